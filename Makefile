@@ -1,0 +1,34 @@
+# The project's commands. `make test` is what CI runs.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: deps configure build test demo bench asan-test clean
+
+deps:
+	bash scripts/install-deps
+
+configure:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: deps build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+demo: deps build
+	bash scripts/demo $(BUILD)
+
+bench: deps build
+	bash scripts/bench $(BUILD)
+
+asan-test: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DTESSOMAR_SANITIZE=ON -DTESSOMAR_BENCH=OFF -DTESSOMAR_VIEWER=OFF $(CMAKE_ARGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 600
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

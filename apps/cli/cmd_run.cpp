@@ -1,0 +1,45 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "commands.h"
+
+namespace tessomar::cli {
+
+int cmd_run(const Args& in) {
+  Args args = in;
+  std::vector<shell::PageParam> params;
+  std::string error;
+  if (!take_page_options(args, params, error)) return usage_error("run", error);
+  double seconds = 5;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--seconds" && i + 1 < args.size()) {
+      char* end = nullptr;
+      seconds = std::strtod(args[i + 1].c_str(), &end);
+      if (!end || *end || seconds < 0 || seconds > 86400) {
+        return usage_error("run", "bad --seconds value \"" + args[i + 1] + "\"");
+      }
+      ++i;
+    } else {
+      return usage_error("run", "unknown option " + args[i]);
+    }
+  }
+
+  HeadlessHost host;
+  // Every change of the status line is printed as it happens.
+  if (!host.start(params)) return kExitUsage;
+  auto& form = host.control().form();
+  std::printf("status: %s\n", form["Label_time"].caption().c_str());
+  std::fflush(stdout);
+  form.add_observer([](platform::Component& c, platform::Property p) {
+    if (c.name() == "Label_time" && p == platform::Property::Caption) {
+      std::printf("status: %s\n", c.caption().c_str());
+      std::fflush(stdout);
+    }
+  });
+  std::printf("version: %s\n", form["Label_Version"].caption().c_str());
+  std::fflush(stdout);
+  host.loop().run_for(uint32_t(seconds * 1000));
+  return kExitOk;
+}
+
+}  // namespace tessomar::cli

@@ -1,0 +1,58 @@
+// The CLI's subcommands and the headless host they share.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "platform/environment.h"
+#include "platform/event_loop.h"
+#include "shell/control.h"
+#include "shell/page_params.h"
+
+namespace tessomar::cli {
+
+// Exit statuses: 0 done, 1 the operation failed, 2 bad usage or input.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+using Args = std::vector<std::string>;
+
+int cmd_devtime(const Args& args);
+int cmd_run(const Args& args);
+
+// Reports a usage error on stderr and returns kExitUsage.
+int usage_error(const std::string& command, const std::string& message);
+
+// The control as the CLI hosts it: a poll loop on the real clock, the process environment,
+// headless dialogs, and the form's timers driven by the loop.
+class HeadlessHost {
+ public:
+  HeadlessHost();
+  ~HeadlessHost();
+
+  // Creates the control, puts the parameters, runs ActiveFormCreate. Returns false with
+  // messages on stderr when a parameter could not be put.
+  bool start(const std::vector<shell::PageParam>& params);
+
+  platform::PollEventLoop& loop() { return loop_; }
+  shell::Control& control() { return *control_; }
+  platform::HeadlessDialogs& dialogs() { return dialogs_; }
+
+ private:
+  platform::SystemClock clock_;
+  platform::PollEventLoop loop_{clock_};
+  platform::SystemEnvironment environment_;
+  platform::HeadlessDialogs dialogs_;
+  std::unique_ptr<shell::Control> control_;
+  std::unique_ptr<platform::FormTimers> timers_;
+};
+
+// Collects --param NAME=VALUE and --page FILE|URL options (page first, then the options in
+// order, so options override the page). Consumes them from args; false on error.
+bool take_page_options(Args& args, std::vector<shell::PageParam>& params, std::string& error);
+
+}  // namespace tessomar::cli

@@ -1,0 +1,97 @@
+// tessomar-cli: the control without a window, every capability as a subcommand.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "commands.h"
+#include "platform/log.h"
+#include "shell/control.h"
+#include "shell/host.h"
+
+namespace tessomar::cli {
+
+namespace {
+
+struct Command {
+  const char* name;
+  const char* synopsis;
+  int (*run)(const Args&);
+};
+
+constexpr Command kCommands[] = {
+    {"devtime", "devtime SECONDS | devtime --date \"YYYY/MM/DD hh:mm:ss\"\n"
+                "      convert between device time (seconds since 2000-01-01) and its text",
+     cmd_devtime},
+    {"run", "run [--page FILE|URL] [--param NAME=VALUE]... [--seconds N]\n"
+            "      create the control headless, run its main loop for N seconds (default 5)\n"
+            "      and print every change of its status line",
+     cmd_run},
+};
+
+std::string version_text() {
+  return std::string("tessomar-cli ") + "Ver." + (shell::kBuildTag + 2) + " (build tag " +
+         shell::kBuildTag + ")";
+}
+
+void print_help() {
+  std::printf(
+      "usage: tessomar-cli COMMAND [OPTIONS]\n"
+      "       tessomar-cli --version | --help\n\n"
+      "Page parameters (DVRIP, HTTP_PORT, DVR_UK, HTTP_PAGE) come from --param NAME=VALUE\n"
+      "options or from the DVR's web page given with --page FILE|http://HOST:PORT/.\n\n"
+      "Commands:\n");
+  for (const auto& c : kCommands) std::printf("  %s\n", c.synopsis);
+  std::printf(
+      "\nExit status: 0 done, 1 the operation failed, 2 bad usage or input.\n"
+      "Environment: systemroot names the folder with the skin files (default: the data\n"
+      "folder beside the executable). TESSOMAR_LOG=1 prints diagnostics on stderr.\n");
+}
+
+}  // namespace
+
+int usage_error(const std::string& command, const std::string& message) {
+  std::fprintf(stderr, "tessomar-cli %s: %s\n", command.c_str(), message.c_str());
+  return kExitUsage;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    print_help();
+    return kExitUsage;
+  }
+  std::string first = argv[1];
+  if (first == "--help" || first == "-h" || first == "help") {
+    print_help();
+    return kExitOk;
+  }
+  if (first == "--version") {
+    std::printf("%s\n", version_text().c_str());
+    return kExitOk;
+  }
+  if (const char* l = std::getenv("TESSOMAR_LOG"); l && *l && std::strcmp(l, "0") != 0) {
+    platform::set_log_sink([](platform::LogLevel, std::string_view m) {
+      std::fprintf(stderr, "%.*s\n", int(m.size()), m.data());
+    });
+  }
+  if (!std::getenv("systemroot")) {
+    char exe[4096];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+      exe[n] = 0;
+      ::setenv("systemroot", shell::default_systemroot(exe).c_str(), 0);
+    }
+  }
+  Args args(argv + 2, argv + argc);
+  for (const auto& c : kCommands) {
+    if (first == c.name) return c.run(args);
+  }
+  std::fprintf(stderr, "tessomar-cli: unknown command \"%s\" (see tessomar-cli --help)\n",
+               first.c_str());
+  return kExitUsage;
+}
+
+}  // namespace tessomar::cli
+
+int main(int argc, char** argv) { return tessomar::cli::main(argc, argv); }

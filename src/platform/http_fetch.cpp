@@ -1,0 +1,122 @@
+#include "platform/http_fetch.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace tessomar::platform {
+
+bool parse_http_url(std::string_view url, UrlParts& out, std::string& error) {
+  constexpr std::string_view kScheme = "http://";
+  if (url.substr(0, kScheme.size()) != kScheme) {
+    error = "only http:// addresses are supported: " + std::string(url);
+    return false;
+  }
+  std::string_view rest = url.substr(kScheme.size());
+  size_t slash = rest.find('/');
+  std::string_view authority = rest.substr(0, slash);
+  out.path = slash == std::string_view::npos ? "/" : std::string(rest.substr(slash));
+  size_t colon = authority.rfind(':');
+  out.port = 80;
+  if (colon != std::string_view::npos) {
+    std::string_view port = authority.substr(colon + 1);
+    int p = 0;
+    if (port.empty()) p = -1;
+    for (char c : port) {
+      if (c < '0' || c > '9' || p > 65535) {
+        p = -1;
+        break;
+      }
+      p = p * 10 + (c - '0');
+    }
+    if (p <= 0 || p > 65535) {
+      error = "bad port in address: " + std::string(url);
+      return false;
+    }
+    out.port = p;
+    authority = authority.substr(0, colon);
+  }
+  if (authority.empty()) {
+    error = "no host in address: " + std::string(url);
+    return false;
+  }
+  out.host = std::string(authority);
+  return true;
+}
+
+bool http_get(std::string_view url, int timeout_ms, std::string& body, std::string& error) {
+  UrlParts u;
+  if (!parse_http_url(url, u, error)) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (int rc = ::getaddrinfo(u.host.c_str(), std::to_string(u.port).c_str(), &hints, &res);
+      rc != 0) {
+    error = "cannot resolve " + u.host + ": " + gai_strerror(rc);
+    return false;
+  }
+  int fd = ::socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC, res->ai_protocol);
+  if (fd < 0 || ::connect(fd, res->ai_addr, res->ai_addrlen) != 0) {
+    error = "cannot connect to " + u.host + ":" + std::to_string(u.port) + ": " +
+            std::strerror(errno);
+    ::freeaddrinfo(res);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  ::freeaddrinfo(res);
+  std::string request = "GET " + u.path + " HTTP/1.0\r\nHost: " + u.host + "\r\n\r\n";
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
+    error = "cannot send request";
+    ::close(fd);
+    return false;
+  }
+  std::string reply;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  char buf[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) {
+      error = "no complete reply from " + std::string(url) + " in time";
+      ::close(fd);
+      return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, int(left)) <= 0) continue;
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n < 0) {
+      error = std::string("receive failed: ") + std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    reply.append(buf, size_t(n));
+    if (reply.size() > (8u << 20)) {
+      error = "reply too large";
+      ::close(fd);
+      return false;
+    }
+  }
+  ::close(fd);
+  size_t end = reply.find("\r\n\r\n");
+  if (end == std::string::npos) {
+    error = "malformed HTTP reply from " + std::string(url);
+    return false;
+  }
+  std::string status = reply.substr(0, reply.find("\r\n"));
+  if (status.find(" 200") == std::string::npos) {
+    error = "HTTP error from " + std::string(url) + ": " + status;
+    return false;
+  }
+  body = reply.substr(end + 4);
+  return true;
+}
+
+}  // namespace tessomar::platform

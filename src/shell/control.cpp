@@ -1,0 +1,182 @@
+#include "shell/control.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/bmp.h"
+#include "platform/log.h"
+#include "shell/form_description.h"
+
+namespace tessomar::shell {
+
+namespace {
+constexpr uint32_t kOneSecond = 100000;  // tick units
+constexpr uint32_t k300ms = 30000;
+constexpr uint32_t k33ms = 3300;
+constexpr size_t kSystemRootMax = 127;
+constexpr size_t kSkinFolderMax = 127;  // the folder text is 128 bytes with its NUL
+}  // namespace
+
+InstanceGuard::InstanceGuard(ExitProcess exit_process) : exit_process_(std::move(exit_process)) {}
+
+void InstanceGuard::enter() {
+  if (instance_count_ != 0) {
+    exit_process_(1);
+    return;
+  }
+  ++instance_count_;
+}
+
+InstanceGuard& InstanceGuard::process() {
+  static InstanceGuard guard([](int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+  });
+  return guard;
+}
+
+Control::Control(const ControlServices& services) : services_(services) {
+  auto specs = main_form_description();
+  form_.build(specs.data(), specs.size());
+  form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
+}
+
+Control::~Control() = default;
+
+void Control::ActiveFormCreate() {
+  control_startup();
+  form_["Timer1"].set_enabled(true);
+}
+
+// The start-up sequence, in order. Each subsystem adds its step at its place here.
+void Control::control_startup() {
+  using Step = bool (Control::*)();
+  static constexpr Step kSteps[] = {
+      &Control::step_instance_guard,     // 1
+      &Control::step_sockets,            // 2
+      &Control::step_video_picture,      // 3
+      &Control::step_connecting_label,   // 5
+      &Control::step_system_folder,      // 11
+      &Control::step_main_form_picture,  // 13
+      &Control::step_version_label,      // 14
+      &Control::step_clock_base,         // 15
+  };
+  for (Step step : kSteps) {
+    if (!(this->*step)()) {
+      startup_failed_ = true;
+      return;
+    }
+  }
+  started_ = true;
+}
+
+bool Control::step_instance_guard() {
+  services_.instance_guard.enter();
+  return true;
+}
+
+bool Control::step_sockets() {
+  for (int slot = 0; slot < 2; ++slot) {
+    for (int s = 0; s < 2; ++s) {
+      sockets_[slot][s] = services_.loop.create_socket();
+      // Bit 0 names the slot, the rest the socket index.
+      sockets_[slot][s]->set_tag(s * 2 + slot);
+    }
+  }
+  return true;
+}
+
+bool Control::step_video_picture() {
+  platform::Component& video = form_["Image_video"];
+  video.picture().resize(video.geometry().width, video.geometry().height);
+  video.set_enabled(false);
+  video.picture_changed();
+  return true;
+}
+
+bool Control::step_connecting_label() {
+  form_["Label_time"].set_caption("Connecting ...");
+  return true;
+}
+
+bool Control::step_system_folder() {
+  std::string root = services_.environment.get("systemroot").value_or("");
+  if (root.size() > kSystemRootMax) root.resize(kSystemRootMax);
+  std::string wow = root + "/SysWOW64";
+  skin_folder_ = platform::path_opens_for_reading(wow) ? wow : root + "/system32";
+  if (skin_folder_.size() > kSkinFolderMax) skin_folder_.resize(kSkinFolderMax);
+  return true;
+}
+
+bool Control::step_main_form_picture() {
+  std::string path = skin_folder_ + "/TessomarMainForm_" + kBuildTag + ".bmp";
+  if (!platform::path_opens_for_reading(path)) return true;
+  platform::Bitmap picture;
+  std::string error;
+  if (!platform::load_bmp(path, picture, error)) {
+    // An unreadable picture leaves the built-in background, as a missing one does.
+    platform::log(platform::LogLevel::Warning, "main-form picture: " + error);
+    return true;
+  }
+  platform::Component& background = form_["Image3"];
+  background.picture() = std::move(picture);
+  background.picture_changed();
+  return true;
+}
+
+bool Control::step_version_label() {
+  form_["Label_Version"].set_caption(std::string("Ver.") + (kBuildTag + 2));
+  return true;
+}
+
+bool Control::step_clock_base() {
+  clock_base_ = services_.clock.now_ms();
+  return true;
+}
+
+uint32_t Control::tick_clock() const {
+  uint32_t ms = services_.clock.now_ms() - clock_base_;
+  return ms * 100u;
+}
+
+bool Control::group_due(uint32_t& last, uint32_t threshold) {
+  uint32_t now = tick_clock();
+  if (now - last > threshold) {
+    last = now;
+    return true;
+  }
+  return false;
+}
+
+// The main tick. Each subsystem adds its service at its place here.
+void Control::Timer1Timer() {
+  platform::Component& timer = form_["Timer1"];
+  timer.set_enabled(false);
+
+  // Receive service and the ICMD request timeouts come here.
+  // A failed start-up built none of the tables the services below touch.
+  if (started_) {
+    if (group_due(last_1s_, kOneSecond)) {
+      ++group_runs_.every_1s;
+      // Backup progress.
+    }
+    if (group_due(last_300ms_, k300ms)) {
+      ++group_runs_.every_300ms;
+      // Title bitmaps and upload progress; playback-control values.
+    }
+    if (group_due(last_33ms_, k33ms)) {
+      ++group_runs_.every_33ms;
+      // Key repeat and key-form overlays.
+    }
+    // Link service, viewer service and speaker icons come here.
+  }
+
+  timer.set_enabled(true);
+}
+
+bool Control::unload_query(bool holds_objects_or_locks) {
+  // Audio output stops on every query, whatever the answer.
+  return !holds_objects_or_locks;
+}
+
+}  // namespace tessomar::shell

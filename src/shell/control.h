@@ -1,0 +1,119 @@
+// The control object TTessomarX: its form, start-up sequence, 10 ms main tick and unload
+// query. A Control is one self-contained context; hosts create one per process.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "platform/environment.h"
+#include "platform/event_loop.h"
+#include "platform/form.h"
+#include "platform/socket.h"
+#include "shell/properties.h"
+
+namespace tessomar::shell {
+
+// Names the skin and main-form files; its tail from the third character is the version.
+constexpr const char* kBuildTag = "02030202";
+
+// Counts control start-ups; a second start-up ends the process with exit status 1, also
+// after the first control was destroyed.
+class InstanceGuard {
+ public:
+  using ExitProcess = std::function<void(int status)>;
+  explicit InstanceGuard(ExitProcess exit_process);
+
+  void enter();
+  int32_t instance_count() const { return instance_count_; }
+
+  // The guard of this process, which really ends it.
+  static InstanceGuard& process();
+
+ private:
+  ExitProcess exit_process_;
+  int32_t instance_count_ = 0;
+};
+
+// What the host lends the control.
+struct ControlServices {
+  platform::EventLoop& loop;
+  const platform::Clock& clock;
+  const platform::Environment& environment;
+  platform::Dialogs& dialogs;
+  InstanceGuard& instance_guard;
+};
+
+// Times each group of the main tick ran; kept for the host's diagnostics and tests.
+struct TickGroupRuns {
+  uint32_t every_1s = 0;
+  uint32_t every_300ms = 0;
+  uint32_t every_33ms = 0;
+};
+
+class Control {
+ public:
+  explicit Control(const ControlServices& services);
+  ~Control();
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
+
+  // The form's creation event: start-up, then Timer1 on.
+  void ActiveFormCreate();
+  void control_startup();
+  // The main tick, the handler of Timer1's OnTimer.
+  void Timer1Timer();
+  // Milliseconds since start-up x 100, modulo 2^32 (one unit is 10 microseconds).
+  uint32_t tick_clock() const;
+  // The host's unload query: stops audio output, then answers whether the module may unload.
+  bool unload_query(bool holds_objects_or_locks);
+
+  platform::Form& form() { return form_; }
+  const platform::Form& form() const { return form_; }
+  ControlProperties& properties() { return properties_; }
+  const ControlProperties& properties() const { return properties_; }
+  const ControlServices& services() const { return services_; }
+  Extent& extent() { return extent_; }
+
+  const std::string& skin_folder() const { return skin_folder_; }
+  bool started() const { return started_; }
+  bool startup_failed() const { return startup_failed_; }
+  const TickGroupRuns& tick_group_runs() const { return group_runs_; }
+  platform::ClientSocket& socket(int slot, int socket) { return *sockets_[slot][socket]; }
+
+ private:
+  // Start-up steps; each returns false to end the start-up early.
+  bool step_instance_guard();
+  bool step_sockets();
+  bool step_video_picture();
+  bool step_connecting_label();
+  bool step_system_folder();
+  bool step_main_form_picture();
+  bool step_version_label();
+  bool step_clock_base();
+
+  // Interval test against a group's stamp: true (and the stamp moved) when more than
+  // `threshold` tick units passed since it last ran.
+  bool group_due(uint32_t& last, uint32_t threshold);
+
+  ControlServices services_;
+  platform::Form form_;
+  ControlProperties properties_;
+  Extent extent_;
+
+  std::array<std::array<std::unique_ptr<platform::ClientSocket>, 2>, 2> sockets_;
+  std::string skin_folder_;
+  uint32_t clock_base_ = 0;
+  uint32_t last_1s_ = 0;
+  uint32_t last_300ms_ = 0;
+  uint32_t last_33ms_ = 0;
+  TickGroupRuns group_runs_;
+  bool started_ = false;
+  bool startup_failed_ = false;
+};
+
+}  // namespace tessomar::shell
