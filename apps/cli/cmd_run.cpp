@@ -36,6 +36,10 @@ int cmd_run(const Args& in) {
       std::fflush(stdout);
     }
   });
+  host.control().link().hooks().event = [](std::string_view e) {
+    std::printf("%.*s\n", int(e.size()), e.data());
+    std::fflush(stdout);
+  };
   std::printf("version: %s\n", form["Label_Version"].caption().c_str());
   std::fflush(stdout);
   host.loop().run_for(uint32_t(seconds * 1000));

@@ -35,13 +35,26 @@ InstanceGuard& InstanceGuard::process() {
   return guard;
 }
 
-Control::Control(const ControlServices& services) : services_(services) {
+Control::Control(const ControlServices& services)
+    : services_(services), link_(form_, services.clock, [this] { return tick_clock(); }) {
   auto specs = main_form_description();
   form_.build(specs.data(), specs.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
+  link_.hooks().connection_params = [this] {
+    return link::ConnectionParams{properties_.property_put_count(), properties_.dvrip_text(),
+                                  properties_.http_port_text(), properties_.dvr_uk_text()};
+  };
 }
 
-Control::~Control() = default;
+Control::~Control() {
+  // Sockets go first: closing them reports to the link, which must still be there.
+  for (auto& slot : sockets_) {
+    for (auto& s : slot) {
+      if (s) s->on_disconnect = nullptr;
+      s.reset();
+    }
+  }
+}
 
 void Control::ActiveFormCreate() {
   control_startup();
@@ -56,6 +69,7 @@ void Control::control_startup() {
       &Control::step_sockets,            // 2
       &Control::step_video_picture,      // 3
       &Control::step_connecting_label,   // 5
+      &Control::step_transport_and_channels,  // 7
       &Control::step_system_folder,      // 11
       &Control::step_main_form_picture,  // 13
       &Control::step_version_label,      // 14
@@ -83,6 +97,8 @@ bool Control::step_sockets() {
       sockets_[slot][s]->set_tag(s * 2 + slot);
     }
   }
+  link_.attach_sockets({{{sockets_[0][0].get(), sockets_[0][1].get()},
+                         {sockets_[1][0].get(), sockets_[1][1].get()}}});
   return true;
 }
 
@@ -96,6 +112,12 @@ bool Control::step_video_picture() {
 
 bool Control::step_connecting_label() {
   form_["Label_time"].set_caption("Connecting ...");
+  return true;
+}
+
+// Transport first, then the channels in their registration order.
+bool Control::step_transport_and_channels() {
+  link_.init_slots();
   return true;
 }
 
@@ -153,9 +175,15 @@ void Control::Timer1Timer() {
   platform::Component& timer = form_["Timer1"];
   timer.set_enabled(false);
 
-  // Receive service and the ICMD request timeouts come here.
   // A failed start-up built none of the tables the services below touch.
   if (started_) {
+    // Receive: at most one reply per connected socket.
+    for (int slot = 0; slot < link::kSlotCount; ++slot) {
+      for (int s = 0; s < link::kSocketsPerSlot; ++s) {
+        if (link_.socket_connected(slot, s)) link_.take_reply(slot, s);
+      }
+    }
+
     if (group_due(last_1s_, kOneSecond)) {
       ++group_runs_.every_1s;
       // Backup progress.
@@ -168,7 +196,12 @@ void Control::Timer1Timer() {
       ++group_runs_.every_33ms;
       // Key repeat and key-form overlays.
     }
-    // Link service, viewer service and speaker icons come here.
+    // Link service: reconnect lost sockets of slot 0, keep a request in flight.
+    for (int s = 0; s < link::kSocketsPerSlot; ++s) {
+      if (link_.slot(0).socket_state[s] == link::kSocketLost) link_.start_connection(0, s);
+    }
+    link_.request_pump(0);
+    // Viewer service and speaker icons come here.
   }
 
   timer.set_enabled(true);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "link/link.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/environment.h"
@@ -84,6 +85,7 @@ class Control {
   bool startup_failed() const { return startup_failed_; }
   const TickGroupRuns& tick_group_runs() const { return group_runs_; }
   platform::ClientSocket& socket(int slot, int socket) { return *sockets_[slot][socket]; }
+  link::Link& link() { return link_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -91,6 +93,7 @@ class Control {
   bool step_sockets();
   bool step_video_picture();
   bool step_connecting_label();
+  bool step_transport_and_channels();
   bool step_system_folder();
   bool step_main_form_picture();
   bool step_version_label();
@@ -106,6 +109,7 @@ class Control {
   Extent extent_;
 
   std::array<std::array<std::unique_ptr<platform::ClientSocket>, 2>, 2> sockets_;
+  link::Link link_;
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;
