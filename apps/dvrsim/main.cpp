@@ -1,0 +1,73 @@
+// tessomar-dvrsim: the simulated DVR. Parses the options, binds, prints the two start lines
+// and serves until SIGINT or SIGTERM.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dvrsim/options.h"
+#include "dvrsim/server.h"
+
+int main(int argc, char** argv) {
+  using namespace tessomar::dvrsim;
+  const std::string_view program = argc > 0 ? argv[0] : "tessomar-dvrsim";
+  std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  Options options;
+  std::string error;
+  switch (parse_options(args, options, error)) {
+    case ParseStatus::kHelp:
+      std::fputs(usage_text(program).c_str(), stdout);
+      return 0;
+    case ParseStatus::kError:
+      std::fprintf(stderr, "tessomar-dvrsim: %s\nTry '%s --help' for the options.\n", error.c_str(),
+                   std::string(program).c_str());
+      return 2;
+    case ParseStatus::kRun:
+      break;
+  }
+
+  // Signals arrive through a descriptor so that the loop stays single-threaded and
+  // handler-free.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &stop_signals, nullptr) != 0) {
+    std::perror("tessomar-dvrsim: sigprocmask");
+    return 1;
+  }
+  const int signal_fd = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    std::perror("tessomar-dvrsim: signalfd");
+    return 1;
+  }
+  signal(SIGPIPE, SIG_IGN);
+
+  Simulator sim(options);
+  if (!sim.bind(&error)) {
+    std::fprintf(stderr, "tessomar-dvrsim: %s\n", error.c_str());
+    close(signal_fd);
+    return 1;
+  }
+  sim.set_wake_fd(signal_fd);
+  std::printf("listening on %s:%u\n", sim.host().c_str(), unsigned(sim.port()));
+  std::fflush(stdout);
+  std::printf("DVR_UK=%s\n", sim.dvr_uk().c_str());
+  std::fflush(stdout);
+
+  for (;;) {
+    sim.poll_once(1000);
+    signalfd_siginfo info{};
+    if (read(signal_fd, &info, sizeof info) == ssize_t(sizeof info)) {
+      std::fprintf(stderr, "stopping on signal %u\n", info.ssi_signo);
+      break;
+    }
+  }
+  sim.stop();
+  close(signal_fd);
+  return 0;
+}

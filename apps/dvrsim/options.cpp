@@ -1,0 +1,154 @@
+#include "dvrsim/options.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+
+namespace tessomar::dvrsim {
+namespace {
+
+// The authentication text holds 8 hex time digits, two dots, the level digit and the
+// password in 31 characters.
+constexpr size_t kMaxPasswordLength = 20;
+
+bool parse_u32(std::string_view text, uint32_t min, uint32_t max, uint32_t& out) {
+  uint32_t v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return false;
+  if (v < min || v > max) return false;
+  out = v;
+  return true;
+}
+
+bool parse_listen(std::string_view text, Options& out, std::string& error) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) {
+    error = "--listen wants HOST:PORT, got '" + std::string(text) + "'";
+    return false;
+  }
+  std::string host(text.substr(0, colon));
+  if (host == "localhost") host = "127.0.0.1";
+  in_addr addr{};
+  if (inet_pton(AF_INET, host.c_str(), &addr) != 1) {
+    error = "--listen: '" + host + "' is not an IPv4 address";
+    return false;
+  }
+  uint32_t port = 0;
+  if (!parse_u32(text.substr(colon + 1), 0, 65535, port)) {
+    error = "--listen: '" + std::string(text.substr(colon + 1)) + "' is not a port (0-65535)";
+    return false;
+  }
+  out.host = host;
+  out.port = static_cast<uint16_t>(port);
+  return true;
+}
+
+}  // namespace
+
+std::string usage_text(std::string_view program) {
+  std::string s = "usage: " + std::string(program) + " [options]\n";
+  s += "Simulated DVR: answers the control's ULCM frames on an HTTP port.\n"
+       "\n"
+       "  --listen HOST:PORT        address to listen on (default 127.0.0.1:8080; port 0 picks a\n"
+       "                            free port). IPv4 only.\n"
+       "  --user-level 7|8|9        user level the control must present (default 9)\n"
+       "  --password DIGITS         password the control must present, up to 20 digits\n"
+       "                            (default 1234)\n"
+       "  --poll-idle-ms MS         answer a poll with nothing to send after MS ms (default 1000)\n"
+       "  --fault-close-after N     close each connection after sending N replies on it\n"
+       "  --fault-split             write replies in random chunks of 1..50 bytes\n"
+       "  --fault-delay-ms MS       delay every reply by MS ms\n"
+       "  --fault-bad-status N      the Nth reply on each connection has status 500\n"
+       "  --fault-bad-magic N       the Nth reply on each connection has a wrong frame magic\n"
+       "  --fault-seed N            seed for the chunk sizes of --fault-split (default 1)\n"
+       "  --help                    show this text\n"
+       "\n"
+       "On start it prints 'listening on HOST:PORT' and 'DVR_UK=<text>' (the key text a control\n"
+       "uses to log in). SIGINT or SIGTERM stops it with exit status 0.\n";
+  return s;
+}
+
+ParseStatus parse_options(const std::vector<std::string_view>& args, Options& out,
+                          std::string& error) {
+  Options o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string_view name = args[i];
+    std::string_view value;
+    bool has_inline = false;
+    if (name.starts_with("--")) {
+      size_t eq = name.find('=');
+      if (eq != std::string_view::npos) {
+        value = name.substr(eq + 1);
+        name = name.substr(0, eq);
+        has_inline = true;
+      }
+    }
+    if (name == "--help" || name == "-h") return ParseStatus::kHelp;
+    if (name == "--fault-split") {
+      if (has_inline) {
+        error = "--fault-split takes no value";
+        return ParseStatus::kError;
+      }
+      o.faults.split = true;
+      continue;
+    }
+    const bool takes_value = name == "--listen" || name == "--user-level" || name == "--password" ||
+                             name == "--poll-idle-ms" || name == "--fault-close-after" ||
+                             name == "--fault-delay-ms" || name == "--fault-bad-status" ||
+                             name == "--fault-bad-magic" || name == "--fault-seed";
+    if (!takes_value) {
+      error = "unknown option '" + std::string(args[i]) + "'";
+      return ParseStatus::kError;
+    }
+    if (!has_inline) {
+      if (i + 1 >= args.size()) {
+        error = std::string(name) + " needs a value";
+        return ParseStatus::kError;
+      }
+      value = args[++i];
+    }
+    auto number = [&](uint32_t min, uint32_t max, uint32_t& dst) {
+      if (parse_u32(value, min, max, dst)) return true;
+      error = std::string(name) + ": '" + std::string(value) + "' is not a number from " +
+              std::to_string(min) + " to " + std::to_string(max);
+      return false;
+    };
+    bool ok = true;
+    if (name == "--listen") {
+      ok = parse_listen(value, o, error);
+    } else if (name == "--user-level") {
+      if (value == "7" || value == "8" || value == "9") {
+        o.user_level = value[0] - '0';
+      } else {
+        error = "--user-level must be 7, 8 or 9, got '" + std::string(value) + "'";
+        ok = false;
+      }
+    } else if (name == "--password") {
+      bool digits = !value.empty() && value.size() <= kMaxPasswordLength;
+      for (char c : value) digits = digits && c >= '0' && c <= '9';
+      if (digits) {
+        o.password = std::string(value);
+      } else {
+        error = "--password must be 1 to 20 decimal digits";
+        ok = false;
+      }
+    } else if (name == "--poll-idle-ms") {
+      ok = number(1, 600000, o.poll_idle_ms);
+    } else if (name == "--fault-close-after") {
+      ok = number(1, UINT32_MAX, o.faults.close_after);
+    } else if (name == "--fault-delay-ms") {
+      ok = number(0, 600000, o.faults.delay_ms);
+    } else if (name == "--fault-bad-status") {
+      ok = number(1, UINT32_MAX, o.faults.bad_status_nth);
+    } else if (name == "--fault-bad-magic") {
+      ok = number(1, UINT32_MAX, o.faults.bad_magic_nth);
+    } else if (name == "--fault-seed") {
+      ok = number(0, UINT32_MAX, o.faults.seed);
+    }
+    if (!ok) return ParseStatus::kError;
+  }
+  out = o;
+  return ParseStatus::kRun;
+}
+
+}  // namespace tessomar::dvrsim

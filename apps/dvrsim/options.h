@@ -1,0 +1,38 @@
+// Command-line options of the simulated DVR.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessomar::dvrsim {
+
+// Deliberate misbehaviour for tests of the control's error paths. 0 / false = off.
+struct Faults {
+  uint32_t close_after = 0;     // close a connection once this many replies were sent on it
+  bool split = false;           // write replies in random chunks of 1..50 bytes
+  uint32_t delay_ms = 0;        // hold every reply back this long
+  uint32_t bad_status_nth = 0;  // the Nth reply on each connection gets a 500 status line
+  uint32_t bad_magic_nth = 0;   // the Nth reply on each connection gets a wrong frame magic
+  uint32_t seed = 1;            // chunk sizes of `split`
+};
+
+struct Options {
+  std::string host = "127.0.0.1";
+  uint16_t port = 8080;  // 0 = any free port
+  int user_level = 9;    // 7, 8 or 9
+  std::string password = "1234";
+  uint32_t poll_idle_ms = 1000;  // an empty poll is answered after this long
+  Faults faults;
+};
+
+enum class ParseStatus { kRun, kHelp, kError };
+
+// Parses argv[1..]; on kError `error` holds a one-line reason.
+ParseStatus parse_options(const std::vector<std::string_view>& args, Options& out,
+                          std::string& error);
+
+std::string usage_text(std::string_view program);
+
+}  // namespace tessomar::dvrsim

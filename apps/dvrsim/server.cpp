@@ -1,0 +1,498 @@
+#include "dvrsim/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "link/bytes.h"
+
+namespace tessomar::dvrsim {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Input kept per connection: one maximal request plus room for the next one's start.
+constexpr size_t kInputCapacity = link::kUlcmHeaderSize + kMaxRequestPayload + 4096;
+// A page request whose header does not end within this many bytes is answered anyway.
+constexpr size_t kMaxPageRequest = 8192;
+// Pause between the chunks of a split reply so that they leave as separate segments.
+constexpr auto kSplitPause = std::chrono::microseconds(200);
+
+bool due(uint32_t now_ms, uint32_t at_ms) { return int32_t(now_ms - at_ms) >= 0; }
+
+std::string address_text(const sockaddr_in& a) {
+  char buf[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
+  return std::string(buf) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+void set_nonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+}  // namespace
+
+// Handed to channel handlers while one request's messages are dispatched.
+class Simulator::Context final : public ChannelContext {
+ public:
+  Context(Simulator& sim, uint32_t key) : sim_(sim), key_(key) {}
+  uint32_t session_key() const override { return key_; }
+  bool queue(std::span<const uint8_t> message) override {
+    return sim_.queue_message(key_, message);
+  }
+
+ private:
+  Simulator& sim_;
+  uint32_t key_;
+};
+
+Simulator::Simulator(Options options)
+    : options_(std::move(options)),
+      own_clock_(std::make_unique<platform::SystemClock>()),
+      clock_(*own_clock_),
+      split_rng_(options_.faults.seed) {
+  credentials_ = {std::to_string(options_.user_level), options_.password};
+}
+
+Simulator::Simulator(Options options, const platform::Clock& clock)
+    : options_(std::move(options)), clock_(clock), split_rng_(options_.faults.seed) {
+  credentials_ = {std::to_string(options_.user_level), options_.password};
+}
+
+Simulator::~Simulator() { stop(); }
+
+void Simulator::log(const std::string& line) {
+  if (logger_) {
+    logger_(line);
+    return;
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+void Simulator::set_logger(std::function<void(std::string_view)> logger) {
+  logger_ = std::move(logger);
+}
+
+void Simulator::add_session_listener(std::function<void(SessionEvent, uint32_t)> listener) {
+  session_listeners_.push_back(std::move(listener));
+}
+
+void Simulator::add_tick_hook(std::function<void(uint32_t)> hook) {
+  tick_hooks_.push_back(std::move(hook));
+}
+
+void Simulator::notify(SessionEvent e, uint32_t key) {
+  for (auto& l : session_listeners_) l(e, key);
+}
+
+bool Simulator::bind(std::string* error) {
+  auto fail = [&](const std::string& what) {
+    if (error) *error = what + ": " + std::strerror(errno);
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+    return false;
+  };
+  if (listen_fd_ >= 0) return true;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(options_.port);
+  if (inet_pton(AF_INET, options_.host.c_str(), &addr.sin_addr) != 1) {
+    errno = EINVAL;
+    return fail("bad listen address '" + options_.host + "'");
+  }
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) return fail("socket");
+  int one = 1;
+  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    return fail("cannot listen on " + options_.host + ":" + std::to_string(options_.port));
+  }
+  if (::listen(listen_fd_, 16) != 0) return fail("listen");
+  sockaddr_in actual{};
+  socklen_t len = sizeof actual;
+  if (getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&actual), &len) != 0) {
+    return fail("getsockname");
+  }
+  host_ = options_.host;
+  port_ = ntohs(actual.sin_port);
+  dvr_uk_ = make_dvr_uk(credentials_, clock_.unix_now());
+  return true;
+}
+
+void Simulator::stop() {
+  for (auto& c : connections_) {
+    if (c->fd >= 0) ::close(c->fd);
+    c->fd = -1;
+  }
+  connections_.clear();
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+  listen_fd_ = -1;
+}
+
+bool Simulator::queue_message(uint32_t key, std::span<const uint8_t> message) {
+  return sessions_.queue_message(key, message);
+}
+
+int Simulator::poll_once(int timeout_ms) {
+  if (listen_fd_ < 0) return -1;
+  service_held();
+  for (auto& c : connections_) flush(*c);
+  reap();
+
+  const uint32_t now = clock_.now_ms();
+  const auto steady_now = SteadyClock::now();
+  int64_t wait_us = timeout_ms < 0 ? -1 : int64_t(timeout_ms) * 1000;
+  auto cap = [&](int64_t us) {
+    us = std::max<int64_t>(us, 0);
+    if (wait_us < 0 || us < wait_us) wait_us = us;
+  };
+  if (!tick_hooks_.empty()) cap(10000);
+  if (sessions_.size() > 0) cap(int64_t(kSessionIdleMs) * 1000);
+
+  std::vector<pollfd> fds;
+  fds.reserve(connections_.size() + 2);
+  fds.push_back({listen_fd_, POLLIN, 0});
+  if (wake_fd_ >= 0) fds.push_back({wake_fd_, POLLIN, 0});
+  const size_t first_conn = fds.size();
+  for (auto& cp : connections_) {
+    Connection& c = *cp;
+    short events = 0;
+    if (c.in.size() - c.in_off < kInputCapacity && !c.close_after_flush) events |= POLLIN;
+    if (c.holding) cap(int64_t(int32_t(c.held_since_ms + options_.poll_idle_ms - now)) * 1000);
+    if (!c.out.empty()) {
+      const Outgoing& o = c.out.front();
+      if (!due(now, o.ready_ms)) {
+        cap(int64_t(int32_t(o.ready_ms - now)) * 1000);
+      } else if (options_.faults.split && steady_now < c.next_chunk_at) {
+        cap(std::chrono::duration_cast<std::chrono::microseconds>(c.next_chunk_at - steady_now)
+                .count());
+      } else {
+        events |= POLLOUT;
+      }
+    }
+    fds.push_back({c.fd, events, 0});
+  }
+
+  timespec ts{};
+  timespec* tsp = nullptr;
+  if (wait_us >= 0) {
+    ts.tv_sec = wait_us / 1000000;
+    ts.tv_nsec = (wait_us % 1000000) * 1000;
+    tsp = &ts;
+  }
+  int ready = ::ppoll(fds.data(), fds.size(), tsp, nullptr);
+  if (ready < 0) {
+    if (errno != EINTR) log(std::string("poll failed: ") + std::strerror(errno));
+    ready = 0;
+  }
+
+  if (ready > 0) {
+    const size_t known = connections_.size();
+    for (size_t i = 0; i < known; ++i) {
+      const short rev = fds[first_conn + i].revents;
+      Connection& c = *connections_[i];
+      if (rev & (POLLIN | POLLHUP | POLLERR)) read_from(c);
+      if ((rev & POLLOUT) && !c.dead) flush(c);
+    }
+    if (fds[0].revents & POLLIN) accept_all();
+  }
+
+  for (auto& c : connections_) process_input(*c);
+  for (auto& hook : tick_hooks_) hook(clock_.now_ms());
+  service_held();
+  for (auto& c : connections_) flush(*c);
+
+  for (uint32_t key : sessions_.idle_sessions(clock_.now_ms(), kSessionIdleMs)) {
+    close_session(key, "idle");
+  }
+  reap();
+  return ready;
+}
+
+void Simulator::accept_all() {
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len,
+                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        log(std::string("accept failed: ") + std::strerror(errno));
+      }
+      return;
+    }
+    if (connections_.size() >= kMaxConnections) {
+      log("refused connection from " + address_text(peer) + ": too many connections");
+      ::close(fd);
+      continue;
+    }
+    set_nonblocking(fd);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto c = std::make_unique<Connection>();
+    c->fd = fd;
+    c->peer = address_text(peer);
+    sockaddr_in local{};
+    socklen_t llen = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &llen) == 0) {
+      char buf[INET_ADDRSTRLEN] = {};
+      inet_ntop(AF_INET, &local.sin_addr, buf, sizeof buf);
+      c->local_host = buf;
+      c->local_port = ntohs(local.sin_port);
+    } else {
+      c->local_host = host_;
+      c->local_port = port_;
+    }
+    log("connection accepted from " + c->peer);
+    connections_.push_back(std::move(c));
+  }
+}
+
+void Simulator::read_from(Connection& c) {
+  if (c.dead) return;
+  if (c.in_off > 0 && c.in_off * 2 >= c.in.size()) {
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(c.in_off));
+    c.in_off = 0;
+  }
+  for (;;) {
+    const size_t have = c.in.size() - c.in_off;
+    if (have >= kInputCapacity) return;
+    const size_t old = c.in.size();
+    const size_t want = std::min<size_t>(kInputCapacity - have, 65536);
+    c.in.resize(old + want);
+    ssize_t n = ::recv(c.fd, c.in.data() + old, want, 0);
+    if (n > 0) {
+      c.in.resize(old + static_cast<size_t>(n));
+      continue;
+    }
+    c.in.resize(old);
+    if (n == 0) {
+      kill(c, "closed by peer");
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      kill(c, std::string("receive error: ") + std::strerror(errno));
+    }
+    return;
+  }
+}
+
+void Simulator::flush(Connection& c) {
+  const uint32_t now = clock_.now_ms();
+  while (!c.dead && !c.out.empty()) {
+    Outgoing& o = c.out.front();
+    if (!due(now, o.ready_ms)) return;
+    size_t n = o.bytes.size() - o.sent;
+    if (options_.faults.split) {
+      const auto steady_now = SteadyClock::now();
+      if (steady_now < c.next_chunk_at) return;
+      n = std::min<size_t>(n, 1 + split_rng_() % 50);
+      c.next_chunk_at = steady_now + kSplitPause;
+    }
+    ssize_t w = ::send(c.fd, o.bytes.data() + o.sent, n, MSG_NOSIGNAL);
+    if (w < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      kill(c, std::string("send error: ") + std::strerror(errno));
+      return;
+    }
+    o.sent += static_cast<size_t>(w);
+    if (o.sent < o.bytes.size()) {
+      if (options_.faults.split) return;
+      continue;
+    }
+    const bool was_reply = o.is_reply;
+    c.out.pop_front();
+    if (was_reply) {
+      ++c.replies_sent;
+      if (options_.faults.close_after != 0 && c.replies_sent >= options_.faults.close_after) {
+        kill(c, "fault: closing after " + std::to_string(c.replies_sent) + " replies");
+        return;
+      }
+    }
+    if (options_.faults.split) return;
+  }
+  if (!c.dead && c.out.empty() && c.close_after_flush) kill(c, "page served");
+}
+
+void Simulator::process_input(Connection& c) {
+  while (!c.dead && !c.holding && !c.close_after_flush) {
+    const std::span<const uint8_t> in(c.in.data() + c.in_off, c.in.size() - c.in_off);
+    if (c.kind == Kind::kUnknown) {
+      if (in.size() < 4) return;
+      c.kind = std::equal(in.begin(), in.begin() + 4, "GET ") ? Kind::kPage : Kind::kUlcm;
+    }
+    if (c.kind == Kind::kPage) {
+      const std::string_view text(reinterpret_cast<const char*>(in.data()), in.size());
+      if (text.find("\r\n\r\n") == std::string_view::npos && in.size() < kMaxPageRequest) return;
+      const std::string page = build_page_reply(c.local_host, c.local_port,
+                                                make_dvr_uk(credentials_, clock_.unix_now()));
+      c.out.push_back({std::vector<uint8_t>(page.begin(), page.end()), 0, clock_.now_ms(), false});
+      c.close_after_flush = true;
+      c.in_off = c.in.size();
+      log("page served to " + c.peer);
+      return;
+    }
+    link::UlcmHeader h;
+    if (!link::read_ulcm_header(in, h)) return;
+    if (h.magic != link::kUlcmMagic || h.total_length < link::kUlcmHeaderSize ||
+        h.total_length - link::kUlcmHeaderSize > kMaxRequestPayload) {
+      kill(c, "bad frame (magic " + std::to_string(h.magic) + ", length " +
+                  std::to_string(h.total_length) + ")");
+      return;
+    }
+    if (in.size() < h.total_length) return;
+    c.in_off += h.total_length;
+    handle_request(c, h, in.subspan(link::kUlcmHeaderSize, h.total_length - link::kUlcmHeaderSize));
+  }
+}
+
+void Simulator::handle_request(Connection& c, const link::UlcmHeader& h,
+                               std::span<const uint8_t> payload) {
+  const AuthResult auth = check_auth(h.auth, credentials_, clock_.unix_now(), kMaxAuthSkewSeconds);
+  if (auth != AuthResult::kOk) {
+    log("refused: bad credentials from " + c.peer + " (" + auth_result_text(auth) + ")");
+    reply(c, h, link::kFrameNone4, 0, {});
+    return;
+  }
+  switch (h.type) {
+    case link::kFrameSessionOpen: {
+      uint32_t evicted = 0;
+      const uint32_t key = sessions_.open(clock_.unix_now(), clock_.now_ms(), evicted);
+      if (evicted != 0) {
+        log("session closed key=" + std::to_string(evicted) + " (table full)");
+        for (auto& other : connections_) {
+          if (other->bound_key == evicted) other->bound_key = 0;
+        }
+        notify(SessionEvent::kClosed, evicted);
+      }
+      log("session opened key=" + std::to_string(key) + " by " + c.peer);
+      bind_connection(c, key);
+      notify(SessionEvent::kOpened, key);
+      reply(c, h, link::kFrameSessionKey, key, {});
+      return;
+    }
+    case link::kFramePoll:
+    case link::kFrameData:
+    case link::kFrameDataPoll: {
+      Session* s = sessions_.find(h.value);
+      if (h.value == 0 || s == nullptr) {
+        reply(c, h, link::kFrameNone4, 0, {});
+        return;
+      }
+      bind_connection(c, h.value);
+      s->last_used_ms = clock_.now_ms();
+      if (h.type != link::kFramePoll && !payload.empty()) {
+        Context ctx(*this, h.value);
+        dispatch_messages(channels_, ctx, payload);
+      }
+      if (sessions_.has_queued(h.value)) {
+        reply_data(c, h, h.value);
+      } else {
+        // Long poll: answered by service_held when messages arrive or the idle time ends.
+        c.holding = true;
+        c.held = h;
+        c.held_since_ms = clock_.now_ms();
+      }
+      return;
+    }
+    default:
+      reply(c, h, link::kFrameNone4, 0, {});
+      return;
+  }
+}
+
+void Simulator::reply(Connection& c, const link::UlcmHeader& request, uint32_t type, uint32_t value,
+                      std::span<const uint8_t> payload) {
+  link::UlcmHeader h;
+  h.type = type;
+  h.value = value;
+  h.auth = link::make_auth_text(credentials_.user_level, credentials_.password,
+                                static_cast<uint32_t>(clock_.unix_now()));
+  h.slot_index = request.slot_index;
+  h.socket_index = request.socket_index;
+  const uint32_t n = ++c.replies_built;
+  ReplyFault fault;
+  fault.bad_status = options_.faults.bad_status_nth != 0 && n == options_.faults.bad_status_nth;
+  fault.bad_magic = options_.faults.bad_magic_nth != 0 && n == options_.faults.bad_magic_nth;
+  c.out.push_back(
+      {build_reply(h, payload, fault), 0, clock_.now_ms() + options_.faults.delay_ms, true});
+}
+
+void Simulator::reply_data(Connection& c, const link::UlcmHeader& request, uint32_t key) {
+  std::vector<uint8_t> payload;
+  sessions_.take_batch(key, kReplyPayloadBudget, payload);
+  reply(c, request, link::kFrameData, key, payload);
+}
+
+void Simulator::service_held() {
+  const uint32_t now = clock_.now_ms();
+  for (auto& cp : connections_) {
+    Connection& c = *cp;
+    if (!c.holding || c.dead) continue;
+    const uint32_t key = c.held.value;
+    const bool known = sessions_.find(key) != nullptr;
+    if (known && sessions_.has_queued(key)) {
+      c.holding = false;
+      reply_data(c, c.held, key);
+    } else if (!known) {
+      c.holding = false;
+      reply(c, c.held, link::kFrameNone4, 0, {});
+    } else if (due(now, c.held_since_ms + options_.poll_idle_ms)) {
+      c.holding = false;
+      reply(c, c.held, link::kFrameData, key, {});
+    }
+    // A released connection may have further requests buffered.
+    if (!c.holding) process_input(c);
+  }
+}
+
+void Simulator::bind_connection(Connection& c, uint32_t key) {
+  if (c.bound_key == key) return;
+  if (Session* old = sessions_.find(c.bound_key)) --old->connections;
+  c.bound_key = key;
+  if (Session* s = sessions_.find(key)) ++s->connections;
+}
+
+void Simulator::close_session(uint32_t key, const char* why) {
+  if (!sessions_.close(key)) return;
+  for (auto& c : connections_) {
+    if (c->bound_key == key) c->bound_key = 0;
+  }
+  log("session closed key=" + std::to_string(key) + " (" + why + ")");
+  notify(SessionEvent::kClosed, key);
+}
+
+void Simulator::kill(Connection& c, std::string reason) {
+  if (c.dead) return;
+  c.dead = true;
+  c.holding = false;
+  c.close_reason = std::move(reason);
+}
+
+void Simulator::reap() {
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    Connection& c = **it;
+    if (!c.dead) {
+      ++it;
+      continue;
+    }
+    if (Session* s = sessions_.find(c.bound_key)) {
+      --s->connections;
+      s->last_used_ms = clock_.now_ms();
+    }
+    ::close(c.fd);
+    log("connection closed " + c.peer + ": " + c.close_reason);
+    it = connections_.erase(it);
+  }
+}
+
+}  // namespace tessomar::dvrsim

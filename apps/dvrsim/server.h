@@ -1,0 +1,151 @@
+// The simulated DVR's server: one single-threaded poll() loop that accepts connections on the
+// HTTP port, answers the control's ULCM requests (session open, data and poll with long
+// polling), serves the page that embeds the control, and injects faults on request.
+//
+// Typical use (main.cpp does this; tests drive poll_once themselves):
+//   Simulator sim(options);
+//   if (!sim.bind(&error)) ...;
+//   while (running) sim.poll_once(100);
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dvrsim/channels.h"
+#include "dvrsim/options.h"
+#include "dvrsim/session.h"
+#include "dvrsim/tunnel.h"
+#include "platform/clock.h"
+
+namespace tessomar::dvrsim {
+
+enum class SessionEvent { kOpened, kClosed };
+
+class Simulator {
+ public:
+  static constexpr size_t kMaxConnections = 64;
+  // The authentication time may differ this much from the simulator's clock.
+  static constexpr int64_t kMaxAuthSkewSeconds = 300;
+  // A session that no connection uses is forgotten after this long.
+  static constexpr uint32_t kSessionIdleMs = 30000;
+
+  // Uses the machine's clocks.
+  explicit Simulator(Options options);
+  // Uses the given clock for protocol time (poll idle time, reply delays, session keys and
+  // the authentication check); it must outlive the simulator.
+  Simulator(Options options, const platform::Clock& clock);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Opens the listening socket on the configured address; false with a reason on failure.
+  bool bind(std::string* error);
+  // The bound address (the actual port when 0 was asked for).
+  const std::string& host() const { return host_; }
+  uint16_t port() const { return port_; }
+  // DVR_UK text made when bound; valid for as long as the credentials stay the same.
+  const std::string& dvr_uk() const { return dvr_uk_; }
+  const Options& options() const { return options_; }
+
+  // Waits up to timeout_ms (-1: no limit) for socket activity or the next due reply, then
+  // handles everything that is ready. Returns the number of ready descriptors, 0 on timeout
+  // or interruption, -1 when not bound.
+  int poll_once(int timeout_ms);
+  // Closes every connection and the listening socket.
+  void stop();
+  bool bound() const { return listen_fd_ >= 0; }
+
+  // poll_once also returns when this descriptor becomes readable (it does not read it);
+  // main uses it for a signalfd. -1 removes it.
+  void set_wake_fd(int fd) { wake_fd_ = fd; }
+
+  // Channel handlers for the messages of every session's requests.
+  ChannelRegistry& channels() { return channels_; }
+  // Queues a whole channel message for a session; it leaves with that session's next (or
+  // currently held) data reply. False for an unknown key or a refused message.
+  bool queue_message(uint32_t key, std::span<const uint8_t> message);
+  const SessionTable& sessions() const { return sessions_; }
+
+  // Called when a session is opened or forgotten.
+  void add_session_listener(std::function<void(SessionEvent, uint32_t key)> listener);
+  // Called on every loop pass (at least every 10 ms while any hook exists) with now_ms of
+  // the clock; for producers such as live video.
+  void add_tick_hook(std::function<void(uint32_t now_ms)> hook);
+  // Receives each log line (without newline); the default writes it to stderr.
+  void set_logger(std::function<void(std::string_view)> logger);
+
+  size_t connection_count() const { return connections_.size(); }
+
+ private:
+  struct Outgoing {
+    std::vector<uint8_t> bytes;
+    size_t sent = 0;
+    uint32_t ready_ms = 0;
+    bool is_reply = false;  // counts for --fault-close-after
+  };
+  enum class Kind { kUnknown, kUlcm, kPage };
+  struct Connection {
+    int fd = -1;
+    std::string peer;
+    std::string local_host;
+    uint16_t local_port = 0;
+    Kind kind = Kind::kUnknown;
+    std::vector<uint8_t> in;
+    size_t in_off = 0;
+    std::deque<Outgoing> out;
+    uint32_t replies_built = 0;
+    uint32_t replies_sent = 0;
+    bool holding = false;
+    link::UlcmHeader held{};
+    uint32_t held_since_ms = 0;
+    uint32_t bound_key = 0;
+    bool close_after_flush = false;
+    bool dead = false;
+    std::string close_reason;
+    std::chrono::steady_clock::time_point next_chunk_at{};
+  };
+  class Context;
+
+  void log(const std::string& line);
+  void accept_all();
+  void read_from(Connection& c);
+  void flush(Connection& c);
+  void process_input(Connection& c);
+  void handle_request(Connection& c, const link::UlcmHeader& h, std::span<const uint8_t> payload);
+  void reply(Connection& c, const link::UlcmHeader& request, uint32_t type, uint32_t value,
+             std::span<const uint8_t> payload);
+  void reply_data(Connection& c, const link::UlcmHeader& request, uint32_t key);
+  void service_held();
+  void bind_connection(Connection& c, uint32_t key);
+  void close_session(uint32_t key, const char* why);
+  void kill(Connection& c, std::string reason);
+  void reap();
+  void notify(SessionEvent e, uint32_t key);
+
+  Options options_;
+  std::unique_ptr<platform::SystemClock> own_clock_;
+  const platform::Clock& clock_;
+  Credentials credentials_;
+  std::string host_;
+  uint16_t port_ = 0;
+  std::string dvr_uk_;
+  int listen_fd_ = -1;
+  int wake_fd_ = -1;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  SessionTable sessions_;
+  ChannelRegistry channels_;
+  std::vector<std::function<void(SessionEvent, uint32_t)>> session_listeners_;
+  std::vector<std::function<void(uint32_t)>> tick_hooks_;
+  std::function<void(std::string_view)> logger_;
+  std::minstd_rand split_rng_;
+};
+
+}  // namespace tessomar::dvrsim

@@ -1,0 +1,84 @@
+#include "dvrsim/options.h"
+
+#include <gtest/gtest.h>
+
+namespace tessomar::dvrsim {
+namespace {
+
+ParseStatus parse(std::vector<std::string_view> args, Options& o, std::string& error) {
+  return parse_options(args, o, error);
+}
+
+TEST(DvrsimOptions, DefaultsAndEveryFlag) {
+  Options o;
+  std::string error;
+  ASSERT_EQ(parse({}, o, error), ParseStatus::kRun);
+  EXPECT_EQ(o.host, "127.0.0.1");
+  EXPECT_EQ(o.port, 8080);
+  EXPECT_EQ(o.user_level, 9);
+  EXPECT_EQ(o.poll_idle_ms, 1000u);
+
+  ASSERT_EQ(
+      parse({"--listen", "0.0.0.0:0", "--user-level=7", "--password", "00123", "--poll-idle-ms",
+             "50", "--fault-close-after", "3", "--fault-split", "--fault-delay-ms=20",
+             "--fault-bad-status", "4", "--fault-bad-magic", "5", "--fault-seed", "9"},
+            o, error),
+      ParseStatus::kRun)
+      << error;
+  EXPECT_EQ(o.host, "0.0.0.0");
+  EXPECT_EQ(o.port, 0);
+  EXPECT_EQ(o.user_level, 7);
+  EXPECT_EQ(o.password, "00123");
+  EXPECT_EQ(o.poll_idle_ms, 50u);
+  EXPECT_EQ(o.faults.close_after, 3u);
+  EXPECT_TRUE(o.faults.split);
+  EXPECT_EQ(o.faults.delay_ms, 20u);
+  EXPECT_EQ(o.faults.bad_status_nth, 4u);
+  EXPECT_EQ(o.faults.bad_magic_nth, 5u);
+  EXPECT_EQ(o.faults.seed, 9u);
+
+  EXPECT_EQ(parse({"--fault-split", "--help"}, o, error), ParseStatus::kHelp);
+}
+
+TEST(DvrsimOptions, BadInputIsRefusedWithAReasonAndLeavesOptionsAlone) {
+  const std::vector<std::vector<std::string_view>> cases = {
+      {"--bogus"},
+      {"--listen"},
+      {"--listen", "127.0.0.1"},
+      {"--listen", "example.com:80"},
+      {"--listen", "127.0.0.1:65536"},
+      {"--listen", "127.0.0.1:-1"},
+      {"--user-level", "6"},
+      {"--user-level", "99"},
+      {"--password", "12a4"},
+      {"--password", ""},
+      {"--password", "123456789012345678901"},  // would not fit the authentication text
+      {"--poll-idle-ms", "0"},
+      {"--poll-idle-ms", "10x"},
+      {"--fault-close-after", "0"},
+      {"--fault-bad-status", "-2"},
+      {"--fault-split=1"},
+      {"positional"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(std::string(args[0]) + (args.size() > 1 ? " " + std::string(args[1]) : ""));
+    Options o;
+    o.port = 1234;
+    std::string error;
+    EXPECT_EQ(parse(args, o, error), ParseStatus::kError);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(o.port, 1234);
+  }
+}
+
+TEST(DvrsimOptions, UsageNamesEveryOption) {
+  const std::string text = usage_text("tessomar-dvrsim");
+  for (const char* flag : {"--listen", "--user-level", "--password", "--poll-idle-ms",
+                           "--fault-close-after", "--fault-split", "--fault-delay-ms",
+                           "--fault-bad-status", "--fault-bad-magic", "--fault-seed", "--help"}) {
+    EXPECT_NE(text.find(flag), std::string::npos) << flag;
+  }
+}
+
+}  // namespace
+}  // namespace tessomar::dvrsim

@@ -1,0 +1,436 @@
+// The simulator driven in-process over loopback sockets, with a manual clock so that the
+// long-poll idle time and reply delays are exact.
+#include "dvrsim/server.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "dvrsim/sim_client.h"
+#include "link/bytes.h"
+#include "link/wire.h"
+#include "platform/clock.h"
+
+namespace tessomar::dvrsim {
+namespace {
+
+using testing::HttpReply;
+using testing::make_request;
+using testing::SimClient;
+
+constexpr uint32_t kTestTag = link::make_tag("TEST");
+
+class SimulatorTest : public ::testing::Test {
+ protected:
+  void start(Options o = {}) {
+    o.host = "127.0.0.1";
+    o.port = 0;
+    o.user_level = 8;
+    o.password = "4321";
+    o.poll_idle_ms = 1000;
+    options_ = o;
+    sim_ = std::make_unique<Simulator>(o, clock_);
+    sim_->set_logger([this](std::string_view line) { log_.emplace_back(line); });
+    std::string error;
+    ASSERT_TRUE(sim_->bind(&error)) << error;
+  }
+  void SetUp() override { clock_.set_unix(1700000000); }
+
+  std::array<char, 32> auth() const {
+    return link::make_auth_text("8", "4321", static_cast<uint32_t>(clock_.unix_now()));
+  }
+
+  // Opens a session on the client and returns its key.
+  uint32_t open_session(SimClient& c) {
+    EXPECT_TRUE(c.send(make_request(link::kFrameSessionOpen, 0, auth())));
+    auto r = c.read_reply();
+    EXPECT_TRUE(r && r->frame());
+    if (!r || !r->frame()) return 0;
+    EXPECT_EQ(r->frame()->type, link::kFrameSessionKey);
+    return r->frame()->value;
+  }
+
+  bool logged(std::string_view text) const {
+    for (const auto& l : log_) {
+      if (l.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  platform::ManualClock clock_;
+  Options options_;
+  std::unique_ptr<Simulator> sim_;
+  std::vector<std::string> log_;
+};
+
+std::vector<uint8_t> test_message(uint32_t key, size_t payload_size, uint8_t fill) {
+  std::vector<uint8_t> payload(payload_size, fill);
+  return build_message(kTestTag, key, {1, 2, 3}, payload);
+}
+
+void expect_well_formed(const HttpReply& r) {
+  EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+  ASSERT_GE(r.content_length, 64);
+  EXPECT_EQ(size_t(r.content_length), r.body.size());
+  auto f = r.frame();
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->magic, link::kUlcmMagic);
+  EXPECT_EQ(f->total_length, r.body.size());
+}
+
+TEST_F(SimulatorTest, SessionOpenAnswersFreshKeysAndEchoesSlotAndSocket) {
+  start();
+  SimClient a(*sim_);
+  ASSERT_TRUE(a.send(make_request(link::kFrameSessionOpen, 0, auth(), {}, 1, 1)));
+  auto r = a.read_reply();
+  ASSERT_TRUE(r);
+  expect_well_formed(*r);
+  const auto f = *r->frame();
+  EXPECT_EQ(f.type, link::kFrameSessionKey);
+  EXPECT_NE(f.value, 0u);
+  EXPECT_EQ(f.slot_index, 1u);
+  EXPECT_EQ(f.socket_index, 1u);
+  EXPECT_TRUE(r->frame_payload().empty());
+  EXPECT_TRUE(logged("session opened key=" + std::to_string(f.value)));
+
+  // Another open, even at the same second, gets a different key.
+  SimClient b(*sim_);
+  const uint32_t second = open_session(b);
+  EXPECT_NE(second, 0u);
+  EXPECT_NE(second, f.value);
+  EXPECT_EQ(sim_->sessions().size(), 2u);
+}
+
+TEST_F(SimulatorTest, EmptyPollIsHeldForTheIdleTimeThenAnsweredEmpty) {
+  start();
+  SimClient c(*sim_);
+  const uint32_t key = open_session(c);
+  ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, key, auth(), {}, 0, 1)));
+  EXPECT_FALSE(c.any_bytes_within(20));
+  clock_.advance_ms(999);
+  EXPECT_FALSE(c.any_bytes_within(20));
+  clock_.advance_ms(1);
+  auto r = c.read_reply();
+  ASSERT_TRUE(r);
+  expect_well_formed(*r);
+  EXPECT_EQ(r->frame()->type, link::kFrameData);
+  EXPECT_EQ(r->frame()->value, key);
+  EXPECT_EQ(r->frame()->socket_index, 1u);
+  EXPECT_TRUE(r->frame_payload().empty());
+}
+
+TEST_F(SimulatorTest, QueuedMessageReleasesAHeldPoll) {
+  start();
+  SimClient c(*sim_);
+  const uint32_t key = open_session(c);
+  ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, key, auth())));
+  EXPECT_FALSE(c.any_bytes_within(10));
+  const auto msg = test_message(key, 100, 7);
+  ASSERT_TRUE(sim_->queue_message(key, msg));
+  auto r = c.read_reply();
+  ASSERT_TRUE(r);
+  expect_well_formed(*r);
+  EXPECT_EQ(r->frame()->type, link::kFrameData);
+  const auto p = r->frame_payload();
+  EXPECT_EQ(std::vector<uint8_t>(p.begin(), p.end()), msg);
+}
+
+TEST_F(SimulatorTest, HandlerSeesCheckedMessagesAndItsReplyLeavesWithTheAnswer) {
+  start();
+  std::vector<uint32_t> seen;  // first channel word of each delivered message
+  sim_->channels().register_handler(kTestTag, [&](ChannelContext& ctx, const ChannelMessage& m) {
+    seen.push_back(m.word(36));
+    ctx.queue(build_message(kTestTag, ctx.session_key(), {m.word(36) + 100}, m.payload()));
+  });
+  SimClient c(*sim_);
+  const uint32_t key = open_session(c);
+
+  auto good = build_message(kTestTag, key, {1}, std::vector<uint8_t>{9, 9});
+  auto bad = build_message(kTestTag, key, {2}, {});
+  bad[8] ^= 1;  // checksum
+  auto other = build_message(link::make_tag("NONE"), key, {3}, {});
+  auto good2 = build_message(kTestTag, key, {4}, {});
+  std::vector<uint8_t> payload;
+  for (const auto* m : {&good, &bad, &other, &good2})
+    payload.insert(payload.end(), m->begin(), m->end());
+
+  ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, key, auth(), payload)));
+  auto r = c.read_reply(200);  // answered at once, not after the idle time
+  ASSERT_TRUE(r);
+  EXPECT_EQ(seen, (std::vector<uint32_t>{1, 4}));
+  const auto p = r->frame_payload();
+  auto expect1 = build_message(kTestTag, key, {101}, std::vector<uint8_t>{9, 9});
+  auto expect2 = build_message(kTestTag, key, {104}, {});
+  std::vector<uint8_t> expected = expect1;
+  expected.insert(expected.end(), expect2.begin(), expect2.end());
+  EXPECT_EQ(std::vector<uint8_t>(p.begin(), p.end()), expected);
+}
+
+TEST_F(SimulatorTest, RepliesCarryWholeMessagesWithinTheBudget) {
+  start();
+  SimClient c(*sim_);
+  const uint32_t key = open_session(c);
+  // Three 100 KiB messages: two fit in one reply, the third goes in the next.
+  for (uint8_t i = 0; i < 3; ++i)
+    ASSERT_TRUE(sim_->queue_message(key, test_message(key, 100 * 1024, i)));
+  // One message above the budget still goes out, alone.
+  ASSERT_TRUE(sim_->queue_message(key, test_message(key, 270 * 1024, 9)));
+  std::vector<size_t> sizes;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, key, auth())));
+    auto r = c.read_reply();
+    ASSERT_TRUE(r);
+    expect_well_formed(*r);
+    sizes.push_back(r->frame_payload().size());
+  }
+  const size_t m = 100 * 1024 + 64;
+  EXPECT_EQ(sizes, (std::vector<size_t>{2 * m, m, 270 * 1024 + 64}));
+  // A message that could not fit in the control's receive buffer is refused.
+  EXPECT_FALSE(sim_->queue_message(key, test_message(key, 290 * 1024, 1)));
+}
+
+TEST_F(SimulatorTest, RefusedRequestsGetAnEmptyType4) {
+  start();
+  SimClient c(*sim_);
+  const uint32_t key = open_session(c);
+  const uint32_t now = static_cast<uint32_t>(clock_.unix_now());
+  struct Case {
+    const char* name;
+    uint32_t type;
+    uint32_t value;
+    std::array<char, 32> auth;
+    const char* log;
+  };
+  const Case cases[] = {
+      {"wrong password", link::kFrameSessionOpen, 0, link::make_auth_text("8", "4322", now),
+       "refused: bad credentials"},
+      {"wrong level", link::kFrameDataPoll, key, link::make_auth_text("9", "4321", now),
+       "refused: bad credentials"},
+      {"stale time", link::kFrameDataPoll, key, link::make_auth_text("8", "4321", now - 301),
+       "refused: bad credentials"},
+      {"no auth text", link::kFrameSessionOpen, 0, std::array<char, 32>{}, "refused"},
+      {"unknown key", link::kFrameDataPoll, key + 1000, auth(), nullptr},
+      {"key 0", link::kFramePoll, 0, auth(), nullptr},
+      {"type 6", 6, key, auth(), nullptr},
+      {"type 1", link::kFrameSessionKey, key, auth(), nullptr},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    log_.clear();
+    ASSERT_TRUE(c.send(make_request(k.type, k.value, k.auth)));
+    auto r = c.read_reply(200);
+    ASSERT_TRUE(r);
+    expect_well_formed(*r);
+    EXPECT_EQ(r->frame()->type, link::kFrameNone4);
+    EXPECT_TRUE(r->frame_payload().empty());
+    if (k.log) {
+      EXPECT_TRUE(logged(k.log));
+    }
+  }
+  // The connection and the session survive refusals.
+  ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, key, auth())));
+  EXPECT_FALSE(c.any_bytes_within(10));  // held
+  clock_.advance_ms(1000);
+  auto r = c.read_reply();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->frame()->type, link::kFrameData);
+  // A time within the allowed skew is accepted.
+  auto near = link::make_auth_text("8", "4321", now + 299);
+  ASSERT_TRUE(c.send(make_request(link::kFrameSessionOpen, 0, near)));
+  r = c.read_reply();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->frame()->type, link::kFrameSessionKey);
+}
+
+TEST_F(SimulatorTest, MalformedFramesCloseTheConnection) {
+  start();
+  struct Case {
+    const char* name;
+    uint32_t offset;
+    uint32_t value;
+  };
+  const Case cases[] = {
+      {"bad magic", 4, 0x4D434C56},
+      {"length below header", 0, 63},
+      {"payload too large", 0, 64 + kMaxRequestPayload + 1},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    SimClient c(*sim_);
+    auto req = make_request(link::kFrameSessionOpen, 0, auth());
+    link::store_u32le(req.data() + k.offset, k.value);
+    ASSERT_TRUE(c.send(req));
+    EXPECT_TRUE(c.wait_closed());
+    EXPECT_TRUE(c.pending().empty());
+  }
+  EXPECT_EQ(sim_->connection_count(), 0u);
+}
+
+TEST_F(SimulatorTest, RequestsArrivingInPiecesAndBackToBackAreAnsweredInOrder) {
+  start();
+  SimClient c(*sim_);
+  auto two = make_request(link::kFrameSessionOpen, 0, auth(), {}, 0, 0);
+  auto second = make_request(link::kFrameSessionOpen, 0, auth(), {}, 0, 1);
+  two.insert(two.end(), second.begin(), second.end());
+  for (size_t i = 0; i < two.size(); i += 7) {
+    ASSERT_TRUE(
+        c.send(std::span<const uint8_t>(two).subspan(i, std::min<size_t>(7, two.size() - i))));
+    sim_->poll_once(0);
+  }
+  auto r1 = c.read_reply();
+  auto r2 = c.read_reply();
+  ASSERT_TRUE(r1 && r2);
+  EXPECT_EQ(r1->frame()->socket_index, 0u);
+  EXPECT_EQ(r2->frame()->socket_index, 1u);
+  EXPECT_NE(r1->frame()->value, r2->frame()->value);
+}
+
+TEST_F(SimulatorTest, PageEmbedsTheControlWithTheConnectedAddress) {
+  start();
+  SimClient c(*sim_);
+  ASSERT_TRUE(c.send_text("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  auto r = c.read_reply();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status_line, "HTTP/1.1 200 OK");
+  EXPECT_NE(r->head.find("Content-Type: text/html\r\n"), std::string::npos);
+  EXPECT_EQ(size_t(r->content_length), r->body.size());
+  const std::string page(r->body.begin(), r->body.end());
+  EXPECT_NE(page.find("<object classid="), std::string::npos);
+  EXPECT_NE(page.find("<param name=\"DVRIP\" value=\"127.0.0.1\">"), std::string::npos);
+  EXPECT_NE(page.find("<param name=\"HTTP_PORT\" value=\"" + std::to_string(sim_->port()) + "\">"),
+            std::string::npos);
+  EXPECT_NE(page.find("<param name=\"HTTP_PAGE\" value=\"0\">"), std::string::npos);
+  const std::string marker = "<param name=\"DVR_UK\" value=\"";
+  const size_t at = page.find(marker);
+  ASSERT_NE(at, std::string::npos);
+  const std::string uk =
+      page.substr(at + marker.size(), page.find('"', at + marker.size()) - at - marker.size());
+  std::string a, b;
+  ASSERT_TRUE(link::split_dvr_uk(uk, a, b));
+  EXPECT_EQ(a, "8");
+  EXPECT_EQ(b, "4321");
+  EXPECT_TRUE(c.wait_closed());
+}
+
+TEST_F(SimulatorTest, PrintedDvrUkDecodesToTheCredentials) {
+  start();
+  std::string a, b;
+  ASSERT_TRUE(link::split_dvr_uk(sim_->dvr_uk(), a, b));
+  EXPECT_EQ(a, "8");
+  EXPECT_EQ(b, "4321");
+}
+
+TEST_F(SimulatorTest, SessionListenersHearOpens) {
+  start();
+  std::vector<uint32_t> opened;
+  sim_->add_session_listener([&](SessionEvent e, uint32_t key) {
+    if (e == SessionEvent::kOpened) opened.push_back(key);
+  });
+  SimClient c(*sim_);
+  const uint32_t key = open_session(c);
+  EXPECT_EQ(opened, (std::vector<uint32_t>{key}));
+}
+
+TEST_F(SimulatorTest, SessionWithoutConnectionsIsForgottenAfterIdling) {
+  start();
+  std::vector<uint32_t> closed;
+  sim_->add_session_listener([&](SessionEvent e, uint32_t key) {
+    if (e == SessionEvent::kClosed) closed.push_back(key);
+  });
+  uint32_t key = 0;
+  {
+    SimClient c(*sim_);
+    key = open_session(c);
+  }
+  for (int i = 0; i < 20 && sim_->connection_count() > 0; ++i) sim_->poll_once(5);
+  clock_.advance_ms(Simulator::kSessionIdleMs - 1);
+  sim_->poll_once(0);
+  EXPECT_TRUE(closed.empty());
+  clock_.advance_ms(1);
+  sim_->poll_once(0);
+  EXPECT_EQ(closed, (std::vector<uint32_t>{key}));
+  EXPECT_FALSE(sim_->queue_message(key, test_message(key, 1, 1)));
+}
+
+// Fault injection.
+
+TEST_F(SimulatorTest, SplitRepliesArriveInPiecesAndStayIntact) {
+  Options o;
+  o.faults.split = true;
+  start(o);
+  SimClient c(*sim_);
+  const uint32_t key = open_session(c);
+  const auto msg = test_message(key, 3000, 5);
+  ASSERT_TRUE(sim_->queue_message(key, msg));
+  ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, key, auth())));
+  auto r = c.read_reply(20000);
+  ASSERT_TRUE(r);
+  expect_well_formed(*r);
+  EXPECT_GT(r->reads, 1);
+  const auto p = r->frame_payload();
+  EXPECT_EQ(std::vector<uint8_t>(p.begin(), p.end()), msg);
+}
+
+TEST_F(SimulatorTest, CloseAfterNRepliesClosesOnceTheyAreSent) {
+  Options o;
+  o.faults.close_after = 2;
+  start(o);
+  SimClient c(*sim_);
+  const uint32_t key = open_session(c);
+  ASSERT_TRUE(sim_->queue_message(key, test_message(key, 10, 1)));
+  ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, key, auth())));
+  auto r = c.read_reply();
+  ASSERT_TRUE(r);
+  expect_well_formed(*r);
+  EXPECT_TRUE(c.wait_closed());
+  EXPECT_TRUE(logged("closing after 2 replies"));
+}
+
+TEST_F(SimulatorTest, BadStatusAndBadMagicHitOnlyTheNthReply) {
+  struct Case {
+    const char* name;
+    uint32_t Faults::*field;
+  };
+  for (const Case& k :
+       {Case{"status", &Faults::bad_status_nth}, Case{"magic", &Faults::bad_magic_nth}}) {
+    SCOPED_TRACE(k.name);
+    Options o;
+    o.faults.*k.field = 2;
+    start(o);
+    SimClient c(*sim_);
+    std::vector<HttpReply> replies;
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(c.send(make_request(link::kFrameSessionOpen, 0, auth())));
+      auto r = c.read_reply();
+      ASSERT_TRUE(r);
+      replies.push_back(*r);
+    }
+    for (int i = 0; i < 3; ++i) {
+      const bool hit = i == 1;
+      const bool status_hit = hit && k.field == &Faults::bad_status_nth;
+      const bool magic_hit = hit && k.field == &Faults::bad_magic_nth;
+      EXPECT_EQ(replies[i].status_line,
+                status_hit ? "HTTP/1.1 500 Internal Server Error" : "HTTP/1.1 200 OK");
+      EXPECT_EQ(replies[i].frame()->magic == link::kUlcmMagic, !magic_hit);
+      EXPECT_EQ(size_t(replies[i].content_length), replies[i].body.size());
+    }
+  }
+}
+
+TEST_F(SimulatorTest, DelayHoldsEveryReplyBack) {
+  Options o;
+  o.faults.delay_ms = 500;
+  start(o);
+  SimClient c(*sim_);
+  ASSERT_TRUE(c.send(make_request(link::kFrameSessionOpen, 0, auth())));
+  EXPECT_FALSE(c.any_bytes_within(20));
+  clock_.advance_ms(499);
+  EXPECT_FALSE(c.any_bytes_within(20));
+  clock_.advance_ms(1);
+  auto r = c.read_reply();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->frame()->type, link::kFrameSessionKey);
+}
+
+}  // namespace
+}  // namespace tessomar::dvrsim

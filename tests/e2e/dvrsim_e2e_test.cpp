@@ -1,0 +1,251 @@
+// The shipped simulator binary: start-up lines, a session over real loopback connections,
+// the embedding page, option errors and a clean stop on SIGTERM.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "link/wire.h"
+#include "support/process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using tessomar::testsupport::ChildProcess;
+using tessomar::testsupport::ExitStatus;
+using tessomar::testsupport::Stream;
+namespace link = tessomar::link;
+
+const std::string kBinary = std::string(TESSOMAR_BIN_DIR) + "/tessomar-dvrsim";
+
+// A blocking client with a generous receive timeout.
+class Client {
+ public:
+  explicit Client(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{20, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() { close(fd_); }
+  bool ok() const { return ok_; }
+
+  bool send_all(const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+      ssize_t w = send(fd_, p, n, MSG_NOSIGNAL);
+      if (w <= 0) return false;
+      p += w;
+      n -= size_t(w);
+    }
+    return true;
+  }
+
+  // One HTTP reply: head and body; false on timeout or close.
+  bool read_reply(std::string& head, std::vector<uint8_t>& body) {
+    size_t end;
+    while ((end = buf_.find("\r\n\r\n")) == std::string::npos) {
+      if (!fill()) return false;
+    }
+    head = buf_.substr(0, end + 4);
+    const size_t cl = head.find("Content-Length: ");
+    if (cl == std::string::npos) return false;
+    const size_t len = std::stoul(head.substr(cl + 16));
+    while (buf_.size() < end + 4 + len) {
+      if (!fill()) return false;
+    }
+    body.assign(buf_.begin() + long(end + 4), buf_.begin() + long(end + 4 + len));
+    buf_.erase(0, end + 4 + len);
+    return true;
+  }
+
+  // True when the server closed the connection (and sent nothing more).
+  bool closed_by_peer() {
+    char c;
+    return recv(fd_, &c, 1, 0) == 0;
+  }
+
+ private:
+  bool fill() {
+    char tmp[4096];
+    ssize_t n = recv(fd_, tmp, sizeof tmp, 0);
+    if (n <= 0) return false;
+    buf_.append(tmp, size_t(n));
+    return true;
+  }
+  int fd_ = -1;
+  bool ok_ = false;
+  std::string buf_;
+};
+
+std::vector<uint8_t> request(uint32_t type, uint32_t value, const std::string& level,
+                             const std::string& password) {
+  std::vector<uint8_t> out(link::kUlcmHeaderSize);
+  link::UlcmHeader h;
+  h.total_length = link::kUlcmHeaderSize;
+  h.type = type;
+  h.value = value;
+  h.auth = link::make_auth_text(level, password, static_cast<uint32_t>(std::time(nullptr)));
+  link::write_ulcm_header(std::span<uint8_t, link::kUlcmHeaderSize>(out.data(), 64), h);
+  return out;
+}
+
+class DvrsimBinary : public ::testing::Test {
+ protected:
+  void start(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {kBinary, "--listen", "127.0.0.1:0", "--poll-idle-ms", "200"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::string error;
+    ASSERT_TRUE(sim_.start(argv, &error)) << error;
+    auto line = sim_.wait_for_line(Stream::kStdout, "listening on 127.0.0.1:", 20s);
+    ASSERT_TRUE(line) << sim_.all_output();
+    port_ = uint16_t(std::stoi(line->text.substr(line->text.rfind(':') + 1)));
+    ASSERT_NE(port_, 0);
+    auto uk = sim_.wait_for_line(Stream::kStdout, "DVR_UK=", 20s);
+    ASSERT_TRUE(uk) << sim_.all_output();
+    dvr_uk_ = uk->text.substr(uk->text.find('=') + 1);
+  }
+
+  void stop_cleanly() {
+    ASSERT_TRUE(sim_.send_signal(SIGTERM));
+    auto status = sim_.wait_exit(20s);
+    ASSERT_TRUE(status) << sim_.all_output();
+    EXPECT_EQ(*status, (ExitStatus{true, 0, 0})) << sim_.all_output();
+  }
+
+  ChildProcess sim_;
+  uint16_t port_ = 0;
+  std::string dvr_uk_;
+};
+
+TEST_F(DvrsimBinary, ServesASessionWithThePrintedKeyTextAndStopsOnSigterm) {
+  start({"--user-level", "7", "--password", "2468"});
+  // A control derives its credentials from DVR_UK exactly like this.
+  std::string level, password;
+  ASSERT_TRUE(link::split_dvr_uk(dvr_uk_, level, password)) << dvr_uk_;
+  EXPECT_EQ(level, "7");
+  EXPECT_EQ(password, "2468");
+
+  Client c(port_);
+  ASSERT_TRUE(c.ok());
+  auto open = request(link::kFrameSessionOpen, 0, level, password);
+  ASSERT_TRUE(c.send_all(open.data(), open.size()));
+  std::string head;
+  std::vector<uint8_t> body;
+  ASSERT_TRUE(c.read_reply(head, body)) << sim_.all_output();
+  EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  link::UlcmHeader h;
+  ASSERT_TRUE(link::read_ulcm_header(body, h));
+  EXPECT_EQ(h.magic, link::kUlcmMagic);
+  EXPECT_EQ(h.type, link::kFrameSessionKey);
+  const uint32_t key = h.value;
+  ASSERT_NE(key, 0u);
+  EXPECT_TRUE(sim_.wait_for_line(Stream::kStderr, "session opened key=" + std::to_string(key), 20s))
+      << sim_.all_output();
+
+  // Nothing queued: the poll comes back empty after the idle time.
+  auto poll = request(link::kFrameDataPoll, key, level, password);
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(c.send_all(poll.data(), poll.size()));
+  ASSERT_TRUE(c.read_reply(head, body));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 150ms);
+  ASSERT_TRUE(link::read_ulcm_header(body, h));
+  EXPECT_EQ(h.type, link::kFrameData);
+  EXPECT_EQ(h.value, key);
+  EXPECT_EQ(body.size(), link::kUlcmHeaderSize);
+
+  // Wrong credentials: an empty type 4 and a line on stderr.
+  auto bad = request(link::kFrameDataPoll, key, level, "2469");
+  ASSERT_TRUE(c.send_all(bad.data(), bad.size()));
+  ASSERT_TRUE(c.read_reply(head, body));
+  ASSERT_TRUE(link::read_ulcm_header(body, h));
+  EXPECT_EQ(h.type, link::kFrameNone4);
+  EXPECT_TRUE(sim_.wait_for_line(Stream::kStderr, "refused: bad credentials", 20s));
+
+  stop_cleanly();
+  // stdout carries only the two start lines.
+  EXPECT_EQ(sim_.lines(Stream::kStdout).size(), 2u) << sim_.all_output();
+}
+
+TEST_F(DvrsimBinary, PageNamesTheAddressAndClosesTheConnection) {
+  start();
+  Client c(port_);
+  ASSERT_TRUE(c.ok());
+  const std::string get = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_TRUE(c.send_all(get.data(), get.size()));
+  std::string head;
+  std::vector<uint8_t> body;
+  ASSERT_TRUE(c.read_reply(head, body));
+  EXPECT_NE(head.find("Content-Type: text/html"), std::string::npos);
+  const std::string page(body.begin(), body.end());
+  EXPECT_NE(page.find("<param name=\"HTTP_PORT\" value=\"" + std::to_string(port_) + "\">"),
+            std::string::npos)
+      << page;
+  EXPECT_NE(page.find("<param name=\"DVRIP\" value=\"127.0.0.1\">"), std::string::npos);
+  EXPECT_TRUE(c.closed_by_peer());
+  stop_cleanly();
+}
+
+TEST_F(DvrsimBinary, CloseAfterFaultDropsTheConnection) {
+  start({"--fault-close-after", "1"});
+  std::string level, password;
+  ASSERT_TRUE(link::split_dvr_uk(dvr_uk_, level, password));
+  Client c(port_);
+  auto open = request(link::kFrameSessionOpen, 0, level, password);
+  ASSERT_TRUE(c.send_all(open.data(), open.size()));
+  std::string head;
+  std::vector<uint8_t> body;
+  ASSERT_TRUE(c.read_reply(head, body));
+  EXPECT_TRUE(c.closed_by_peer());
+  stop_cleanly();
+}
+
+TEST(DvrsimBinaryOptions, HelpAndBadOptions) {
+  {
+    ChildProcess p;
+    ASSERT_TRUE(p.start({kBinary, "--help"}));
+    auto status = p.wait_exit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, (ExitStatus{true, 0, 0}));
+    EXPECT_NE(p.output(Stream::kStdout).find("--listen HOST:PORT"), std::string::npos);
+  }
+  for (const char* bad : {"--user-level=5", "--listen=nowhere", "--frobnicate"}) {
+    SCOPED_TRACE(bad);
+    ChildProcess p;
+    ASSERT_TRUE(p.start({kBinary, bad}));
+    auto status = p.wait_exit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, (ExitStatus{true, 2, 0}));
+    EXPECT_TRUE(p.wait_for_line(Stream::kStderr, "tessomar-dvrsim: ", 20s)) << p.all_output();
+    EXPECT_TRUE(p.output(Stream::kStdout).empty());
+  }
+}
+
+TEST(DvrsimBinaryOptions, BusyPortIsReportedNotIgnored) {
+  ChildProcess first;
+  ASSERT_TRUE(first.start({kBinary, "--listen", "127.0.0.1:0"}));
+  auto line = first.wait_for_line(Stream::kStdout, "listening on", 20s);
+  ASSERT_TRUE(line);
+  const std::string addr = line->text.substr(std::string("listening on ").size());
+  ChildProcess second;
+  ASSERT_TRUE(second.start({kBinary, "--listen", addr}));
+  auto status = second.wait_exit(20s);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, (ExitStatus{true, 1, 0}));
+  EXPECT_TRUE(second.wait_for_line(Stream::kStderr, "cannot listen on " + addr, 20s))
+      << second.all_output();
+}
+
+}  // namespace
