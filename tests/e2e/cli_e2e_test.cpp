@@ -1,0 +1,123 @@
+// tessomar-cli as a user runs it: its own commands, and the control's link against the
+// simulated DVR on loopback.
+#include <signal.h>
+
+#include "e2e/e2e_support.h"
+
+namespace tessomar::e2e {
+namespace {
+
+TEST(CliCommands, VersionHelpAndDeviceTime) {
+  std::string out, err;
+  EXPECT_EQ(run_cli({"--version"}, &out), 0);
+  EXPECT_NE(out.find("030202"), std::string::npos);
+  EXPECT_EQ(run_cli({"--help"}, &out), 0);
+  for (const char* cmd : {"devtime", "run"}) EXPECT_NE(out.find(cmd), std::string::npos) << cmd;
+
+  EXPECT_EQ(run_cli({"devtime", "131284800"}, &out), 0);
+  EXPECT_EQ(out, "2004/02/29 12:00:00\n");
+  EXPECT_EQ(run_cli({"devtime", "--date", "2004/02/29 12:00:00"}, &out), 0);
+  EXPECT_EQ(out, "131284800\n");
+  for (std::vector<std::string> bad : {std::vector<std::string>{"devtime", "12x"},
+                                       {"devtime", "4294967296"},
+                                       {"devtime", "--date", "2004/02/30 00:00:00"},
+                                       {"devtime"},
+                                       {"nosuchcommand"}}) {
+    EXPECT_EQ(run_cli(bad, &out, &err), 2) << bad.back();
+    EXPECT_FALSE(err.empty());
+  }
+}
+
+TEST(CliRun, ShowsConnectingWithoutEnoughParameters) {
+  std::string out;
+  EXPECT_EQ(run_cli({"run", "--param", "DVRIP=127.0.0.1", "--param", "HTTP_PORT=1", "--seconds",
+                     "0.3"},
+                    &out),
+            0);
+  EXPECT_NE(out.find("status: Connecting ..."), std::string::npos);
+  EXPECT_EQ(out.find("connecting socket"), std::string::npos);  // two puts: no attempt
+}
+
+TEST(CliRun, BadPageParameterIsAnError) {
+  std::string out, err;
+  EXPECT_EQ(run_cli({"run", "--param", "HTTP_PAGE=x2", "--seconds", "0"}, &out, &err), 2);
+  EXPECT_NE(err.find("'x2' is not a valid integer value"), std::string::npos);
+  EXPECT_EQ(run_cli({"run", "--page", "/nonexistent/page.html"}, &out, &err), 2);
+  EXPECT_NE(err.find("cannot open page"), std::string::npos);
+}
+
+TEST(CliRun, OpensASessionFromTheDvrPage) {
+  Dvr dvr;
+  ASSERT_TRUE(dvr.start());
+  auto cli = start_cli({"run", "--page", "http://" + dvr.address + "/", "--seconds", "60"});
+  auto line = cli->wait_for_line(Stream::kStdout, "session established key=", kDeadline);
+  ASSERT_TRUE(line) << cli->all_output() << dvr.process->all_output();
+  EXPECT_TRUE(cli->wait_for_line(Stream::kStdout, "connected socket 0", 1s));
+  EXPECT_TRUE(dvr.process->wait_for_line(Stream::kStderr, "session opened", kDeadline));
+}
+
+TEST(CliRun, SplitRepliesStillOpenTheSession) {
+  Dvr dvr;
+  ASSERT_TRUE(dvr.start({"--fault-split"}));
+  auto args = dvr.params();
+  args.insert(args.begin(), "run");
+  args.insert(args.end(), {"--seconds", "60"});
+  auto cli = start_cli(args);
+  ASSERT_TRUE(cli->wait_for_line(Stream::kStdout, "session established", kDeadline))
+      << cli->all_output();
+  // The session keeps polling over split replies without being dropped.
+  EXPECT_FALSE(cli->wait_for_line(Stream::kStdout, "lost", 3s));
+}
+
+TEST(CliRun, RestartedDvrOnTheSamePortGivesANewSession) {
+  Dvr dvr;
+  ASSERT_TRUE(dvr.start());
+  auto args = dvr.params();
+  args.insert(args.begin(), "run");
+  args.insert(args.end(), {"--seconds", "90"});
+  auto cli = start_cli(args);
+  auto first = cli->wait_for_line(Stream::kStdout, "session established key=", kDeadline);
+  ASSERT_TRUE(first) << cli->all_output();
+
+  dvr.process->send_signal(SIGTERM);
+  ASSERT_TRUE(dvr.process->wait_exit(kDeadline));
+  ASSERT_TRUE(cli->wait_for_line(Stream::kStdout, "socket 0 lost", kDeadline, first->index));
+  Dvr again;
+  ASSERT_TRUE(again.start({}, dvr.address));
+  auto second =
+      cli->wait_for_line(Stream::kStdout, "session established key=", kDeadline, first->index + 1);
+  ASSERT_TRUE(second) << cli->all_output();
+  EXPECT_TRUE(again.process->wait_for_line(Stream::kStderr, "session opened", kDeadline));
+  EXPECT_TRUE(cli->wait_for_line(Stream::kStdout, "reconnecting socket 0", 1s, first->index));
+}
+
+TEST(CliRun, BadStatusLineClosesAndReconnects) {
+  Dvr dvr;
+  ASSERT_TRUE(dvr.start({"--fault-bad-status", "3"}));
+  auto args = dvr.params();
+  args.insert(args.begin(), "run");
+  args.insert(args.end(), {"--seconds", "60"});
+  auto cli = start_cli(args);
+  auto closing = cli->wait_for_line(Stream::kStdout, "HTTP/1.1 200 OK", kDeadline);
+  ASSERT_TRUE(closing) << cli->all_output();
+  EXPECT_TRUE(
+      cli->wait_for_line(Stream::kStdout, "session established", kDeadline, closing->index))
+      << cli->all_output();
+}
+
+TEST(CliRun, WrongCredentialsAreRefusedAndLogged) {
+  Dvr dvr;
+  ASSERT_TRUE(dvr.start({"--password", "1234"}));
+  // A key for another password, made by a simulator with other credentials.
+  Dvr other;
+  ASSERT_TRUE(other.start({"--password", "9999"}));
+  auto args = dvr.params(other.dvr_uk);
+  args.insert(args.begin(), "run");
+  args.insert(args.end(), {"--seconds", "60"});
+  auto cli = start_cli(args);
+  EXPECT_TRUE(dvr.process->wait_for_line(Stream::kStderr, "refused", kDeadline))
+      << dvr.process->all_output();
+}
+
+}  // namespace
+}  // namespace tessomar::e2e
