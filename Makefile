@@ -32,3 +32,17 @@ asan-test: deps
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# libFuzzer targets (clang): build them and run each briefly as a smoke test.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 20
+.PHONY: fuzz
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTESSOMAR_FUZZ=ON \
+	  -DTESSOMAR_BENCH=OFF -DTESSOMAR_VIEWER=OFF $(CMAKE_ARGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	set -e; for f in $(FUZZ_BUILD)/bin/*_fuzz; do \
+	  name=$$(basename $$f); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	  echo "fuzz: $$name for $(FUZZ_SECONDS) s"; \
+	  $$f $(FUZZ_BUILD)/corpus/$$name -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1; \
+	done

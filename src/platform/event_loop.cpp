@@ -36,7 +36,11 @@ void PollEventLoop::remove_timer(TimerId id) { timers_.erase(id); }
 
 void PollEventLoop::watch(int fd, bool want_read, bool want_write,
                           std::function<void(bool, bool)> callback) {
-  watches_[fd] = Watch{want_read, want_write, std::move(callback)};
+  auto [it, added] = watches_.try_emplace(fd);
+  if (added) it->second.serial = next_watch_serial_++;
+  it->second.want_read = want_read;
+  it->second.want_write = want_write;
+  it->second.callback = std::move(callback);
 }
 
 void PollEventLoop::unwatch(int fd) { watches_.erase(fd); }
@@ -85,21 +89,28 @@ void PollEventLoop::run_once(int max_wait_ms) {
   if (timer_wait >= 0 && (wait < 0 || timer_wait < wait)) wait = timer_wait;
 
   std::vector<pollfd> fds;
+  std::vector<uint64_t> serials;
   fds.reserve(watches_.size());
+  serials.reserve(watches_.size());
   for (const auto& [fd, w] : watches_) {
     short events = 0;
     if (w.want_read) events |= POLLIN;
     if (w.want_write) events |= POLLOUT;
-    if (events) fds.push_back(pollfd{fd, events, 0});
+    if (events) {
+      fds.push_back(pollfd{fd, events, 0});
+      serials.push_back(w.serial);
+    }
   }
   int n = ::poll(fds.data(), fds.size(), wait);
   run_posted();
   if (n > 0) {
-    for (const auto& p : fds) {
+    for (size_t i = 0; i < fds.size(); ++i) {
+      const pollfd& p = fds[i];
       if (!p.revents) continue;
       auto it = watches_.find(p.fd);
-      // The watch may have been dropped by an earlier callback of this round.
-      if (it == watches_.end()) continue;
+      // An earlier callback of this round may have dropped the watch, or dropped it and
+      // watched a new descriptor that got the same number.
+      if (it == watches_.end() || it->second.serial != serials[i]) continue;
       bool readable = p.revents & (POLLIN | POLLHUP | POLLERR);
       bool writable = p.revents & (POLLOUT | POLLERR);
       auto cb = it->second.callback;

@@ -78,6 +78,10 @@ class PollEventLoop final : public EventLoop {
     bool want_read = false;
     bool want_write = false;
     std::function<void(bool, bool)> callback;
+    // New each time a descriptor starts being watched: readiness polled for an earlier
+    // watch of the same number (unwatched, closed and reused meanwhile) is not handed to
+    // the new one. Changing the interest of a watch keeps it.
+    uint64_t serial = 0;
   };
 
   void run_posted();
@@ -88,6 +92,7 @@ class PollEventLoop final : public EventLoop {
   std::map<TimerId, Timer> timers_;
   TimerId next_timer_ = 1;
   std::map<int, Watch> watches_;
+  uint64_t next_watch_serial_ = 1;
   std::vector<std::function<void()>> posted_;
   bool stopped_ = false;
 };

@@ -51,6 +51,7 @@ void Component::set_visible(bool v) {
   changed(Property::Visible);
 }
 void Component::set_items(std::vector<std::string> items) {
+  if (items_ == items) return;
   items_ = std::move(items);
   changed(Property::Items);
 }
@@ -172,7 +173,13 @@ int Form::add_observer(Observer o) {
 void Form::remove_observer(int id) { observers_.erase(id); }
 
 void Form::notify(Component& c, Property p) {
-  for (auto& [id, o] : observers_) o(c, p);
+  // An observer may remove itself or others while it runs: walk by id, call a copy.
+  for (auto it = observers_.begin(); it != observers_.end();) {
+    const int id = it->first;
+    Observer o = it->second;
+    o(c, p);
+    it = observers_.upper_bound(id);
+  }
 }
 
 }  // namespace tessomar::platform

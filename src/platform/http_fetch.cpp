@@ -61,15 +61,38 @@ bool http_get(std::string_view url, int timeout_ms, std::string& body, std::stri
     error = "cannot resolve " + u.host + ": " + gai_strerror(rc);
     return false;
   }
-  int fd = ::socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC, res->ai_protocol);
-  if (fd < 0 || ::connect(fd, res->ai_addr, res->ai_addrlen) != 0) {
+  // Non-blocking from the start: a host that drops the connection attempt must not hold
+  // the caller past its time limit.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto ms_left = [&deadline] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               deadline - std::chrono::steady_clock::now())
+        .count();
+  };
+  int fd = ::socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                    res->ai_protocol);
+  int err = fd < 0 ? errno : 0;
+  if (fd >= 0 && ::connect(fd, res->ai_addr, res->ai_addrlen) != 0) {
+    err = errno;
+    if (err == EINPROGRESS) {
+      err = ETIMEDOUT;
+      for (long long left = ms_left(); left > 0; left = ms_left()) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, int(left)) > 0) {
+          socklen_t len = sizeof err;
+          if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+          break;
+        }
+      }
+    }
+  }
+  ::freeaddrinfo(res);
+  if (err != 0) {
     error = "cannot connect to " + u.host + ":" + std::to_string(u.port) + ": " +
-            std::strerror(errno);
-    ::freeaddrinfo(res);
+            std::strerror(err);
     if (fd >= 0) ::close(fd);
     return false;
   }
-  ::freeaddrinfo(res);
   std::string request = "GET " + u.path + " HTTP/1.0\r\nHost: " + u.host + "\r\n\r\n";
   if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
     error = "cannot send request";
@@ -77,12 +100,9 @@ bool http_get(std::string_view url, int timeout_ms, std::string& body, std::stri
     return false;
   }
   std::string reply;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   char buf[4096];
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
+    auto left = ms_left();
     if (left <= 0) {
       error = "no complete reply from " + std::string(url) + " in time";
       ::close(fd);
@@ -91,6 +111,7 @@ bool http_get(std::string_view url, int timeout_ms, std::string& body, std::stri
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, int(left)) <= 0) continue;
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     if (n < 0) {
       error = std::string("receive failed: ") + std::strerror(errno);
       ::close(fd);

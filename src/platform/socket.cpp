@@ -135,6 +135,9 @@ void ClientSocket::on_ready(bool readable, bool writable) {
     ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
     if (err != 0) {
       fail(err);
+      // A failure the handler suppressed without closing leaves a dead socket: stop
+      // watching it, or its lasting writability would later pass for a completed connect.
+      if (gen == generation_ && fd_ >= 0) loop_.unwatch(fd_);
       return;
     }
     connected_ = true;
