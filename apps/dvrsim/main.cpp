@@ -9,8 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "dvrsim/identity.h"
+#include "dvrsim/named_slots.h"
 #include "dvrsim/options.h"
 #include "dvrsim/server.h"
+#include "dvrsim/settings.h"
 
 int main(int argc, char** argv) {
   using namespace tessomar::dvrsim;
@@ -48,6 +51,13 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   Simulator sim(options);
+  // The DVR's channels; their handlers run only inside poll_once, so they may go before sim.
+  IdentityChannel identity(options.device);
+  SettingsChannel settings;
+  NamedSlotsChannel named_slots(options.device);
+  identity.attach(sim);
+  settings.attach(sim);
+  named_slots.attach(sim);
   if (!sim.bind(&error)) {
     std::fprintf(stderr, "tessomar-dvrsim: %s\n", error.c_str());
     close(signal_fd);

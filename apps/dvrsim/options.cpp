@@ -10,6 +10,8 @@ namespace {
 // The authentication text holds 8 hex time digits, two dots, the level digit and the
 // password in 31 characters.
 constexpr size_t kMaxPasswordLength = 20;
+// Identity texts travel in 32-byte fields with their NUL.
+constexpr size_t kMaxIdentityText = 31;
 
 bool parse_u32(std::string_view text, uint32_t min, uint32_t max, uint32_t& out) {
   uint32_t v = 0;
@@ -43,6 +45,18 @@ bool parse_listen(std::string_view text, Options& out, std::string& error) {
   return true;
 }
 
+// One of two words ("on"/"off", "pal"/"ntsc"); false when the value is neither.
+bool parse_choice(std::string_view name, std::string_view value, std::string_view yes,
+                  std::string_view no, bool& out, std::string& error) {
+  if (value == yes || value == no) {
+    out = value == yes;
+    return true;
+  }
+  error = std::string(name) + " must be " + std::string(yes) + " or " + std::string(no) +
+          ", got '" + std::string(value) + "'";
+  return false;
+}
+
 }  // namespace
 
 std::string usage_text(std::string_view program) {
@@ -55,6 +69,21 @@ std::string usage_text(std::string_view program) {
        "  --password DIGITS         password the control must present, up to 20 digits\n"
        "                            (default 1234)\n"
        "  --poll-idle-ms MS         answer a poll with nothing to send after MS ms (default 1000)\n"
+       "\n"
+       "Device:\n"
+       "  --channels 4|8|16         number of cameras (default 16)\n"
+       "  --standard pal|ntsc       video standard: 25 or 30 frames per second (default pal)\n"
+       "  --generation 1|2          protocol generation; 2 takes a second connection per\n"
+       "                            session (default 2)\n"
+       "  --audio on|off            whether the DVR sends audio (default on)\n"
+       "  --variant 0|1             model variant (default 0)\n"
+       "  --mail-variant 0|1        mail variant; 1 has no mail interval (default 0)\n"
+       "  --titles on|off           channel title support (default on)\n"
+       "  --number-text TEXT        number text of the identity, up to 31 characters\n"
+       "                            (default \"[N] 7104\")\n"
+       "  --upnp on|off             whether the DVR offers UPnP (default off)\n"
+       "\n"
+       "Faults:\n"
        "  --fault-close-after N     close each connection after sending N replies on it\n"
        "  --fault-split             write replies in random chunks of 1..50 bytes\n"
        "  --fault-delay-ms MS       delay every reply by MS ms\n"
@@ -92,10 +121,13 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       o.faults.split = true;
       continue;
     }
-    const bool takes_value = name == "--listen" || name == "--user-level" || name == "--password" ||
-                             name == "--poll-idle-ms" || name == "--fault-close-after" ||
-                             name == "--fault-delay-ms" || name == "--fault-bad-status" ||
-                             name == "--fault-bad-magic" || name == "--fault-seed";
+    const bool takes_value =
+        name == "--listen" || name == "--user-level" || name == "--password" ||
+        name == "--poll-idle-ms" || name == "--fault-close-after" || name == "--fault-delay-ms" ||
+        name == "--fault-bad-status" || name == "--fault-bad-magic" || name == "--fault-seed" ||
+        name == "--channels" || name == "--standard" || name == "--generation" ||
+        name == "--audio" || name == "--variant" || name == "--mail-variant" ||
+        name == "--titles" || name == "--number-text" || name == "--upnp";
     if (!takes_value) {
       error = "unknown option '" + std::string(args[i]) + "'";
       return ParseStatus::kError;
@@ -144,6 +176,34 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       ok = number(1, UINT32_MAX, o.faults.bad_magic_nth);
     } else if (name == "--fault-seed") {
       ok = number(0, UINT32_MAX, o.faults.seed);
+    } else if (name == "--channels") {
+      if (value == "4" || value == "8" || value == "16") {
+        o.device.channels = value == "16" ? 16 : uint32_t(value[0] - '0');
+      } else {
+        error = "--channels must be 4, 8 or 16, got '" + std::string(value) + "'";
+        ok = false;
+      }
+    } else if (name == "--standard") {
+      ok = parse_choice(name, value, "pal", "ntsc", o.device.pal, error);
+    } else if (name == "--generation") {
+      ok = number(1, 2, o.device.generation);
+    } else if (name == "--audio") {
+      ok = parse_choice(name, value, "on", "off", o.device.audio, error);
+    } else if (name == "--variant") {
+      ok = number(0, 1, o.device.model_variant);
+    } else if (name == "--mail-variant") {
+      ok = number(0, 1, o.device.mail_variant);
+    } else if (name == "--titles") {
+      ok = parse_choice(name, value, "on", "off", o.device.titles, error);
+    } else if (name == "--upnp") {
+      ok = parse_choice(name, value, "on", "off", o.device.upnp, error);
+    } else if (name == "--number-text") {
+      if (value.size() <= kMaxIdentityText && value.find('\0') == std::string_view::npos) {
+        o.device.number_text = std::string(value);
+      } else {
+        error = "--number-text must be at most 31 characters";
+        ok = false;
+      }
     }
     if (!ok) return ParseStatus::kError;
   }

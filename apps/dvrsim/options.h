@@ -18,12 +18,26 @@ struct Faults {
   uint32_t seed = 1;            // chunk sizes of `split`
 };
 
+// What the simulated device reports about itself and which features it offers.
+struct DeviceOptions {
+  uint32_t channels = 16;                // 4, 8 or 16
+  bool pal = true;                       // false: NTSC
+  uint32_t generation = 2;               // 2 takes a second connection per session
+  bool audio = true;                     // false: the identity says the DVR sends no audio
+  uint32_t model_variant = 0;            // 0 or 1
+  uint32_t mail_variant = 0;             // 0 or 1
+  bool titles = true;                    // channel title support
+  std::string number_text = "[N] 7104";  // at most 31 characters
+  bool upnp = false;                     // UPnP available (machine-type data)
+};
+
 struct Options {
   std::string host = "127.0.0.1";
   uint16_t port = 8080;  // 0 = any free port
   int user_level = 9;    // 7, 8 or 9
   std::string password = "1234";
   uint32_t poll_idle_ms = 1000;  // an empty poll is answered after this long
+  DeviceOptions device;
   Faults faults;
 };
 

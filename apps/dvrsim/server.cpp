@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dvrsim/identity.h"
 #include "link/bytes.h"
 
 namespace tessomar::dvrsim {
@@ -357,11 +358,15 @@ void Simulator::process_input(Connection& c) {
 
 void Simulator::handle_request(Connection& c, const link::UlcmHeader& h,
                                std::span<const uint8_t> payload) {
+  // A control with wrong credentials must learn it, not retry for ever: the control ignores a
+  // type 4 answer but drops the connection on a VASK refusal. So a session open is answered
+  // with a key whatever the credentials (the control then sends its hello on that key), and
+  // every frame that fails the check but names a live session is answered at once with a
+  // refusal on that session, which is then closed. Other failing frames get an empty type 4.
   const AuthResult auth = check_auth(h.auth, credentials_, clock_.unix_now(), kMaxAuthSkewSeconds);
-  if (auth != AuthResult::kOk) {
+  const bool authorized = auth == AuthResult::kOk;
+  if (!authorized) {
     log("refused: bad credentials from " + c.peer + " (" + auth_result_text(auth) + ")");
-    reply(c, h, link::kFrameNone4, 0, {});
-    return;
   }
   switch (h.type) {
     case link::kFrameSessionOpen: {
@@ -386,6 +391,12 @@ void Simulator::handle_request(Connection& c, const link::UlcmHeader& h,
       Session* s = sessions_.find(h.value);
       if (h.value == 0 || s == nullptr) {
         reply(c, h, link::kFrameNone4, 0, {});
+        return;
+      }
+      if (!authorized) {
+        // Sent directly rather than queued: whatever the session had queued is dropped with it.
+        reply(c, h, link::kFrameData, h.value, build_vask_refusal(h.value));
+        close_session(h.value, "refused");
         return;
       }
       bind_connection(c, h.value);

@@ -435,6 +435,7 @@ void Link::dispatch_messages(uint32_t key, const uint8_t* data, uint32_t length)
       // A message longer than the channel's buffer is skipped like a bad checksum.
       if (body <= e.buffer.size()) {
         std::memcpy(e.buffer.data(), data + pos + kMessageHeaderSize, body);
+        e.last_length = body;
         if (message_checksum(e.buffer.data(), body) == m.checksum && e.on_message) {
           e.on_message();
         }
@@ -443,6 +444,13 @@ void Link::dispatch_messages(uint32_t key, const uint8_t* data, uint32_t length)
     }
     pos += m.total_length;
   }
+}
+
+uint32_t Link::last_message_length(uint32_t tag) const {
+  for (const auto& e : registry_) {
+    if (e.in_use && e.tag == tag) return e.last_length;
+  }
+  return 0;
 }
 
 int Link::finish_and_queue(int slot, std::span<uint8_t> buffer, uint32_t payload_length) {

@@ -92,6 +92,9 @@ struct ChannelEntry {
   std::function<void()> on_message;
   std::function<void(const void* request)> send;
   std::span<uint8_t> buffer;
+  // Bytes copied into `buffer` for the message being delivered (sub-header and payload);
+  // bytes beyond it are left over from earlier messages.
+  uint32_t last_length = 0;
 };
 constexpr int kRegistryEntries = 32;
 constexpr int kMaxMessagesPerPayload = 1000;
@@ -132,6 +135,9 @@ class Link {
   void send_by_tag(uint32_t tag, const void* request);
   void dispatch_messages(uint32_t key, const uint8_t* data, uint32_t length);
   const std::array<ChannelEntry, kRegistryEntries>& registry() const { return registry_; }
+  // Length of what the last delivered message of that tag put into its buffer; 0 when the
+  // tag is not registered.
+  uint32_t last_message_length(uint32_t tag) const;
 
   // Common send pattern, steps 4-5: total length and checksum, then the slot's send queue.
   // The caller has written tag, key and sub-header words into `buffer` and the payload from

@@ -189,11 +189,14 @@ TEST_F(SimulatorTest, RepliesCarryWholeMessagesWithinTheBudget) {
   EXPECT_FALSE(sim_->queue_message(key, test_message(key, 290 * 1024, 1)));
 }
 
+// Bad credentials on a live session are answered with a VASK refusal (identity_test.cpp);
+// everything that names no live session gets an empty type 4.
 TEST_F(SimulatorTest, RefusedRequestsGetAnEmptyType4) {
   start();
   SimClient c(*sim_);
   const uint32_t key = open_session(c);
   const uint32_t now = static_cast<uint32_t>(clock_.unix_now());
+  const uint32_t unknown = key + 1000;
   struct Case {
     const char* name;
     uint32_t type;
@@ -202,14 +205,14 @@ TEST_F(SimulatorTest, RefusedRequestsGetAnEmptyType4) {
     const char* log;
   };
   const Case cases[] = {
-      {"wrong password", link::kFrameSessionOpen, 0, link::make_auth_text("8", "4322", now),
+      {"wrong password", link::kFrameDataPoll, unknown, link::make_auth_text("8", "4322", now),
        "refused: bad credentials"},
-      {"wrong level", link::kFrameDataPoll, key, link::make_auth_text("9", "4321", now),
+      {"wrong level", link::kFrameDataPoll, unknown, link::make_auth_text("9", "4321", now),
        "refused: bad credentials"},
-      {"stale time", link::kFrameDataPoll, key, link::make_auth_text("8", "4321", now - 301),
+      {"stale time", link::kFrameDataPoll, unknown, link::make_auth_text("8", "4321", now - 301),
        "refused: bad credentials"},
-      {"no auth text", link::kFrameSessionOpen, 0, std::array<char, 32>{}, "refused"},
-      {"unknown key", link::kFrameDataPoll, key + 1000, auth(), nullptr},
+      {"no auth text", link::kFramePoll, unknown, std::array<char, 32>{}, "refused"},
+      {"unknown key", link::kFrameDataPoll, unknown, auth(), nullptr},
       {"key 0", link::kFramePoll, 0, auth(), nullptr},
       {"type 6", 6, key, auth(), nullptr},
       {"type 1", link::kFrameSessionKey, key, auth(), nullptr},

@@ -166,12 +166,15 @@ TEST_F(DvrsimBinary, ServesASessionWithThePrintedKeyTextAndStopsOnSigterm) {
   EXPECT_EQ(h.value, key);
   EXPECT_EQ(body.size(), link::kUlcmHeaderSize);
 
-  // Wrong credentials: an empty type 4 and a line on stderr.
+  // Wrong credentials on the session: a data reply with one bare VASK refusal (64 bytes,
+  // sub-type 2) and a line on stderr.
   auto bad = request(link::kFrameDataPoll, key, level, "2469");
   ASSERT_TRUE(c.send_all(bad.data(), bad.size()));
   ASSERT_TRUE(c.read_reply(head, body));
   ASSERT_TRUE(link::read_ulcm_header(body, h));
-  EXPECT_EQ(h.type, link::kFrameNone4);
+  EXPECT_EQ(h.type, link::kFrameData);
+  ASSERT_EQ(body.size(), link::kUlcmHeaderSize + 64u);
+  EXPECT_EQ(body[64 + 36], 2);
   EXPECT_TRUE(sim_.wait_for_line(Stream::kStderr, "refused: bad credentials", 20s));
 
   stop_cleanly();
