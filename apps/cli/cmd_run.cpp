@@ -36,7 +36,7 @@ int cmd_run(const Args& in) {
       std::fflush(stdout);
     }
   });
-  host.control().link().hooks().event = [](std::string_view e) {
+  host.control().observer().event = [](std::string_view e) {
     std::printf("%.*s\n", int(e.size()), e.data());
     std::fflush(stdout);
   };

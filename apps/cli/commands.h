@@ -23,6 +23,8 @@ using Args = std::vector<std::string>;
 
 int cmd_devtime(const Args& args);
 int cmd_run(const Args& args);
+int cmd_info(const Args& args);
+int cmd_setup(const Args& args);
 
 // Reports a usage error on stderr and returns kExitUsage.
 int usage_error(const std::string& command, const std::string& message);
@@ -50,6 +52,18 @@ class HeadlessHost {
   std::unique_ptr<shell::Control> control_;
   std::unique_ptr<platform::FormTimers> timers_;
 };
+
+// The connection options shared by the commands that talk to a DVR: --dvr HOST:PORT,
+// --uk KEY, --page-number N and the page options below; --timeout SECONDS (default 10).
+struct DvrOptions {
+  std::vector<shell::PageParam> params;
+  double timeout_s = 10;
+};
+bool take_dvr_options(Args& args, DvrOptions& out, std::string& error);
+
+// Runs the loop until the device identity arrived on slot 0 (true) or the time-out or a
+// refusal (false, with the reason).
+bool wait_for_identity(HeadlessHost& host, double timeout_s, std::string& why);
 
 // Collects --param NAME=VALUE and --page FILE|URL options (page first, then the options in
 // order, so options override the page). Consumes them from args; false on error.

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "shell/host.h"
 
@@ -22,6 +23,67 @@ bool HeadlessHost::start(const std::vector<shell::PageParam>& params) {
   control_->ActiveFormCreate();
   timers_ = std::make_unique<platform::FormTimers>(control_->form(), loop_);
   return true;
+}
+
+bool take_dvr_options(Args& args, DvrOptions& out, std::string& error) {
+  std::vector<shell::PageParam> direct;
+  Args rest;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    bool has_value = i + 1 < args.size();
+    if (a == "--dvr" || a == "--uk" || a == "--page-number" || a == "--timeout") {
+      if (!has_value) {
+        error = a + " needs a value";
+        return false;
+      }
+      const std::string& v = args[++i];
+      if (a == "--dvr") {
+        size_t colon = v.rfind(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) {
+          error = "--dvr takes HOST:PORT, not \"" + v + "\"";
+          return false;
+        }
+        direct.push_back({"DVRIP", v.substr(0, colon)});
+        direct.push_back({"HTTP_PORT", v.substr(colon + 1)});
+      } else if (a == "--uk") {
+        direct.push_back({"DVR_UK", v});
+      } else if (a == "--page-number") {
+        direct.push_back({"HTTP_PAGE", v});
+      } else {
+        char* end = nullptr;
+        out.timeout_s = std::strtod(v.c_str(), &end);
+        if (!end || *end || out.timeout_s <= 0 || out.timeout_s > 3600) {
+          error = "bad --timeout value \"" + v + "\"";
+          return false;
+        }
+      }
+    } else {
+      rest.push_back(a);
+    }
+  }
+  if (!take_page_options(rest, out.params, error)) return false;
+  out.params.insert(out.params.end(), direct.begin(), direct.end());
+  args = std::move(rest);
+  return true;
+}
+
+bool wait_for_identity(HeadlessHost& host, double timeout_s, std::string& why) {
+  bool identified = false, refused = false;
+  auto& observer = host.control().observer();
+  observer.identity = [&](int slot, const channels::DeviceIdentity&) {
+    if (slot == 0) identified = true;
+  };
+  auto previous = observer.event;
+  observer.event = [&, previous](std::string_view e) {
+    if (e.rfind("refused", 0) == 0) refused = true;
+    if (previous) previous(e);
+  };
+  host.loop().run_until([&] { return identified || refused; }, uint32_t(timeout_s * 1000));
+  observer.event = previous;
+  if (identified) return true;
+  why = refused ? "the DVR refused the login (check --uk / DVR_UK)"
+                : "no identity from the DVR within " + std::to_string(int(timeout_s)) + " s";
+  return false;
 }
 
 bool take_page_options(Args& args, std::vector<shell::PageParam>& params, std::string& error) {

@@ -28,6 +28,13 @@ constexpr Command kCommands[] = {
             "      create the control headless, run its main loop for N seconds (default 5)\n"
             "      and print every change of its status line",
      cmd_run},
+    {"info", "info --dvr HOST:PORT --uk KEY | --page URL  [--timeout S]\n"
+             "      wait for the DVR's identity and print it as key=value lines",
+     cmd_info},
+    {"setup", "setup --dvr HOST:PORT --uk KEY  get bitrate|pppoe|ddns|mail|interval\n"
+              "      | set bitrate 0-9 | set interval 0-60   [--timeout S]\n"
+              "      read or change a DVR setting over the command channel",
+     cmd_setup},
 };
 
 std::string version_text() {

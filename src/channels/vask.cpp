@@ -176,6 +176,7 @@ void VaskChannel::on_refusal(uint32_t, std::span<const uint8_t>, VaskRecord& rec
   for (platform::ClientSocket* s : link_.slot(slot_index).sockets) {
     if (s) s->set_active(false);
   }
+  if (hooks_.refused) hooks_.refused(slot_index);
 }
 
 uint32_t VaskChannel::build_hello(std::span<uint8_t> out) {

@@ -58,6 +58,8 @@ struct VaskHooks {
   std::function<void(int slot, const DeviceIdentity&)> identity_received;
   // Sends the machine-type named data slot to the DVR.
   std::function<void(uint32_t key)> write_machine_type;
+  // The DVR refused the session (after the slot was reset and its sockets closed).
+  std::function<void(int slot)> refused;
 };
 
 // Send request: the first word is the session key.

@@ -36,13 +36,35 @@ InstanceGuard& InstanceGuard::process() {
 }
 
 Control::Control(const ControlServices& services)
-    : services_(services), link_(form_, services.clock, [this] { return tick_clock(); }) {
+    : services_(services),
+      link_(form_, services.clock, [this] { return tick_clock(); }),
+      vask_(link_, form_),
+      icmd_(link_, services.dialogs),
+      ictl_(link_, form_, services.dialogs) {
   auto specs = main_form_description();
   form_.build(specs.data(), specs.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
   link_.hooks().connection_params = [this] {
     return link::ConnectionParams{properties_.property_put_count(), properties_.dvrip_text(),
                                   properties_.http_port_text(), properties_.dvr_uk_text()};
+  };
+  link_.hooks().send_hello = [this](uint32_t key) { vask_.send_vask(key, channels::kVaskHello); };
+  link_.hooks().session_opened = [this](int slot) { vask_.clear_hello_first_word(slot); };
+  link_.hooks().feedback_wanted = [this](int slot) {
+    return icmd_.session(slot).mode != channels::kModeNone;
+  };
+  vask_.hooks().write_machine_type = [this](uint32_t key) {
+    ictl_.SlotWrite(key, "Vask_Mach_Type_Data_W", ictl_.buffers().machine_type, 1);
+  };
+  icmd_.hooks().hello_first_word = [this](int slot) { return vask_.hello_first_word(slot); };
+  link_.hooks().event = [this](std::string_view e) { host_event(e); };
+  vask_.hooks().identity_received = [this](int slot, const channels::DeviceIdentity& id) {
+    host_event("identity received: " + std::to_string(id.channel_count) + " channels");
+    if (observer_.identity) observer_.identity(slot, id);
+  };
+  vask_.hooks().refused = [this](int) { host_event("refused by the DVR (check DVR_UK)"); };
+  icmd_.hooks().refill_tab = [this](uint32_t sub_id, const channels::SessionState&) {
+    if (observer_.setup_received) observer_.setup_received(sub_id);
   };
 }
 
@@ -118,6 +140,10 @@ bool Control::step_connecting_label() {
 // Transport first, then the channels in their registration order.
 bool Control::step_transport_and_channels() {
   link_.init_slots();
+  vask_.register_vask();
+  icmd_.register_icmd();
+  ictl_.register_ictl();
+  ictl_.declare_slots();
   return true;
 }
 
@@ -183,6 +209,7 @@ void Control::Timer1Timer() {
         if (link_.socket_connected(slot, s)) link_.take_reply(slot, s);
       }
     }
+    icmd_.reenable_tick();
 
     if (group_due(last_1s_, kOneSecond)) {
       ++group_runs_.every_1s;

@@ -8,6 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "channels/icmd.h"
+#include "channels/ictl.h"
+#include "channels/vask.h"
 #include "link/link.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -56,6 +59,14 @@ struct TickGroupRuns {
   uint32_t every_33ms = 0;
 };
 
+// What a host may watch: link events as text and the device identity when it arrives.
+struct HostObserver {
+  std::function<void(std::string_view event)> event;
+  std::function<void(int slot, const channels::DeviceIdentity&)> identity;
+  // A setup record of this sub-id arrived and was accepted.
+  std::function<void(uint32_t sub_id)> setup_received;
+};
+
 class Control {
  public:
   explicit Control(const ControlServices& services);
@@ -86,6 +97,10 @@ class Control {
   const TickGroupRuns& tick_group_runs() const { return group_runs_; }
   platform::ClientSocket& socket(int slot, int socket) { return *sockets_[slot][socket]; }
   link::Link& link() { return link_; }
+  HostObserver& observer() { return observer_; }
+  channels::VaskChannel& vask() { return vask_; }
+  channels::IcmdChannel& icmd() { return icmd_; }
+  channels::IctlChannel& ictl() { return ictl_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -103,13 +118,21 @@ class Control {
   // `threshold` tick units passed since it last ran.
   bool group_due(uint32_t& last, uint32_t threshold);
 
+  void host_event(std::string_view text) {
+    if (observer_.event) observer_.event(text);
+  }
+
   ControlServices services_;
+  HostObserver observer_;
   platform::Form form_;
   ControlProperties properties_;
   Extent extent_;
 
   std::array<std::array<std::unique_ptr<platform::ClientSocket>, 2>, 2> sockets_;
   link::Link link_;
+  channels::VaskChannel vask_;
+  channels::IcmdChannel icmd_;
+  channels::IctlChannel ictl_;
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;

@@ -12,7 +12,7 @@ TEST(CliCommands, VersionHelpAndDeviceTime) {
   EXPECT_EQ(run_cli({"--version"}, &out), 0);
   EXPECT_NE(out.find("030202"), std::string::npos);
   EXPECT_EQ(run_cli({"--help"}, &out), 0);
-  for (const char* cmd : {"devtime", "run"}) EXPECT_NE(out.find(cmd), std::string::npos) << cmd;
+  for (const char* cmd : {"devtime", "run", "info", "setup"}) EXPECT_NE(out.find(cmd), std::string::npos) << cmd;
 
   EXPECT_EQ(run_cli({"devtime", "131284800"}, &out), 0);
   EXPECT_EQ(out, "2004/02/29 12:00:00\n");
@@ -117,6 +117,67 @@ TEST(CliRun, WrongCredentialsAreRefusedAndLogged) {
   auto cli = start_cli(args);
   EXPECT_TRUE(dvr.process->wait_for_line(Stream::kStderr, "refused", kDeadline))
       << dvr.process->all_output();
+}
+
+}  // namespace
+}  // namespace tessomar::e2e
+
+namespace tessomar::e2e {
+namespace {
+
+std::vector<std::string> dvr_args(const Dvr& dvr, std::vector<std::string> tail,
+                                  const std::string& uk = "") {
+  std::vector<std::string> a{"--dvr", dvr.address, "--uk", uk.empty() ? dvr.dvr_uk : uk};
+  a.insert(a.end(), tail.begin(), tail.end());
+  return a;
+}
+
+TEST(CliInfo, PrintsTheIdentityForEachChannelCount) {
+  for (const char* channels : {"4", "8", "16"}) {
+    SCOPED_TRACE(channels);
+    Dvr dvr;
+    ASSERT_TRUE(dvr.start({"--channels", channels, "--standard", "ntsc", "--generation", "1"}));
+    std::string out, err;
+    auto args = dvr_args(dvr, {"--timeout", "30"});
+    args.insert(args.begin(), "info");
+    ASSERT_EQ(run_cli(args, &out, &err), 0) << err;
+    EXPECT_NE(out.find(std::string("channels=") + channels + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("video_standard=ntsc\n"), std::string::npos);
+    EXPECT_NE(out.find("generation=1\n"), std::string::npos);
+    EXPECT_NE(out.find("number=[N] 7104\n"), std::string::npos);
+  }
+}
+
+TEST(CliInfo, WrongKeyIsRefused) {
+  Dvr dvr, other;
+  ASSERT_TRUE(dvr.start({"--password", "1234"}));
+  ASSERT_TRUE(other.start({"--password", "5678"}));
+  std::string out, err;
+  auto args = dvr_args(dvr, {"--timeout", "30"}, other.dvr_uk);
+  args.insert(args.begin(), "info");
+  EXPECT_EQ(run_cli(args, &out, &err), 1);
+  EXPECT_NE(err.find("refused"), std::string::npos) << err;
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(CliSetup, SetIsStoredByTheDvrAndConfirmed) {
+  Dvr dvr;
+  ASSERT_TRUE(dvr.start());
+  std::string out, err;
+  auto set = dvr_args(dvr, {"set", "bitrate", "3", "--timeout", "30"});
+  set.insert(set.begin(), "setup");
+  ASSERT_EQ(run_cli(set, &out, &err), 0) << err;
+  EXPECT_EQ(out, "Setup Successful. [Setup Information]\n");
+
+  // A fresh control reads the stored value back.
+  auto get = dvr_args(dvr, {"get", "bitrate", "--timeout", "30"});
+  get.insert(get.begin(), "setup");
+  ASSERT_EQ(run_cli(get, &out, &err), 0) << err;
+  EXPECT_EQ(out, "bitrate=3\n");
+
+  auto bad = dvr_args(dvr, {"set", "bitrate", "10"});
+  bad.insert(bad.begin(), "setup");
+  EXPECT_EQ(run_cli(bad, &out, &err), 2);
 }
 
 }  // namespace
