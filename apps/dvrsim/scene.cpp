@@ -1,0 +1,185 @@
+#include "dvrsim/scene.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "dvrsim/font.h"
+
+namespace tessomar::dvrsim {
+namespace {
+
+// A tile of the picture in picture coordinates; drawing is clipped to it and placed
+// relative to its top-left corner.
+struct Tile {
+  int x0, y0, x1, y1;
+  int width() const { return x1 - x0; }
+  int height() const { return y1 - y0; }
+};
+
+// Fills a rectangle given in tile coordinates. A chroma sample belongs to the rectangle when
+// the luma pixel at its top-left does.
+void fill_rect(I420Image& img, const Tile& t, int x, int y, int w, int h, Yuv c) {
+  int ax0 = std::max(t.x0 + x, t.x0), ax1 = std::min(t.x0 + x + w, t.x1);
+  int ay0 = std::max(t.y0 + y, t.y0), ay1 = std::min(t.y0 + y + h, t.y1);
+  if (ax0 >= ax1 || ay0 >= ay1) return;
+  for (int row = ay0; row < ay1; ++row) {
+    std::fill_n(img.y.begin() + std::ptrdiff_t(row) * img.width + ax0, ax1 - ax0, c.y);
+  }
+  const int cw = img.chroma_width();
+  for (int row = (ay0 + 1) / 2; row < (ay1 + 1) / 2; ++row) {
+    const std::ptrdiff_t at = std::ptrdiff_t(row) * cw + (ax0 + 1) / 2;
+    const int n = (ax1 + 1) / 2 - (ax0 + 1) / 2;
+    std::fill_n(img.u.begin() + at, n, c.u);
+    std::fill_n(img.v.begin() + at, n, c.v);
+  }
+}
+
+// Text in a box of background colour: (length * 6 + 1) x 9 cells of scale x scale pixels.
+void draw_text(I420Image& img, const Tile& t, int x, int y, int scale, const char* text, Yuv fg,
+               Yuv bg) {
+  int len = 0;
+  while (text[len] != '\0') ++len;
+  fill_rect(img, t, x, y, (len * kGlyphAdvance + 1) * scale, (kGlyphHeight + 2) * scale, bg);
+  for (int i = 0; i < len; ++i) {
+    const Glyph& g = glyph_for(text[i]);
+    const int gx0 = x + (1 + i * kGlyphAdvance) * scale;
+    for (int gy = 0; gy < kGlyphHeight; ++gy) {
+      for (int gx = 0; gx < kGlyphWidth; ++gx) {
+        if (glyph_pixel(g, gx, gy)) {
+          fill_rect(img, t, gx0 + gx * scale, y + (1 + gy) * scale, scale, scale, fg);
+        }
+      }
+    }
+  }
+}
+
+// Scrolling diagonal ramps: luma and both chroma planes change from frame to frame.
+void draw_background(I420Image& img, const Tile& t, uint32_t phase) {
+  const int shift = int((phase * 3) & 127);
+  for (int row = t.y0; row < t.y1; ++row) {
+    uint8_t* line = img.y.data() + std::ptrdiff_t(row) * img.width;
+    const int ly = row - t.y0;
+    for (int col = t.x0; col < t.x1; ++col) {
+      line[col] = uint8_t(40 + ((col - t.x0 + ly + shift) & 127));
+    }
+  }
+  const int cw = img.chroma_width();
+  for (int crow = (t.y0 + 1) / 2; crow < (t.y1 + 1) / 2; ++crow) {
+    const int ly = 2 * crow - t.y0;
+    for (int ccol = (t.x0 + 1) / 2; ccol < (t.x1 + 1) / 2; ++ccol) {
+      const int lx = 2 * ccol - t.x0;
+      img.u[size_t(crow) * cw + ccol] = uint8_t(112 + ((lx + int(phase)) & 31));
+      img.v[size_t(crow) * cw + ccol] = uint8_t(112 + ((ly + 2 * int(phase)) & 31));
+    }
+  }
+}
+
+void render_tile(I420Image& img, const Tile& t, uint32_t channel, uint32_t device_time,
+                 uint32_t frame_in_second) {
+  const int w = t.width(), h = t.height();
+  // Frames counted through an hour; frame_in_second stays below 32 at any frame rate.
+  const uint32_t phase = (device_time % 3600) * 32 + (frame_in_second & 31);
+  draw_background(img, t, phase);
+
+  const int band = band_height(h);
+  fill_rect(img, t, 0, 0, w, band, band_colour(channel));
+  const int band_scale = std::max(1, (band - 4) / (kGlyphHeight + 2));
+  char number[3] = {char('0' + (channel + 1) / 10 % 10), char('0' + (channel + 1) % 10), 0};
+  draw_text(img, t, 2, std::max(0, (band - (kGlyphHeight + 2) * band_scale) / 2), band_scale,
+            number, kWhite, kBlack);
+
+  const int scale = std::max(1, h / 144);
+  std::array<char, 24> line{};
+  const std::array<char, 20> time = device_time_text(device_time);
+  std::copy(time.begin(), time.end() - 1, line.begin());
+  line[19] = ' ';
+  line[20] = char('0' + frame_in_second / 10 % 10);
+  line[21] = char('0' + frame_in_second % 10);
+  line[22] = 0;
+  const int text_y = band + 2 * scale;
+  draw_text(img, t, 2 * scale, text_y, scale, line.data(), kWhite, kBlack);
+
+  // A square that bounces left and right, on a row that depends on the channel.
+  const int side = std::max(8, h / 6) & ~1;
+  const int travel = std::max(1, w - side);
+  const int speed = std::max(1, w / 176);
+  const int pos = int((uint64_t(phase) * uint64_t(speed)) % uint64_t(2 * travel));
+  const int x = pos < travel ? pos : 2 * travel - pos;
+  const int top = text_y + (kGlyphHeight + 2) * scale + 4;
+  const int span = std::max(0, h - side - top);
+  const int y = top + int(channel % 4) * span / 3;
+  fill_rect(img, t, x, y, side, side, kWhite);
+  fill_rect(img, t, x + side / 4, y + side / 4, side / 2, side / 2, band_colour(channel));
+}
+
+}  // namespace
+
+void I420Image::resize(int w, int h) {
+  width = w;
+  height = h;
+  y.resize(size_t(w) * size_t(h));
+  u.resize(size_t(chroma_width()) * size_t(chroma_height()));
+  v.resize(u.size());
+}
+
+void render_scene(I420Image& out, uint32_t channel, uint32_t device_time, uint32_t frame_in_second,
+                  int width, int height) {
+  out.resize(width, height);
+  render_tile(out, Tile{0, 0, width, height}, channel, device_time, frame_in_second);
+}
+
+void render_composite(I420Image& out, uint32_t layout, uint32_t first_channel,
+                      uint32_t channel_count, uint32_t device_time, uint32_t frame_in_second,
+                      int width, int height) {
+  out.resize(width, height);
+  const int n = layout == 4 ? 2 : layout == 9 ? 3 : 4;
+  const uint32_t limit = std::min<uint32_t>(channel_count, 16);
+  for (int i = 0; i < n * n; ++i) {
+    const int row = i / n, col = i % n;
+    const Tile t{col * width / n, row * height / n, (col + 1) * width / n, (row + 1) * height / n};
+    const uint32_t channel = first_channel + uint32_t(i);
+    if (channel < limit) {
+      render_tile(out, t, channel, device_time, frame_in_second);
+    } else {
+      fill_rect(out, t, 0, 0, t.width(), t.height(), kBlack);
+    }
+  }
+}
+
+std::array<char, 20> device_time_text(uint32_t device_time) {
+  // Civil date from a day count (proleptic Gregorian), days counted from 2000-03-01 so that
+  // the leap day ends each 4-, 100- and 400-year cycle.
+  const uint32_t secs = device_time % 86400;
+  int64_t days = int64_t(device_time / 86400) - 60;  // 2000-01-01 is 60 days before 2000-03-01
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t doe = days - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int day = int(doy - (153 * mp + 2) / 5 + 1);
+  const int month = int(mp < 10 ? mp + 3 : mp - 9);
+  const int year = int(2000 + yoe + era * 400 + (month <= 2 ? 1 : 0));
+
+  std::array<char, 20> s{};
+  auto put = [&s](int at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i) {
+      s[size_t(at + i)] = char('0' + value % 10);
+      value /= 10;
+    }
+  };
+  put(0, year, 4);
+  s[4] = '/';
+  put(5, month, 2);
+  s[7] = '/';
+  put(8, day, 2);
+  s[10] = ' ';
+  put(11, int(secs / 3600), 2);
+  s[13] = ':';
+  put(14, int(secs / 60 % 60), 2);
+  s[16] = ':';
+  put(17, int(secs % 60), 2);
+  s[19] = 0;
+  return s;
+}
+
+}  // namespace tessomar::dvrsim
