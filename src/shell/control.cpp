@@ -40,7 +40,8 @@ Control::Control(const ControlServices& services)
       link_(form_, services.clock, [this] { return tick_clock(); }),
       vask_(link_, form_),
       icmd_(link_, services.dialogs),
-      ictl_(link_, form_, services.dialogs) {
+      ictl_(link_, form_, services.dialogs),
+      modes_(icmd_, link_, form_) {
   auto specs = main_form_description();
   form_.build(specs.data(), specs.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
@@ -213,7 +214,7 @@ void Control::Timer1Timer() {
 
     if (group_due(last_1s_, kOneSecond)) {
       ++group_runs_.every_1s;
-      // Backup progress.
+      modes_.backup_progress(icmd_.session(0));
     }
     if (group_due(last_300ms_, k300ms)) {
       ++group_runs_.every_300ms;

@@ -10,6 +10,7 @@
 
 #include "channels/icmd.h"
 #include "channels/ictl.h"
+#include "channels/session_modes.h"
 #include "channels/vask.h"
 #include "link/link.h"
 #include "platform/clock.h"
@@ -101,6 +102,7 @@ class Control {
   channels::VaskChannel& vask() { return vask_; }
   channels::IcmdChannel& icmd() { return icmd_; }
   channels::IctlChannel& ictl() { return ictl_; }
+  channels::SessionModes& modes() { return modes_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -133,6 +135,7 @@ class Control {
   channels::VaskChannel vask_;
   channels::IcmdChannel icmd_;
   channels::IctlChannel ictl_;
+  channels::SessionModes modes_;
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;
