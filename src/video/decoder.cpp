@@ -1,0 +1,232 @@
+#include "video/decoder.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string_view>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+#include <libavutil/pixfmt.h>
+}
+
+#include "platform/log.h"
+
+namespace tessomar::video {
+namespace {
+
+// libavcodec reports every concealed slice on stderr by default; library code never prints,
+// so its messages go to the platform log. Damaged pictures are routine on a lossy link, so
+// they are debug noise, not errors.
+void av_log_to_platform(void* avcl, int level, const char* fmt, va_list args) {
+  if (level > av_log_get_level()) return;
+  char line[512];
+  int print_prefix = 1;
+  av_log_format_line2(avcl, level, fmt, args, line, sizeof line, &print_prefix);
+  std::string_view text(line);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  if (text.empty()) return;
+  platform::log(level <= AV_LOG_FATAL ? platform::LogLevel::Error : platform::LogLevel::Debug,
+                text);
+}
+
+void route_av_log_once() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_callback(av_log_to_platform); });
+}
+
+uint32_t load_u32be(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+}  // namespace
+
+DecoderSlots::DecoderSlots(const platform::Clock& clock) : clock_(clock) {}
+
+DecoderSlots::~DecoderSlots() {
+  for (Slot& s : slots_) {
+    avcodec_free_context(&s.decoder);
+    av_frame_free(&s.frame);
+  }
+  av_packet_free(&packet_);
+  av_frame_free(&received_);
+  av_buffer_unref(&input_);
+}
+
+int DecoderSlots::openDecoder(int index) {
+  if (!valid_index(index)) return -1;
+  route_av_log_once();
+  Slot& slot = slots_[size_t(index)];
+  avcodec_free_context(&slot.decoder);
+  av_frame_free(&slot.frame);
+  slot = Slot{};
+
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  if (codec == nullptr) return -1;
+  AVCodecContext* ctx = avcodec_alloc_context3(codec);
+  if (ctx == nullptr) return -1;
+  // One thread and low delay: every call must return its own picture before the next, and
+  // the DVR's Baseline stream never reorders.
+  ctx->thread_count = 1;
+  ctx->thread_type = 0;
+  ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  if (avcodec_open2(ctx, codec, nullptr) < 0) {
+    avcodec_free_context(&ctx);
+    return -1;
+  }
+  if (packet_ == nullptr) packet_ = av_packet_alloc();
+  if (received_ == nullptr) received_ = av_frame_alloc();
+  AVFrame* frame = av_frame_alloc();
+  if (packet_ == nullptr || received_ == nullptr || frame == nullptr) {
+    av_frame_free(&frame);
+    avcodec_free_context(&ctx);
+    return -1;
+  }
+  slot.decoder = ctx;
+  slot.frame = frame;
+  return 0;
+}
+
+void DecoderSlots::allocateDecoderBuffer() {
+  if (input_ != nullptr) return;
+  input_ = av_buffer_allocz(kDecoderBufferBytes + AV_INPUT_BUFFER_PADDING_SIZE);
+}
+
+void DecoderSlots::set_key_frame_queued(int index) {
+  if (valid_index(index)) slots_[size_t(index)].keyFrameQueued = true;
+}
+
+bool DecoderSlots::keyFrameQueued(int index) const {
+  return valid_index(index) && slots_[size_t(index)].keyFrameQueued;
+}
+
+DecodeStatus DecoderSlots::decodeStatus(int index) const {
+  return valid_index(index) ? slots_[size_t(index)].status : DecodeStatus::Good;
+}
+
+void DecoderSlots::resetDecodeStatus(int index) {
+  if (valid_index(index)) slots_[size_t(index)].status = DecodeStatus::Good;
+}
+
+bool DecoderSlots::isOpen(int index) const {
+  return valid_index(index) && slots_[size_t(index)].decoder != nullptr;
+}
+bool DecoderSlots::outputValid(int index) const {
+  return valid_index(index) && slots_[size_t(index)].outputValid;
+}
+int DecoderSlots::outputWidth(int index) const {
+  return valid_index(index) ? slots_[size_t(index)].outputWidth : 0;
+}
+int DecoderSlots::outputHeight(int index) const {
+  return valid_index(index) ? slots_[size_t(index)].outputHeight : 0;
+}
+uint32_t DecoderSlots::lastDecodeMs(int index) const {
+  return valid_index(index) ? slots_[size_t(index)].decodeMs : 0;
+}
+
+int DecoderSlots::to_annex_b(const uint8_t* data, uint32_t size) {
+  // libavcodec may in principle still hold the previous packet's reference; then take a
+  // fresh buffer rather than overwrite data it can see.
+  if (!av_buffer_is_writable(input_)) {
+    av_buffer_unref(&input_);
+    input_ = av_buffer_allocz(kDecoderBufferBytes + AV_INPUT_BUFFER_PADDING_SIZE);
+    if (input_ == nullptr) return -1;
+  }
+  uint8_t* out = input_->data;
+  uint32_t in = 0;
+  uint32_t n = 0;
+  // A start code takes the place of each length, so the output never outgrows the input.
+  while (size - in >= 4) {
+    uint32_t len = load_u32be(data + in);
+    in += 4;
+    if (len > size - in) len = size - in;
+    if (len == 0) continue;
+    out[n++] = 0;
+    out[n++] = 0;
+    out[n++] = 0;
+    out[n++] = 1;
+    for (uint32_t i = 0; i < len; ++i) out[n + i] = data[in + i];
+    n += len;
+    in += len;
+  }
+  for (int i = 0; i < AV_INPUT_BUFFER_PADDING_SIZE; ++i) out[n + uint32_t(i)] = 0;
+  return int(n);
+}
+
+int DecoderSlots::decodePicture(int index, const uint8_t* data, uint32_t size) {
+  if (!valid_index(index) || data == nullptr || size == 0 || size > kDecoderBufferBytes) return -1;
+  Slot& slot = slots_[size_t(index)];
+  if (slot.decoder == nullptr || input_ == nullptr) return -1;
+
+  if (slot.keyFrameQueued) {
+    slot.outputValid = false;
+    slot.keyFrameQueued = false;
+  }
+
+  AVFrame* frame = slot.frame;
+  av_frame_unref(frame);
+  const uint32_t start_ms = clock_.now_ms();
+  const int length = to_annex_b(data, size);
+  if (length < 0) return -1;
+  slot.status = DecodeStatus::Good;
+  if (length == 0) {
+    slot.decodeMs = clock_.now_ms() - start_ms;
+    return 0;
+  }
+
+  av_packet_unref(packet_);
+  packet_->buf = av_buffer_ref(input_);
+  if (packet_->buf == nullptr) return -1;
+  packet_->data = input_->data;
+  packet_->size = length;
+
+  int shown = 0;
+  if (avcodec_send_packet(slot.decoder, packet_) < 0) slot.status = DecodeStatus::Damaged;
+  av_packet_unref(packet_);
+
+  for (;;) {
+    const int ret = avcodec_receive_frame(slot.decoder, received_);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+    if (ret < 0) {
+      slot.status = DecodeStatus::Damaged;
+      break;
+    }
+    // Low delay gives one picture per unit; should there be more, the last one is kept.
+    av_frame_unref(frame);
+    av_frame_move_ref(frame, received_);
+    slot.decodeMs = clock_.now_ms() - start_ms;
+    const bool eight_bit_420 =
+        frame->format == AV_PIX_FMT_YUV420P || frame->format == AV_PIX_FMT_YUVJ420P;
+    if (frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT) || !eight_bit_420)
+      slot.status = DecodeStatus::Damaged;
+
+    const int w = frame->width;
+    const int h = frame->height;
+    if (w > 0 && h > 0) {
+      if (w != slot.outputWidth || h != slot.outputHeight || !slot.outputValid) {
+        slot.outputWidth = w;
+        slot.outputHeight = h;
+        slot.outputValid = true;
+      }
+      if (slot.status == DecodeStatus::Good && sink_) {
+        DecodedPicture picture;
+        picture.planeY = frame->data[0];
+        picture.planeCb = frame->data[1];
+        picture.planeCr = frame->data[2];
+        picture.strideY = frame->linesize[0];
+        picture.strideC = frame->linesize[1];
+        picture.width = w;
+        picture.height = h;
+        sink_(index, picture);
+        shown = 1;
+      }
+    }
+  }
+  if (shown == 0) slot.decodeMs = clock_.now_ms() - start_ms;
+  return shown;
+}
+
+}  // namespace tessomar::video

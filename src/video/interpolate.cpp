@@ -1,0 +1,249 @@
+#include "video/interpolate.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace tessomar::video {
+namespace {
+
+constexpr int kMaxShift = DirectionalInterpolator::kMaxShift;
+
+// Unsigned difference with a one-sided bias: a - b when a >= b, else b - a - 1.
+inline int diff(int a, int b) { return a >= b ? a - b : b - a - 1; }
+
+inline int clamp_shift(int s) { return std::clamp(s, -kMaxShift, kMaxShift); }
+
+// Candidates in the order they are tried, and the order in which equal costs are preferred.
+enum Candidate { kSame = 0, kLeft = 1, kRight = 2, kZero = 3, kMirror = 4, kCandidates = 5 };
+constexpr int kPreference[kCandidates] = {kLeft, kSame, kRight, kZero, kMirror};
+
+constexpr int kGoodCost = 8;  // a cost below this ends a search
+
+}  // namespace
+
+int DirectionalInterpolator::cost(const uint8_t* above, const uint8_t* below, int x, int s) {
+  int sum = 32 + 2 * std::abs(s);
+  for (int k = 0; k < 8; k += 2) sum += diff(above[x + s + k], below[x - s + k]);
+  return sum >> 4;
+}
+
+int DirectionalInterpolator::forward_cost(int g, int s) {
+  const int c = cost(above_, below_, g * 8, s);
+  cost_cache_[size_t(g)][size_t(s + kMaxShift)] = uint8_t(c);
+  return c;
+}
+
+int DirectionalInterpolator::backward_cost(int g, int s, bool* cached) {
+  const uint8_t c = cost_cache_[size_t(g)][size_t(s + kMaxShift)];
+  if (c != kNoCost) {
+    *cached = true;
+    // The forward pass's way into the group is penalised so that the backward pass
+    // brings an independent opinion.
+    return c + (entry_mark_[size_t(g)] == s ? 128 : 0);
+  }
+  *cached = false;
+  return cost(above_, below_, g * 8, s);
+}
+
+// Both passes run the same search; they differ in where the costs come from.
+// Forward: every cost is computed and cached; the first below kGoodCost ends the candidates.
+// Backward: cached costs are reused (and never end the candidates early); new ones are not
+// cached.
+void DirectionalInterpolator::forward_pass(int groups) {
+  int s = 0;
+  for (int g = 0; g < groups; ++g) {
+    const int entry = s;
+    const int cand[kCandidates] = {s, clamp_shift(s - 1), clamp_shift(s + 1), 0, clamp_shift(-s)};
+    int cost_of[kCandidates];
+    bool tried[kCandidates] = {};
+    for (int i = 0; i < kCandidates; ++i) {
+      cost_of[i] = forward_cost(g, cand[i]);
+      tried[i] = true;
+      if (cost_of[i] < kGoodCost) break;
+    }
+    int win = -1;
+    for (int p : kPreference)
+      if (tried[p] && (win < 0 || cost_of[p] < cost_of[win])) win = p;
+    s = cand[win];
+    int best = cost_of[win];
+    if ((win == kLeft || win == kRight) && best > kGoodCost) {
+      const int step = win == kLeft ? -1 : 1;
+      for (int n = 0; n < 5; ++n) {
+        const int next = s + step;
+        if (next < -kMaxShift || next > kMaxShift) break;
+        const int c = forward_cost(g, next);
+        if (c >= best) break;
+        s = next;
+        best = c;
+        if (c < kGoodCost) break;
+      }
+    }
+    forward_[size_t(g)] = int8_t(s);
+    entry_mark_[size_t(g)] = int8_t(entry);
+  }
+}
+
+void DirectionalInterpolator::backward_pass(int groups) {
+  int s = 0;
+  for (int g = groups - 1; g >= 0; --g) {
+    if (entry_mark_[size_t(g)] == s) {
+      backward_[size_t(g)] = int8_t(s);
+      continue;
+    }
+    const int cand[kCandidates] = {s, clamp_shift(s - 1), clamp_shift(s + 1), 0, clamp_shift(-s)};
+    int cost_of[kCandidates];
+    bool tried[kCandidates] = {};
+    for (int i = 0; i < kCandidates; ++i) {
+      bool cached = false;
+      cost_of[i] = backward_cost(g, cand[i], &cached);
+      tried[i] = true;
+      if (!cached && cost_of[i] < kGoodCost) break;
+    }
+    int win = -1;
+    for (int p : kPreference)
+      if (tried[p] && (win < 0 || cost_of[p] < cost_of[win])) win = p;
+    s = cand[win];
+    int best = cost_of[win];
+    if ((win == kLeft || win == kRight) && best > kGoodCost) {
+      const int step = win == kLeft ? -1 : 1;
+      for (int n = 0; n < 5; ++n) {
+        const int next = s + step;
+        if (next < -kMaxShift || next > kMaxShift) break;
+        bool cached = false;
+        const int c = backward_cost(g, next, &cached);
+        if (c >= best) break;
+        s = next;
+        best = c;
+        if (c < kGoodCost) break;
+      }
+    }
+    backward_[size_t(g)] = int8_t(s);
+  }
+}
+
+void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_t* below, int width,
+                                              uint8_t* out) {
+  const int groups = std::min(width / 8, kMaxGroups);
+  above_ = above;
+  below_ = below;
+  for (int g = 0; g < groups; ++g) {
+    cost_cache_[size_t(g)].fill(kNoCost);
+    entry_mark_[size_t(g)] = kNoMark;
+  }
+  forward_pass(groups);
+  backward_pass(groups);
+
+  for (int g = 0; g < groups; ++g) {
+    const int f = forward_[size_t(g)];
+    const int b = backward_[size_t(g)];
+    // Only a direction both passes agree on is trusted, and then the more cautious one.
+    int shift = 0;
+    if (f > 0 && b > 0)
+      shift = std::min(f, b);
+    else if (f < 0 && b < 0)
+      shift = std::max(f, b);
+    final_[size_t(g)] = int8_t(shift);
+    const int x = g * 8;
+    for (int i = 0; i < 8; ++i)
+      out[x + i] = uint8_t((above[x + i + shift] + below[x + i - shift]) >> 1);
+  }
+  for (int x = groups * 8; x < width; ++x) out[x] = uint8_t((above[x] + below[x]) >> 1);
+  above_ = below_ = nullptr;
+}
+
+LumaWorkPlane::LumaWorkPlane()
+    : storage_(new uint8_t[size_t(kPitch) * (kRows + 2 * kSpareRows)]()),
+      rows_(storage_.get() + size_t(kPitch) * kSpareRows + kSpareBytes),
+      previous_(new uint8_t[size_t(kMaxPictureWidth) * kMaxPictureHeight]()) {}
+
+void LumaWorkPlane::copy_line(const uint8_t* src, int width, uint8_t* dst) {
+  std::memcpy(dst, src, size_t(width));
+  std::memset(dst - kSpareBytes, src[0], kSpareBytes);
+  std::memset(dst + width, src[width - 1], kSpareBytes);
+}
+
+bool LumaWorkPlane::double_lines(const uint8_t* luma, int stride, int width, int height) {
+  if (width < 1 || width > kMaxPictureWidth || height < 1 || height > kMaxPictureHeight)
+    return false;
+  copy_line(luma, width, row_mut(0));
+  for (int k = 0; k < height; ++k) {
+    const uint8_t* above = row(2 * k);
+    const uint8_t* below = above;  // past the last line, the last line again
+    if (k + 1 < height) {
+      copy_line(luma + ptrdiff_t(k + 1) * stride, width, row_mut(2 * k + 2));
+      below = row(2 * k + 2);
+    }
+    interpolator_.interpolate_row(above, below, width, row_mut(2 * k + 1));
+  }
+  return true;
+}
+
+void LumaWorkPlane::measure_motion(const uint8_t* luma, int stride, int width, int height) {
+  const int bw = (width + 15) / 16;
+  const int bh = (height + 15) / 16;
+  for (int by = 0; by < bh; ++by) {
+    for (int bx = 0; bx < bw; ++bx) {
+      uint32_t sum[2] = {0, 0};  // even lines, odd lines
+      const int y_end = std::min(by * 16 + 16, height);
+      const int x_end = std::min(bx * 16 + 16, width);
+      for (int y = by * 16; y < y_end; ++y) {
+        const uint8_t* cur = luma + ptrdiff_t(y) * stride;
+        const uint8_t* prev = previous_.get() + ptrdiff_t(y) * kMaxPictureWidth;
+        uint32_t& s = sum[y & 1];
+        for (int x = bx * 16; x < x_end; x += 2) s += uint32_t(diff(cur[x], prev[x]));
+      }
+      MotionEntry& m = motion_[size_t(by) * kMotionBlocksX + size_t(bx)];
+      const uint16_t even = uint16_t(std::min<uint32_t>(sum[0], 0xFFFF));
+      const uint16_t odd = uint16_t(std::min<uint32_t>(sum[1], 0xFFFF));
+      // The odd lines were last seen one picture ago, so each picture's odd sum is tested
+      // together with the next picture's even sum.
+      const uint32_t v = uint32_t(even) + m.oddSum;
+      m.evenSum = even;
+      m.oddSum = odd;
+      if (v > 1024)
+        m.staticCount = 0;
+      else if (v < 768 && m.staticCount < 2)
+        ++m.staticCount;
+    }
+  }
+}
+
+void LumaWorkPlane::blend_still(const uint8_t* luma, int stride, int width, int y, uint8_t* out) {
+  const uint8_t* cur = luma + ptrdiff_t(y) * stride;
+  const uint8_t* prev = previous_.get() + ptrdiff_t(y) * kMaxPictureWidth;
+  const MotionEntry* blocks = &motion_[size_t(y / 16) * kMotionBlocksX];
+  for (int x0 = 0; x0 < width; x0 += 16) {
+    if (blocks[x0 / 16].staticCount != 2) continue;
+    const int x_end = std::min(x0 + 16, width);
+    for (int x = x0; x < x_end; ++x) {
+      const int c = cur[x];
+      const int p = prev[x];
+      if (std::abs(c - p) < 8) out[x] = uint8_t((c + p) >> 1);
+    }
+  }
+}
+
+bool LumaWorkPlane::deinterlace(const uint8_t* luma, int stride, int width, int height) {
+  if (width < 1 || width > kMaxPictureWidth || height < 1 || height > kMaxPictureHeight)
+    return false;
+  measure_motion(luma, stride, width, height);
+  copy_line(luma, width, row_mut(0));
+  for (int k = 0; 2 * k + 1 < height; ++k) {
+    const uint8_t* above = row(2 * k);
+    const uint8_t* below = above;
+    if (2 * k + 2 < height) {
+      copy_line(luma + ptrdiff_t(2 * k + 2) * stride, width, row_mut(2 * k + 2));
+      below = row(2 * k + 2);
+    }
+    uint8_t* out = row_mut(2 * k + 1);
+    interpolator_.interpolate_row(above, below, width, out);
+    blend_still(luma, stride, width, 2 * k + 1, out);
+  }
+  for (int y = 0; y < height; ++y)
+    std::memcpy(previous_.get() + ptrdiff_t(y) * kMaxPictureWidth, luma + ptrdiff_t(y) * stride,
+                size_t(width));
+  return true;
+}
+
+}  // namespace tessomar::video

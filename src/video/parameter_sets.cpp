@@ -1,0 +1,92 @@
+#include "video/parameter_sets.h"
+
+#include <array>
+#include <cstddef>
+
+namespace tessomar::video {
+namespace {
+
+// MSB-first bit writer over a fixed buffer; the callers' sizes keep it far from the end,
+// and a write past it is dropped rather than stored.
+class BitWriter {
+ public:
+  BitWriter(uint8_t* data, int size, int start_bit) : data_(data), size_(size), bit_(start_bit) {}
+
+  void bit(int b) {
+    const int byte = bit_ >> 3;
+    if (byte >= size_) return;
+    const uint8_t mask = uint8_t(0x80 >> (bit_ & 7));
+    data_[byte] = b ? uint8_t(data_[byte] | mask) : uint8_t(data_[byte] & ~mask);
+    ++bit_;
+  }
+  void bits(uint32_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) bit(int((v >> i) & 1));
+  }
+  // Exp-Golomb: M zeros, then the M + 1 bits of v + 1.
+  void ue(uint32_t v) {
+    const uint32_t code = v + 1;
+    int m = 0;
+    while ((code >> (m + 1)) != 0) ++m;
+    bits(0, m);
+    bits(code, m + 1);
+  }
+  void align_zero() {
+    while (bit_ & 7) bit(0);
+  }
+  int bytes() const { return bit_ >> 3; }
+
+ private:
+  uint8_t* data_;
+  int size_;
+  int bit_;
+};
+
+// Length field, then the first bytes of the sequence parameter set; of the last byte only
+// its first two bits belong to the template.
+constexpr std::array<uint8_t, 10> kSpsPrefix = {0x00, 0x00, 0x00, 0x01, 0x67,
+                                                0x42, 0x00, 0x1E, 0xF2, 0x80};
+constexpr int kSpsPrefixBits = 74;
+constexpr std::array<uint8_t, 9> kPps = {0x00, 0x00, 0x00, 0x05, 0x68, 0xC9, 0x08, 0x38, 0x80};
+
+}  // namespace
+
+int buildParameterSets(int w_mbs, int h_mbs, int form, uint8_t* out) {
+  if (out == nullptr || w_mbs < 1 || w_mbs > 255 || h_mbs < 1 || h_mbs > 255) return -1;
+  if (form != kDecoderForm && form != kAvcCForm) return -1;
+
+  std::array<uint8_t, kMaxParameterSetBytes> sps{};
+  for (std::size_t i = 0; i < kSpsPrefix.size(); ++i) sps[i] = kSpsPrefix[i];
+  BitWriter w(sps.data(), int(sps.size()), kSpsPrefixBits);
+  w.ue(uint32_t(w_mbs - 1));
+  w.ue(uint32_t(h_mbs - 1));
+  // frame_mbs_only, direct_8x8_inference, no cropping, no VUI, stop bit.
+  w.bits(0b11001, 5);
+  w.align_zero();
+  const int sps_total = w.bytes();
+  const int sps_nal = sps_total - 4;  // at most 10 bytes for 255 x 255
+  const uint8_t* sps_body = sps.data() + 4;
+  const uint8_t* pps_body = kPps.data() + 4;
+  const int pps_nal = 5;
+
+  int n = 0;
+  if (form == kDecoderForm) {
+    out[n++] = 0;
+    out[n++] = 0;
+    out[n++] = 0;
+    out[n++] = uint8_t(sps_nal);
+    for (int i = 0; i < sps_nal; ++i) out[n++] = sps_body[i];
+    for (uint8_t b : kPps) out[n++] = b;
+  } else {
+    out[n++] = 0;
+    out[n++] = uint8_t(sps_nal);
+    for (int i = 0; i < sps_nal; ++i) out[n++] = sps_body[i];
+    out[n++] = 0x01;
+    out[n++] = 0;
+    out[n++] = uint8_t(pps_nal);
+    for (int i = 0; i < pps_nal; ++i) out[n++] = pps_body[i];
+    for (int i = 0; i < 4; ++i) out[n++] = 0;
+  }
+  return n;
+}
+
+}  // namespace tessomar::video

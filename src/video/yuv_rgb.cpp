@@ -1,0 +1,149 @@
+#include "video/yuv_rgb.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#define TESSOMAR_HAVE_SSE2_KERNEL 1
+#endif
+
+namespace tessomar::video {
+namespace {
+
+inline uint32_t limit(int v) { return uint32_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+inline uint32_t pixel(int y, int r, int g, int b) {
+  return limit(y + r) << 16 | limit(y + g) << 8 | limit(y + b);
+}
+
+// Columns from x on, in plain code; the SIMD kernel hands its tail here.
+void convert_from(const ColourRows& job, int x0) {
+  for (int x = x0; x < job.width; x += 2) {
+    const int cb = job.cb[x >> 1];
+    const int cr = job.cr[x >> 1];
+    const int r = ((292 * cr) >> 8) - 146;
+    const int g = 125 - ((149 * cr + 101 * cb) >> 8);
+    const int b = ((516 * cb) >> 8) - 258;
+    const bool pair = x + 1 < job.width;
+    for (int t = 0; t < job.rows; ++t) {
+      const uint8_t* y = job.y[t];
+      uint32_t* out = job.out[t];
+      out[x] = pixel(y[x], r, g, b);
+      if (pair) out[x + 1] = pixel(y[x + 1], r, g, b);
+    }
+  }
+}
+
+}  // namespace
+
+void convert_rows_scalar(const ColourRows& job) { convert_from(job, 0); }
+
+#ifdef TESSOMAR_HAVE_SSE2_KERNEL
+
+namespace {
+
+inline __m128i load4(const uint8_t* p) {
+  const uint32_t v =
+      uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  return _mm_cvtsi32_si128(int(v));
+}
+
+// Chroma terms of n pairs (n = 4 or 8 from the low bytes of cb and cr), each doubled for
+// the two pixels it serves: lo holds pixels 0-7, hi pixels 8-15.
+struct ChromaTerms {
+  __m128i r_lo, g_lo, b_lo, r_hi, g_hi, b_hi;
+};
+
+inline void terms_of_pairs(__m128i crcb, __m128i* r, __m128i* g, __m128i* b) {
+  const __m128i k_r = _mm_set1_epi32(292);              // (Cr, Cb) pairs times (292, 0)
+  const __m128i k_g = _mm_set1_epi32(101 << 16 | 149);  // times (149, 101)
+  const __m128i k_b = _mm_set1_epi32(516 << 16);        // times (0, 516)
+  *r = _mm_sub_epi32(_mm_srai_epi32(_mm_madd_epi16(crcb, k_r), 8), _mm_set1_epi32(146));
+  *g = _mm_sub_epi32(_mm_set1_epi32(125), _mm_srai_epi32(_mm_madd_epi16(crcb, k_g), 8));
+  *b = _mm_sub_epi32(_mm_srai_epi32(_mm_madd_epi16(crcb, k_b), 8), _mm_set1_epi32(258));
+}
+
+inline ChromaTerms chroma_terms(__m128i cb8, __m128i cr8) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i cb = _mm_unpacklo_epi8(cb8, zero);
+  const __m128i cr = _mm_unpacklo_epi8(cr8, zero);
+  __m128i r0, g0, b0, r1, g1, b1;
+  terms_of_pairs(_mm_unpacklo_epi16(cr, cb), &r0, &g0, &b0);  // pairs 0-3
+  terms_of_pairs(_mm_unpackhi_epi16(cr, cb), &r1, &g1, &b1);  // pairs 4-7
+  const __m128i r = _mm_packs_epi32(r0, r1);
+  const __m128i g = _mm_packs_epi32(g0, g1);
+  const __m128i b = _mm_packs_epi32(b0, b1);
+  return {_mm_unpacklo_epi16(r, r), _mm_unpacklo_epi16(g, g), _mm_unpacklo_epi16(b, b),
+          _mm_unpackhi_epi16(r, r), _mm_unpackhi_epi16(g, g), _mm_unpackhi_epi16(b, b)};
+}
+
+inline void store4(uint32_t* out, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+}
+
+// Sixteen pixels of one row: bytes of R, G and B saturated from 16-bit sums, then
+// interleaved to B, G, R, 0.
+inline void store16(const uint8_t* y, const ChromaTerms& t, uint32_t* out) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i y8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y));
+  const __m128i ylo = _mm_unpacklo_epi8(y8, zero);
+  const __m128i yhi = _mm_unpackhi_epi8(y8, zero);
+  const __m128i r = _mm_packus_epi16(_mm_add_epi16(ylo, t.r_lo), _mm_add_epi16(yhi, t.r_hi));
+  const __m128i g = _mm_packus_epi16(_mm_add_epi16(ylo, t.g_lo), _mm_add_epi16(yhi, t.g_hi));
+  const __m128i b = _mm_packus_epi16(_mm_add_epi16(ylo, t.b_lo), _mm_add_epi16(yhi, t.b_hi));
+  const __m128i bg_lo = _mm_unpacklo_epi8(b, g);
+  const __m128i bg_hi = _mm_unpackhi_epi8(b, g);
+  const __m128i r0_lo = _mm_unpacklo_epi8(r, zero);
+  const __m128i r0_hi = _mm_unpackhi_epi8(r, zero);
+  store4(out, _mm_unpacklo_epi16(bg_lo, r0_lo));
+  store4(out + 4, _mm_unpackhi_epi16(bg_lo, r0_lo));
+  store4(out + 8, _mm_unpacklo_epi16(bg_hi, r0_hi));
+  store4(out + 12, _mm_unpackhi_epi16(bg_hi, r0_hi));
+}
+
+// Eight pixels of one row, from the low halves of the terms.
+inline void store8(const uint8_t* y, const ChromaTerms& t, uint32_t* out) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ylo = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y)), zero);
+  const __m128i r = _mm_packus_epi16(_mm_add_epi16(ylo, t.r_lo), zero);
+  const __m128i g = _mm_packus_epi16(_mm_add_epi16(ylo, t.g_lo), zero);
+  const __m128i b = _mm_packus_epi16(_mm_add_epi16(ylo, t.b_lo), zero);
+  const __m128i bg = _mm_unpacklo_epi8(b, g);
+  const __m128i r0 = _mm_unpacklo_epi8(r, zero);
+  store4(out, _mm_unpacklo_epi16(bg, r0));
+  store4(out + 4, _mm_unpackhi_epi16(bg, r0));
+}
+
+}  // namespace
+
+// Sixteen pixels (eight chroma pairs) per step across all rows, then one step of eight,
+// then the plain code for what is left.
+void convert_rows_sse2(const ColourRows& job) {
+  int x = 0;
+  for (; x + 16 <= job.width; x += 16) {
+    const ChromaTerms t =
+        chroma_terms(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(job.cb + (x >> 1))),
+                     _mm_loadl_epi64(reinterpret_cast<const __m128i*>(job.cr + (x >> 1))));
+    for (int r = 0; r < job.rows; ++r) store16(job.y[r] + x, t, job.out[r] + x);
+  }
+  if (x + 8 <= job.width) {
+    const ChromaTerms t = chroma_terms(load4(job.cb + (x >> 1)), load4(job.cr + (x >> 1)));
+    for (int r = 0; r < job.rows; ++r) store8(job.y[r] + x, t, job.out[r] + x);
+    x += 8;
+  }
+  convert_from(job, x);
+}
+
+bool sse2_available() { return __builtin_cpu_supports("sse2"); }
+
+#else
+
+void convert_rows_sse2(const ColourRows& job) { convert_from(job, 0); }
+bool sse2_available() { return false; }
+
+#endif
+
+ColourRowsFn select_colour_rows(bool allow_simd) {
+  if (allow_simd && sse2_available()) return convert_rows_sse2;
+  return convert_rows_scalar;
+}
+
+}  // namespace tessomar::video
