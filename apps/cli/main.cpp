@@ -35,6 +35,10 @@ constexpr Command kCommands[] = {
               "      | set bitrate 0-9 | set interval 0-60   [--timeout S]\n"
               "      read or change a DVR setting over the command channel",
      cmd_setup},
+    {"live", "live --dvr HOST:PORT --uk KEY [--view CODE] [--seconds S] [--snapshot FILE.png]\n"
+             "      [--stats]   watch live video (view 0-15 one channel, 16-19 four-way pages,\n"
+             "      20-21 nine-way, 22 sixteen-way); writes the last picture as a PNG",
+     cmd_live},
 };
 
 std::string version_text() {

@@ -14,6 +14,8 @@
 #include "dvrsim/options.h"
 #include "dvrsim/server.h"
 #include "dvrsim/settings.h"
+#include "dvrsim/video_channel.h"
+#include "platform/clock.h"
 
 int main(int argc, char** argv) {
   using namespace tessomar::dvrsim;
@@ -50,14 +52,18 @@ int main(int argc, char** argv) {
   }
   signal(SIGPIPE, SIG_IGN);
 
-  Simulator sim(options);
+  // One clock for the protocol and the pictures' device time.
+  tessomar::platform::SystemClock clock;
+  Simulator sim(options, clock);
   // The DVR's channels; their handlers run only inside poll_once, so they may go before sim.
   IdentityChannel identity(options.device);
   SettingsChannel settings;
   NamedSlotsChannel named_slots(options.device);
+  VideoChannel video(options.device, clock, settings);
   identity.attach(sim);
   settings.attach(sim);
   named_slots.attach(sim);
+  video.attach(sim);
   if (!sim.bind(&error)) {
     std::fprintf(stderr, "tessomar-dvrsim: %s\n", error.c_str());
     close(signal_fd);

@@ -12,6 +12,8 @@ namespace {
 constexpr size_t kMaxPasswordLength = 20;
 // Identity texts travel in 32-byte fields with their NUL.
 constexpr size_t kMaxIdentityText = 31;
+// A day covers any time zone or clock difference that the offset stands for.
+constexpr uint32_t kMaxTimeOffset = 86400;
 
 bool parse_u32(std::string_view text, uint32_t min, uint32_t max, uint32_t& out) {
   uint32_t v = 0;
@@ -82,6 +84,12 @@ std::string usage_text(std::string_view program) {
        "  --number-text TEXT        number text of the identity, up to 31 characters\n"
        "                            (default \"[N] 7104\")\n"
        "  --upnp on|off             whether the DVR offers UPnP (default off)\n"
+       "  --resolution full|cif|half\n"
+       "                            live picture size: full 704x576 (PAL) or 704x480 (NTSC),\n"
+       "                            cif 352x288, half 704x288 or 704x240 interlaced\n"
+       "                            (default full)\n"
+       "  --time-offset SECONDS     time offset sent with every picture, 0 to 86400\n"
+       "                            (default 0)\n"
        "\n"
        "Faults:\n"
        "  --fault-close-after N     close each connection after sending N replies on it\n"
@@ -127,7 +135,8 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
         name == "--fault-bad-status" || name == "--fault-bad-magic" || name == "--fault-seed" ||
         name == "--channels" || name == "--standard" || name == "--generation" ||
         name == "--audio" || name == "--variant" || name == "--mail-variant" ||
-        name == "--titles" || name == "--number-text" || name == "--upnp";
+        name == "--titles" || name == "--number-text" || name == "--upnp" ||
+        name == "--resolution" || name == "--time-offset";
     if (!takes_value) {
       error = "unknown option '" + std::string(args[i]) + "'";
       return ParseStatus::kError;
@@ -197,6 +206,19 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       ok = parse_choice(name, value, "on", "off", o.device.titles, error);
     } else if (name == "--upnp") {
       ok = parse_choice(name, value, "on", "off", o.device.upnp, error);
+    } else if (name == "--resolution") {
+      if (value == "full") {
+        o.device.resolution = Resolution::kFull;
+      } else if (value == "cif") {
+        o.device.resolution = Resolution::kCif;
+      } else if (value == "half") {
+        o.device.resolution = Resolution::kHalf;
+      } else {
+        error = "--resolution must be full, cif or half, got '" + std::string(value) + "'";
+        ok = false;
+      }
+    } else if (name == "--time-offset") {
+      ok = number(0, kMaxTimeOffset, o.device.time_offset);
     } else if (name == "--number-text") {
       if (value.size() <= kMaxIdentityText && value.find('\0') == std::string_view::npos) {
         o.device.number_text = std::string(value);

@@ -18,6 +18,10 @@ struct Faults {
   uint32_t seed = 1;            // chunk sizes of `split`
 };
 
+// Picture size of the live video: full D1 (704 x 576 PAL, 704 x 480 NTSC), CIF (352 x 288)
+// or one field of D1 (704 x 288 PAL, 704 x 240 NTSC, marked interlaced).
+enum class Resolution { kFull, kCif, kHalf };
+
 // What the simulated device reports about itself and which features it offers.
 struct DeviceOptions {
   uint32_t channels = 16;                // 4, 8 or 16
@@ -29,6 +33,8 @@ struct DeviceOptions {
   bool titles = true;                    // channel title support
   std::string number_text = "[N] 7104";  // at most 31 characters
   bool upnp = false;                     // UPnP available (machine-type data)
+  Resolution resolution = Resolution::kFull;
+  uint32_t time_offset = 0;  // seconds the control adds to picture times for display
 };
 
 struct Options {

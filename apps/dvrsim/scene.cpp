@@ -147,18 +147,27 @@ void render_composite(I420Image& out, uint32_t layout, uint32_t first_channel,
 }
 
 std::array<char, 20> device_time_text(uint32_t device_time) {
-  // Civil date from a day count (proleptic Gregorian), days counted from 2000-03-01 so that
-  // the leap day ends each 4-, 100- and 400-year cycle.
+  // The DVR's calendar: a year index divisible by 4 and not by 100 is a leap year, so 2000
+  // itself counts as a common year; the same date the control's time label shows.
+  static constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  auto leap = [](int index) { return index % 4 == 0 && index % 100 != 0; };
   const uint32_t secs = device_time % 86400;
-  int64_t days = int64_t(device_time / 86400) - 60;  // 2000-01-01 is 60 days before 2000-03-01
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int day = int(doy - (153 * mp + 2) / 5 + 1);
-  const int month = int(mp < 10 ? mp + 3 : mp - 9);
-  const int year = int(2000 + yoe + era * 400 + (month <= 2 ? 1 : 0));
+  uint32_t days = device_time / 86400;
+  int year = 2000;
+  for (;;) {
+    const uint32_t len = leap(year - 2000) ? 366 : 365;
+    if (days < len) break;
+    days -= len;
+    ++year;
+  }
+  int month = 1;
+  for (int m = 0; m < 12; ++m) {
+    const uint32_t len = uint32_t(kMonthDays[m] + (m == 1 && leap(year - 2000) ? 1 : 0));
+    if (days < len) break;
+    days -= len;
+    ++month;
+  }
+  const int day = int(days) + 1;
 
   std::array<char, 20> s{};
   auto put = [&s](int at, int value, int digits) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "dvrsim/server.h"
 #include "link/bytes.h"
@@ -137,6 +138,11 @@ bool SettingsChannel::attach(Simulator& sim) {
   return true;
 }
 
+void SettingsChannel::add_message_listener(
+    std::function<void(uint32_t key, uint32_t op, uint32_t record_id)> listener) {
+  listeners_.push_back(std::move(listener));
+}
+
 uint32_t SettingsChannel::latest_icmd_sequence(uint32_t key) const {
   const SessionView* s = session(key);
   return s ? s->latest_sequence : 0;
@@ -195,15 +201,16 @@ void SettingsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
       const uint32_t sub_id =
           record_id == kRecordSetup && image.size() >= 4 ? link::load_u32le(image.data()) : 0;
       send_report(key, record_id, sub_id);
-      return;
+      break;
     }
     case kIcmdSet:
     case kIcmdReport:
       store_record(s, op, record_id, m.word(kModeAt), image);
-      return;
+      break;
     default:
       return;
   }
+  for (const auto& listener : listeners_) listener(key, op, record_id);
 }
 
 void SettingsChannel::store_record(SessionView& s, uint32_t op, uint32_t record_id, uint32_t mode,

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <span>
 #include <vector>
@@ -107,6 +108,12 @@ class SettingsChannel {
   // simulator's use of them. False when ICMD already has a handler.
   bool attach(Simulator& sim);
 
+  // Called after each received query, set or report has been handled, with the session key,
+  // the operation and the record id; session(key) then holds the adopted mode and images.
+  // For producers whose output follows the view (live video).
+  void add_message_listener(
+      std::function<void(uint32_t key, uint32_t op, uint32_t record_id)> listener);
+
   // Sequence number of the latest ICMD message received on a session; 0 before any or for
   // an unknown session.
   uint32_t latest_icmd_sequence(uint32_t key) const;
@@ -127,6 +134,7 @@ class SettingsChannel {
   Simulator* sim_ = nullptr;
   SettingsStore store_;
   std::map<uint32_t, SessionView> sessions_;
+  std::vector<std::function<void(uint32_t, uint32_t, uint32_t)>> listeners_;
 };
 
 }  // namespace tessomar::dvrsim

@@ -41,7 +41,10 @@ Control::Control(const ControlServices& services)
       vask_(link_, form_),
       icmd_(link_, services.dialogs),
       ictl_(link_, form_, services.dialogs),
-      modes_(icmd_, link_, form_) {
+      modes_(icmd_, link_, form_),
+      decoders_(services.clock),
+      vido_(link_),
+      viewers_(services.clock, link_, vido_) {
   auto specs = main_form_description();
   form_.build(specs.data(), specs.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
@@ -60,13 +63,41 @@ Control::Control(const ControlServices& services)
   icmd_.hooks().hello_first_word = [this](int slot) { return vask_.hello_first_word(slot); };
   link_.hooks().event = [this](std::string_view e) { host_event(e); };
   vask_.hooks().identity_received = [this](int slot, const channels::DeviceIdentity& id) {
+    if (slot == 0) {
+      viewers_.set_fast_live_pacing(id.paced_by_stream_interval());
+      // Every channel at once: the widest split the DVR has.
+      uint32_t view = id.channel_count > 8 ? 22 : id.channel_count > 4 ? 20 : 16;
+      modes_.ApplyViewCommand(0, id.channel_count, channels::kModeLive, 0, view, false);
+    }
     host_event("identity received: " + std::to_string(id.channel_count) + " channels");
     if (observer_.identity) observer_.identity(slot, id);
   };
   vask_.hooks().refused = [this](int) { host_event("refused by the DVR (check DVR_UK)"); };
+  wire_video();
   icmd_.hooks().refill_tab = [this](uint32_t sub_id, const channels::SessionState&) {
     if (observer_.setup_received) observer_.setup_received(sub_id);
   };
+}
+
+void Control::wire_video() {
+  link_.hooks().request_feedback = [this](int s) {
+    vido_.requestFeedback(link_.slot(s).session_key);
+  };
+  link_.hooks().bind_viewer = [this](int s) {
+    viewers_.bindOutputs(s, &form_["Image_video"], &form_["Label_time"]);
+  };
+  icmd_.hooks().clear_reorder_table = [this](int s) { vido_.clear_reorder_table(s); };
+  vask_.hooks().reset_reorder_sequence = [this](int s) { vido_.reset_reorder_sequence(s); };
+  decoders_.set_picture_sink(
+      [this](int i, const video::DecodedPicture& p) { viewers_.presentDecoded(i, p); });
+  viewers_.set_decoder(video::decoderPort(decoders_));
+  viewers_.set_converter(&converter_);
+
+  auto& mh = modes_.hooks();
+  mh.viewer_time = [this](int s) { return viewers_.viewer(s).displayTime; };
+  mh.set_viewer_time = [this](int s, uint32_t t) { viewers_.viewer(s).displayTime = t; };
+  mh.flush_viewer = [this](int s, uint32_t n) { viewers_.viewer(s).flushViewer(n); };
+  mh.clear_reorder_table = [this](int s) { vido_.clear_reorder_table(s); };
 }
 
 Control::~Control() {
@@ -91,8 +122,10 @@ void Control::control_startup() {
       &Control::step_instance_guard,     // 1
       &Control::step_sockets,            // 2
       &Control::step_video_picture,      // 3
+      &Control::step_decoders,           // 4
       &Control::step_connecting_label,   // 5
       &Control::step_transport_and_channels,  // 7
+      &Control::step_decoder_buffer,     // 8
       &Control::step_system_folder,      // 11
       &Control::step_main_form_picture,  // 13
       &Control::step_version_label,      // 14
@@ -126,10 +159,22 @@ bool Control::step_sockets() {
 }
 
 bool Control::step_video_picture() {
-  platform::Component& video = form_["Image_video"];
-  video.picture().resize(video.geometry().width, video.geometry().height);
-  video.set_enabled(false);
-  video.picture_changed();
+  video::setupVideoView(form_["Image_video"]);
+  return true;
+}
+
+bool Control::step_decoders() {
+  for (int i = 0; i < 2; ++i) {
+    if (decoders_.openDecoder(i) != 0) {
+      form_["Label_time"].set_caption("Decode_File Err");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Control::step_decoder_buffer() {
+  decoders_.allocateDecoderBuffer();
   return true;
 }
 
@@ -143,6 +188,9 @@ bool Control::step_transport_and_channels() {
   link_.init_slots();
   vask_.register_vask();
   icmd_.register_icmd();
+  vido_.registerVideoChannel();
+  viewers_.bind(0, &icmd_.session(0), &vask_.record(0).device);
+  viewers_.bind(1, &icmd_.session(1), &vask_.record(1).device);
   ictl_.register_ictl();
   ictl_.declare_slots();
   return true;
@@ -209,6 +257,7 @@ void Control::Timer1Timer() {
       for (int s = 0; s < link::kSocketsPerSlot; ++s) {
         if (link_.socket_connected(slot, s)) link_.take_reply(slot, s);
       }
+      vido_.deliverInOrder(slot);
     }
     icmd_.reenable_tick();
 
@@ -229,7 +278,8 @@ void Control::Timer1Timer() {
       if (link_.slot(0).socket_state[s] == link::kSocketLost) link_.start_connection(0, s);
     }
     link_.request_pump(0);
-    // Viewer service and speaker icons come here.
+    viewers_.serviceViewers();
+    // Speaker icons come here.
   }
 
   timer.set_enabled(true);

@@ -13,6 +13,10 @@
 #include "channels/session_modes.h"
 #include "channels/vask.h"
 #include "link/link.h"
+#include "video/convert.h"
+#include "video/decoder.h"
+#include "video/vido.h"
+#include "video/viewer.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/environment.h"
@@ -103,12 +107,17 @@ class Control {
   channels::IcmdChannel& icmd() { return icmd_; }
   channels::IctlChannel& ictl() { return ictl_; }
   channels::SessionModes& modes() { return modes_; }
+  video::DecoderSlots& decoders() { return decoders_; }
+  video::VideoChannel& vido() { return vido_; }
+  video::Viewers& viewers() { return viewers_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
   bool step_instance_guard();
   bool step_sockets();
   bool step_video_picture();
+  bool step_decoders();
+  bool step_decoder_buffer();
   bool step_connecting_label();
   bool step_transport_and_channels();
   bool step_system_folder();
@@ -119,6 +128,7 @@ class Control {
   // Interval test against a group's stamp: true (and the stamp moved) when more than
   // `threshold` tick units passed since it last ran.
   bool group_due(uint32_t& last, uint32_t threshold);
+  void wire_video();
 
   void host_event(std::string_view text) {
     if (observer_.event) observer_.event(text);
@@ -136,6 +146,10 @@ class Control {
   channels::IcmdChannel icmd_;
   channels::IctlChannel ictl_;
   channels::SessionModes modes_;
+  video::DecoderSlots decoders_;
+  video::ViewConverter converter_;
+  video::VideoChannel vido_;
+  video::Viewers viewers_;
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;

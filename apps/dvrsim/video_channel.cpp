@@ -1,0 +1,266 @@
+#include "dvrsim/video_channel.h"
+
+#include <algorithm>
+
+#include "dvrsim/frame_record.h"
+#include "dvrsim/server.h"
+#include "dvrsim/settings.h"
+#include "link/bytes.h"
+
+namespace tessomar::dvrsim {
+namespace {
+
+constexpr size_t kSubTagAt = 36;
+constexpr size_t kHeaders = link::kMessageHeaderSize + link::kSubHeaderSize;
+// The smallest message a picture can make; with less credit than this nothing is encoded.
+constexpr size_t kSmallestPictureMessage =
+    kHeaders + kFrameRecordHeaderSize + kPictureHeaderSize + kBlockUnit;
+// Picture header byte 14: bits 2 and 3 hold the interlace mark.
+constexpr size_t kInterlaceByte = kFrameRecordHeaderSize + 14;
+
+// Whether the control empties its reorder table when it sends this: it does for every view
+// state or setup record it sends, and then expects arrival key 1 next.
+bool resets_arrival_keys(uint32_t op, uint32_t record_id) {
+  switch (record_id) {
+    case kRecordLiveView:
+    case kRecordPlayback:
+    case kRecordBackup:
+      return op == kIcmdSet || op == kIcmdReport;
+    case kRecordSetup:
+      return op == kIcmdQuery || op == kIcmdSet || op == kIcmdReport;
+    default:
+      return false;
+  }
+}
+
+int32_t image_int(const std::array<uint8_t, kViewStateSize>& image, size_t at) {
+  return static_cast<int32_t>(link::load_u32le(image.data() + at));
+}
+
+}  // namespace
+
+VideoFormat video_format(Resolution resolution, bool pal) {
+  switch (resolution) {
+    case Resolution::kCif:
+      return {352, 288, false};
+    case Resolution::kHalf:
+      return {704, pal ? 288 : 240, true};
+    case Resolution::kFull:
+    default:
+      return {704, pal ? 576 : 480, false};
+  }
+}
+
+uint32_t device_time_of(const platform::LocalDateTime& t) {
+  static constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  auto leap = [](int index) { return index % 4 == 0 && index % 100 != 0; };
+  const int years = std::clamp(t.year - 2000, 0, 99);
+  const int months = std::clamp(t.month - 1, 0, 11);
+  const int days = std::clamp(t.day - 1, 0, 31);
+  int64_t total = 0;
+  for (int i = 0; i < years; ++i) total += leap(i) ? 366 : 365;
+  for (int m = 0; m < months; ++m) total += kMonthDays[m] + (m == 1 && leap(years) ? 1 : 0);
+  total += days;
+  const int64_t seconds =
+      total * 86400 + int64_t(t.hour) * 3600 + int64_t(t.minute) * 60 + t.second;
+  return static_cast<uint32_t>(std::clamp<int64_t>(seconds, 1, UINT32_MAX));
+}
+
+VideoChannel::VideoChannel(const DeviceOptions& device, const platform::Clock& clock,
+                           SettingsChannel& settings)
+    : device_(device),
+      clock_(clock),
+      settings_(settings),
+      format_(video_format(device.resolution, device.pal)),
+      fps_(device.pal ? 25 : 30) {}
+
+VideoChannel::~VideoChannel() = default;
+
+bool VideoChannel::attach(Simulator& sim) {
+  if (!sim.channels().register_handler(
+          kVidoTag, [this](ChannelContext& ctx, const ChannelMessage& m) { on_message(ctx, m); })) {
+    return false;
+  }
+  sim_ = &sim;
+  sim.add_session_listener([this](SessionEvent e, uint32_t key) {
+    if (e == SessionEvent::kOpened) {
+      streams_.try_emplace(key);
+    } else {
+      streams_.erase(key);
+    }
+  });
+  settings_.add_message_listener(
+      [this](uint32_t key, uint32_t op, uint32_t record_id) { on_settings(key, op, record_id); });
+  sim.add_tick_hook([this](uint32_t now_ms) { tick(now_ms); });
+  return true;
+}
+
+uint32_t VideoChannel::streaming_channel(uint32_t key) const {
+  auto it = streams_.find(key);
+  return it == streams_.end() ? kNoChannel : it->second.channel;
+}
+
+uint32_t VideoChannel::credit(uint32_t key) const {
+  auto it = streams_.find(key);
+  return it == streams_.end() ? 0 : it->second.credit;
+}
+
+uint32_t VideoChannel::skipped_frames(uint32_t key) const {
+  auto it = streams_.find(key);
+  return it == streams_.end() ? 0 : it->second.skipped;
+}
+
+void VideoChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
+  const uint32_t key = ctx.session_key();
+  // Only the frame's own session, whose credentials the transport checked, is served.
+  if (m.bytes.size() < kHeaders || m.session_key() != key) return;
+  // Frame records travel from the DVR only; anything but feedback is ignored.
+  if (m.word(kSubTagAt) != kVidoFeedback) return;
+  const auto payload = m.payload();
+  if (payload.size() < kFeedbackSize) return;  // the control always sends the whole block
+  streams_[key].credit = link::load_u32le(payload.data() + 4 * kFeedbackCreditWord);
+}
+
+void VideoChannel::on_settings(uint32_t key, uint32_t op, uint32_t record_id) {
+  Stream& s = streams_[key];  // sessions opened before attach() are learnt here
+  if (resets_arrival_keys(op, record_id)) s.records_sent = 0;
+  if (op != kIcmdSet) return;
+  const SessionView* view = settings_.session(key);
+  if (view == nullptr) return;
+  if (view->mode != 0) {
+    stop(s);
+  } else if (record_id == kRecordLiveView) {
+    start_live(key, s);
+  }
+}
+
+void VideoChannel::start_live(uint32_t key, Stream& s) {
+  const SessionView* view = settings_.session(key);
+  if (view == nullptr) return;
+  const uint32_t last = std::clamp<uint32_t>(device_.channels, 1, 16) - 1;
+  auto clamp_channel = [last](int32_t c) { return c < 0 ? 0 : std::min(uint32_t(c), last); };
+  const int32_t layout = image_int(view->live, 0);
+  if (!s.live) {
+    s.live =
+        std::make_unique<LiveStream>(device_.channels, device_.pal, format_.width, format_.height);
+  }
+  uint32_t channel;
+  if (layout >= 1 && layout <= 3) {
+    static constexpr uint32_t kTiles[3] = {4, 9, 16};
+    s.live->set_composite(kTiles[layout - 1], clamp_channel(image_int(view->live, 4)));
+    channel = LiveStream::kCompositeChannel;
+  } else {
+    channel = clamp_channel(image_int(view->live, 8));
+  }
+  // Only the shown channel keeps an encoder; the control restarts on a key frame anyway.
+  if (s.channel != kNoChannel && s.channel != channel) s.live->release(s.channel);
+  s.channel = channel;
+  // Every set restarts the control's view of the channel: it waits for a key frame.
+  s.live->force_key_frame(channel);
+  s.key_next = false;
+  s.next_due_ms = clock_.now_ms();
+  s.due_remainder = 0;
+}
+
+void VideoChannel::stop(Stream& s) {
+  s.channel = kNoChannel;
+  s.live.reset();
+}
+
+void VideoChannel::advance_due(Stream& s) {
+  // 1000 / fps ms, with the remainder carried so that NTSC averages 30 pictures a second.
+  s.next_due_ms += 1000 / fps_;
+  s.due_remainder += 1000 % fps_;
+  if (s.due_remainder >= fps_) {
+    s.due_remainder -= fps_;
+    ++s.next_due_ms;
+  }
+}
+
+void VideoChannel::tick(uint32_t now_ms) {
+  for (auto& [key, s] : streams_) {
+    if (s.channel == kNoChannel) continue;
+    uint32_t made = 0;
+    while (int32_t(now_ms - s.next_due_ms) >= 0 && made < kMaxCatchUpFrames) {
+      produce(key, s);
+      advance_due(s);
+      ++made;
+    }
+    // Too far behind (a slow encoder or a stalled loop): the missed pictures are dropped.
+    if (int32_t(now_ms - s.next_due_ms) >= 0) {
+      s.next_due_ms = now_ms;
+      s.due_remainder = 0;
+      advance_due(s);
+    }
+  }
+}
+
+void VideoChannel::produce(uint32_t key, Stream& s) {
+  // Every picture slot takes a frame number, whether or not the picture is sent.
+  const uint32_t second = device_time_of(clock_.local_now());
+  if (second != s.device_second) {
+    s.device_second = second;
+    s.frame_in_second = 0;
+  } else if (s.frame_in_second + 1 < fps_) {
+    ++s.frame_in_second;
+  }
+
+  const Session* session = sim_ != nullptr ? sim_->sessions().find(key) : nullptr;
+  if (session == nullptr || !s.live) return;
+  const size_t queued = session->queued_bytes;
+  auto skip = [&s] {
+    // The control may have lost pictures too; a key frame lets it restart at once.
+    s.key_next = true;
+    ++s.skipped;
+  };
+  if (queued + kSmallestPictureMessage > s.credit) {
+    skip();
+    return;
+  }
+  if (s.key_next) {
+    s.live->force_key_frame(s.channel);
+    s.key_next = false;
+  }
+
+  FrameRequest request;
+  request.channel = s.channel;
+  request.device_time = s.device_second;
+  request.frame_in_second = s.frame_in_second;
+  request.request_counter = settings_.latest_icmd_sequence(key);
+  // Generation 1 DVRs do not number their records; the control takes them in arrival order.
+  request.arrival_key = device_.generation >= 2 ? s.records_sent + 1 : 0;
+  request.stream_kind = 0;
+  request.time_offset = device_.time_offset;
+  // A picture that could not be made leaves the encoder to restart with a key frame.
+  if (!s.live->next_record(request, record_)) return;
+  if (record_.size() > kMaxFrameRecordSize) {
+    skip();
+    return;
+  }
+  if (format_.interlaced) {
+    record_[kInterlaceByte] = uint8_t((record_[kInterlaceByte] & ~0x0C) | 1 << 2);
+  }
+
+  message_.assign(kHeaders + record_.size(), 0);
+  link::ByteWriter w(message_);
+  w.u32le(uint32_t(message_.size()));
+  w.u32le(kVidoTag);
+  w.seek(link::kMessageHeaderSize);
+  w.u32le(key);
+  w.u32le(kVidoFrameRecord);
+  w.seek(kHeaders);
+  w.bytes(record_.data(), record_.size());
+  if (w.error()) return;
+  link::store_u32le(message_.data() + 8,
+                    link::message_checksum(message_.data() + link::kMessageHeaderSize,
+                                           uint32_t(message_.size() - link::kMessageHeaderSize)));
+
+  // The picture is made, so its channel sequence is used: a dropped one shows as a gap.
+  if (queued + message_.size() > s.credit || !sim_->queue_message(key, message_)) {
+    skip();
+    return;
+  }
+  ++s.records_sent;
+}
+
+}  // namespace tessomar::dvrsim

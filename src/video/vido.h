@@ -1,0 +1,186 @@
+// The VIDO channel: every picture and audio block of a session arrives as a frame record on
+// it, and the control answers with a feedback block that tells the DVR what the viewer took
+// and how much room it has. Records can arrive out of order (two sockets per slot), so each
+// slot keeps a reorder table over its stream ring and hands records on strictly in the DVR's
+// order into the viewer's video or audio ring. Nothing here decodes; the viewer reads the
+// rings on the timer tick. UI thread only, except where a field says otherwise.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+
+#include "channels/session_state.h"
+#include "channels/vask.h"
+#include "link/link.h"
+#include "link/ring.h"
+#include "link/wire.h"
+#include "video/frame_record.h"
+
+namespace tessomar::video {
+
+class Viewer;
+
+constexpr uint32_t kTagVido = link::make_tag("VIDO");
+// Sub-header plus the largest frame record the DVR sends.
+constexpr uint32_t kVidoBufferSize = link::kSubHeaderSize + kMaxFrameRecordLength;
+
+constexpr uint32_t kSubTagFrameRecord = 0;
+constexpr uint32_t kSubTagFeedback = 1;
+
+// The feedback block: 64 little-endian words, always sent whole.
+constexpr int kFeedbackWords = 64;
+constexpr uint32_t kFeedbackBytes = 256;
+constexpr int kFeedbackSequence = 0;            // words 0-15: last accepted channelSequence
+constexpr int kFeedbackCost = 16;               // words 16-31: smoothed presentation cost
+constexpr int kFeedbackCredit = 32;             // receive credit
+constexpr int kFeedbackFrameId = 34;            // frameId last presented or dropped
+constexpr int kFeedbackCompositeSequence = 36;  // channel 16's sequence
+constexpr int kFeedbackCompositeCost = 37;      // channel 16's cost
+constexpr uint32_t kInitialCredit = 0x40000;
+// Room the viewer keeps for itself; only what lies beyond it is offered to the DVR.
+constexpr uint32_t kCreditReserve = 524288;
+
+struct ViewerFeedback {
+  std::array<uint32_t, kFeedbackWords> words{};
+
+  // Word of the last accepted sequence / smoothed cost of a channel 0-16.
+  static constexpr int sequenceWord(uint32_t channel) {
+    return channel >= kCompositeChannel ? kFeedbackCompositeSequence
+                                        : kFeedbackSequence + int(channel);
+  }
+  static constexpr int costWord(uint32_t channel) {
+    return channel >= kCompositeChannel ? kFeedbackCompositeCost : kFeedbackCost + int(channel);
+  }
+};
+
+// Credit word for a viewer video ring: its room beyond the reserve, or 0.
+uint32_t receiveCredit(const link::ByteRing& videoRing);
+
+struct VideoChannelState {
+  int slot = -1;  // the connection slot; -1 until registration links it
+  ViewerFeedback feedback;
+};
+
+constexpr uint32_t kReorderEntries = 512;
+
+struct ReorderEntry {
+  uint32_t key = 0;
+  uint32_t position = 0;  // write position of the record in the stream ring
+  uint32_t length = 0;    // 0 marks a free entry
+  uint32_t kind = 0;
+  // Stream ring bytes written before this record; tells whether later writes have since
+  // run over it (see FrameReorderTable::written).
+  uint64_t stamp = 0;
+};
+
+struct FrameReorderTable {
+  uint32_t writeIndex = 0;     // frames stored; the low 9 bits pick the entry to fill
+  uint32_t sinceDelivery = 0;  // frames stored since the last in-order delivery
+  uint32_t lastKey = 0;        // arrival key of the last frame delivered
+  uint32_t pending = 0;        // entries stored and not yet delivered
+  uint32_t localKey = 0;       // next offset for invented keys (older DVRs)
+  // Bytes written into the stream ring so far. The ring keeps only its last `size` bytes,
+  // so a record held back long enough is overwritten by later ones; such a record is lost,
+  // never delivered with another record's bytes.
+  uint64_t written = 0;
+  std::array<ReorderEntry, kReorderEntries> entries{};
+};
+
+// The request handed through the registry's send_by_tag.
+struct VidoRequest {
+  uint32_t key = 0;
+  uint32_t sub_tag = 0;
+};
+
+struct VidoHooks {
+  // Audio arrived outside Backup mode: the speaker controls may appear on hover.
+  std::function<void(int slot)> audio_present;
+};
+
+// Counters for diagnostics; they never influence behaviour.
+struct VidoStats {
+  uint64_t records = 0;        // frame records received
+  uint64_t empty_records = 0;  // totalLength 0: newest time only
+  uint64_t stored = 0;
+  uint64_t delivered = 0;
+  uint64_t lost = 0;            // no store, too long, malformed, or overwritten while held
+  uint64_t restarts = 0;        // 512 stored without delivery
+  uint64_t live_overflows = 0;  // video ring emptied in live view
+  uint64_t video_queued = 0;
+  uint64_t audio_queued = 0;
+  uint64_t audio_before_video = 0;
+  uint64_t ring_refused = 0;  // viewer ring had no room
+};
+
+class VideoChannel {
+ public:
+  explicit VideoChannel(link::Link& link);
+  VideoChannel(const VideoChannel&) = delete;
+  VideoChannel& operator=(const VideoChannel&) = delete;
+
+  // Start-up: registers "VIDO", links the states with their slots, credit 0x40000.
+  void registerVideoChannel();
+
+  // Connects a slot with its viewer, session state and device identity. Records for a slot
+  // without all three are received into the reorder table but go no further.
+  void attach(int slot, Viewer* viewer, channels::SessionState* session,
+              const channels::DeviceIdentity* device);
+
+  // Queues a feedback request on the slot with that key; nothing when no slot has it.
+  void requestFeedback(uint32_t key);
+  // Recomputes the credit word and writes the 256-byte block into out. Returns the bytes
+  // written: 256, or 0 when out is too small.
+  uint32_t buildFeedback(int slot, std::span<uint8_t> out);
+
+  // One frame record (the message body behind the sub-header).
+  void onFrameRecord(int slot, std::span<const uint8_t> record);
+  // Hands over every stored record that is next in key order.
+  void deliverInOrder(int slot);
+
+  // A new view request or a mode change: forget every held record.
+  void clear_reorder_table(int slot);
+  // A new device identity: the DVR numbers its records afresh.
+  void reset_reorder_sequence(int slot);
+
+  VideoChannelState& state(int slot) { return states_[slot]; }
+  const VideoChannelState& state(int slot) const { return states_[slot]; }
+  const FrameReorderTable& reorder_table(int slot) const { return tables_[slot]; }
+  const VidoStats& stats(int slot) const { return stats_[slot]; }
+  VidoHooks& hooks() { return hooks_; }
+
+ private:
+  struct Attachment {
+    Viewer* viewer = nullptr;
+    channels::SessionState* session = nullptr;
+    const channels::DeviceIdentity* device = nullptr;
+  };
+  using Receive = void (VideoChannel::*)(int slot, std::span<const uint8_t> body);
+  using Build = uint32_t (VideoChannel::*)(int slot, std::span<uint8_t> out);
+  struct SubHandlerRow {
+    uint32_t sub_tag;
+    Receive receive;  // null: ignored on receipt
+    Build build;      // null: never sent
+  };
+  static const std::array<SubHandlerRow, 2> kRows;
+  static const SubHandlerRow* find_row(uint32_t sub_tag);
+
+  void on_message();
+  void send(const VidoRequest& request);
+  void store_record(int slot, std::span<const uint8_t> record, const FrameRecordHeader& h);
+  void move_to_viewer(int slot, const ReorderEntry& entry);
+
+  link::Link& link_;
+  VidoHooks hooks_;
+  std::array<VideoChannelState, link::kSlotCount> states_{};
+  std::array<FrameReorderTable, link::kSlotCount> tables_{};
+  std::array<Attachment, link::kSlotCount> attached_{};
+  std::array<VidoStats, link::kSlotCount> stats_{};
+  std::unique_ptr<uint8_t[]> receive_buffer_;  // kVidoBufferSize
+  std::unique_ptr<uint8_t[]> work_;            // one record on its way to a viewer ring
+  std::array<uint8_t, link::kMessageHeaderSize + link::kSubHeaderSize + kFeedbackBytes> send_{};
+};
+
+}  // namespace tessomar::video
