@@ -39,6 +39,10 @@ constexpr Command kCommands[] = {
              "      [--stats]   watch live video (view 0-15 one channel, 16-19 four-way pages,\n"
              "      20-21 nine-way, 22 sixteen-way); writes the last picture as a PNG",
      cmd_live},
+    {"playback", "playback --dvr HOST:PORT --uk KEY --channel 1-16 --from \"YYYY/MM/DD hh:mm:ss\"\n"
+                 "      [--action play|pause|fast|reverse] [--seconds S] [--snapshot FILE.png]\n"
+                 "      play recordings from a time; prints the time shown once a second",
+     cmd_playback},
 };
 
 std::string version_text() {
