@@ -85,19 +85,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", version_text().c_str());
     return kExitOk;
   }
-  if (const char* l = std::getenv("TESSOMAR_LOG"); l && *l && std::strcmp(l, "0") != 0) {
-    platform::set_log_sink([](platform::LogLevel, std::string_view m) {
-      std::fprintf(stderr, "%.*s\n", int(m.size()), m.data());
-    });
-  }
-  if (!std::getenv("systemroot")) {
-    char exe[4096];
-    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-      exe[n] = 0;
-      ::setenv("systemroot", shell::default_systemroot(exe).c_str(), 0);
-    }
-  }
+  shell::prepare_host_process();
   Args args(argv + 2, argv + argc);
   for (const auto& c : kCommands) {
     if (first == c.name) return c.run(args);

@@ -154,19 +154,7 @@ int run(int argc, char** argv) {
   std::string error;
   if (!parse_options(argc, argv, options, error)) return usage_error(error);
 
-  if (const char* l = std::getenv("TESSOMAR_LOG"); l && *l && std::strcmp(l, "0") != 0) {
-    platform::set_log_sink([](platform::LogLevel, std::string_view m) {
-      std::fprintf(stderr, "%.*s\n", int(m.size()), m.data());
-    });
-  }
-  if (!std::getenv("systemroot")) {
-    char exe[4096];
-    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-      exe[n] = 0;
-      ::setenv("systemroot", shell::default_systemroot(exe).c_str(), 0);
-    }
-  }
+  shell::prepare_host_process();
 
   // Page first, then the simulator's or the command line's values, which override it.
   std::vector<shell::PageParam> params;

@@ -1,9 +1,15 @@
 #include "shell/host.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "platform/http_fetch.h"
+#include "platform/log.h"
 
 namespace tessomar::shell {
 
@@ -51,6 +57,22 @@ std::string default_systemroot(const std::string& executable_path) {
   size_t slash = executable_path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : executable_path.substr(0, slash);
   return dir + "/../data";
+}
+
+void prepare_host_process() {
+  if (const char* l = std::getenv("TESSOMAR_LOG"); l && *l && std::strcmp(l, "0") != 0) {
+    platform::set_log_sink([](platform::LogLevel, std::string_view m) {
+      std::fprintf(stderr, "%.*s\n", int(m.size()), m.data());
+    });
+  }
+  if (!std::getenv("systemroot")) {
+    char exe[4096];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+      exe[n] = 0;
+      ::setenv("systemroot", default_systemroot(exe).c_str(), 0);
+    }
+  }
 }
 
 }  // namespace tessomar::shell

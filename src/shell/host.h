@@ -24,4 +24,8 @@ std::vector<std::string> apply_page_params(ControlProperties& props,
 // in the build tree (bin/../data).
 std::string default_systemroot(const std::string& executable_path);
 
+// What every host process does first: diagnostics on stderr when TESSOMAR_LOG is set (and not
+// "0"), and "systemroot" defaulted from the executable's own path when it is unset.
+void prepare_host_process();
+
 }  // namespace tessomar::shell
