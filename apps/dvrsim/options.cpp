@@ -14,6 +14,8 @@ constexpr size_t kMaxPasswordLength = 20;
 constexpr size_t kMaxIdentityText = 31;
 // A day covers any time zone or clock difference that the offset stands for.
 constexpr uint32_t kMaxTimeOffset = 86400;
+// Ten years of recordings are more than any test or demo looks at.
+constexpr uint32_t kMaxArchiveDays = 3650;
 
 bool parse_u32(std::string_view text, uint32_t min, uint32_t max, uint32_t& out) {
   uint32_t v = 0;
@@ -90,6 +92,14 @@ std::string usage_text(std::string_view program) {
        "                            (default full)\n"
        "  --time-offset SECONDS     time offset sent with every picture, 0 to 86400\n"
        "                            (default 0)\n"
+       "  --archive-days N          days of recordings for playback and backup, ending now,\n"
+       "                            1 to 3650 (default 14). Every camera is recorded all the\n"
+       "                            time except: no camera from 02:00:00 to 04:59:59 on\n"
+       "                            Saturdays and Sundays, and camera c (1-16) not from\n"
+       "                            (5+c):30:00 to (5+c):59:59 on any day (camera 1 at 06:30,\n"
+       "                            camera 16 at 21:30). Times and weekdays are the DVR's, as\n"
+       "                            in the pictures (its calendar begins on Saturday\n"
+       "                            2000-01-01).\n"
        "\n"
        "Faults:\n"
        "  --fault-close-after N     close each connection after sending N replies on it\n"
@@ -136,7 +146,7 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
         name == "--channels" || name == "--standard" || name == "--generation" ||
         name == "--audio" || name == "--variant" || name == "--mail-variant" ||
         name == "--titles" || name == "--number-text" || name == "--upnp" ||
-        name == "--resolution" || name == "--time-offset";
+        name == "--resolution" || name == "--time-offset" || name == "--archive-days";
     if (!takes_value) {
       error = "unknown option '" + std::string(args[i]) + "'";
       return ParseStatus::kError;
@@ -219,6 +229,8 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       }
     } else if (name == "--time-offset") {
       ok = number(0, kMaxTimeOffset, o.device.time_offset);
+    } else if (name == "--archive-days") {
+      ok = number(1, kMaxArchiveDays, o.device.archive_days);
     } else if (name == "--number-text") {
       if (value.size() <= kMaxIdentityText && value.find('\0') == std::string_view::npos) {
         o.device.number_text = std::string(value);

@@ -34,7 +34,8 @@ struct DeviceOptions {
   std::string number_text = "[N] 7104";  // at most 31 characters
   bool upnp = false;                     // UPnP available (machine-type data)
   Resolution resolution = Resolution::kFull;
-  uint32_t time_offset = 0;  // seconds the control adds to picture times for display
+  uint32_t time_offset = 0;    // seconds the control adds to picture times for display
+  uint32_t archive_days = 14;  // days of recordings behind now (see archive.h), 1 to 3650
 };
 
 struct Options {

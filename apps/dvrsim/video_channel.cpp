@@ -17,6 +17,9 @@ constexpr size_t kSmallestPictureMessage =
     kHeaders + kFrameRecordHeaderSize + kPictureHeaderSize + kBlockUnit;
 // Picture header byte 14: bits 2 and 3 hold the interlace mark.
 constexpr size_t kInterlaceByte = kFrameRecordHeaderSize + 14;
+// Record header word 8: the frame interval; picture header word 24: the frame rate code.
+constexpr size_t kFrameIntervalAt = 8;
+constexpr size_t kRateCodeAt = kFrameRecordHeaderSize + 24;
 
 // Whether the control empties its reorder table when it sends this: it does for every view
 // state or setup record it sends, and then expects arrival key 1 next.
@@ -72,7 +75,8 @@ VideoChannel::VideoChannel(const DeviceOptions& device, const platform::Clock& c
       clock_(clock),
       settings_(settings),
       format_(video_format(device.resolution, device.pal)),
-      fps_(device.pal ? 25 : 30) {}
+      fps_(device.pal ? 25 : 30),
+      archive_(clock, device.channels, device.archive_days) {}
 
 VideoChannel::~VideoChannel() = default;
 
@@ -97,7 +101,25 @@ bool VideoChannel::attach(Simulator& sim) {
 
 uint32_t VideoChannel::streaming_channel(uint32_t key) const {
   auto it = streams_.find(key);
-  return it == streams_.end() ? kNoChannel : it->second.channel;
+  if (it == streams_.end()) return kNoChannel;
+  const Stream& s = it->second;
+  const bool flowing =
+      s.mode == StreamMode::kLive || (s.mode != StreamMode::kNone && s.motion != Motion::kHold);
+  return flowing ? s.channel : kNoChannel;
+}
+
+StreamMode VideoChannel::stream_mode(uint32_t key) const {
+  auto it = streams_.find(key);
+  return it == streams_.end() ? StreamMode::kNone : it->second.mode;
+}
+
+uint32_t VideoChannel::clamp_channel(int32_t c) const {
+  const uint32_t last = std::clamp<uint32_t>(device_.channels, 1, 16) - 1;
+  return c < 0 ? 0 : std::min(uint32_t(c), last);
+}
+
+uint32_t VideoChannel::device_time_of_view(uint32_t shown) const {
+  return shown > device_.time_offset ? shown - device_.time_offset : 1;
 }
 
 uint32_t VideoChannel::credit(uint32_t key) const {
@@ -124,22 +146,53 @@ void VideoChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
 void VideoChannel::on_settings(uint32_t key, uint32_t op, uint32_t record_id) {
   Stream& s = streams_[key];  // sessions opened before attach() are learnt here
   if (resets_arrival_keys(op, record_id)) s.records_sent = 0;
+  if (!s.held.empty()) {
+    // Its arrival key or request counter is stale now; the control will want a key frame
+    // after the gap this leaves.
+    s.held.clear();
+    s.key_next = true;
+  }
   if (op != kIcmdSet) return;
   const SessionView* view = settings_.session(key);
   if (view == nullptr) return;
-  if (view->mode != 0) {
-    stop(s);
-  } else if (record_id == kRecordLiveView) {
-    start_live(key, s);
+  // A set of the mode's own record starts or changes its stream; any other set keeps the
+  // stream only when it already belongs to the mode.
+  switch (view->mode) {
+    case 0:
+      if (record_id == kRecordLiveView) {
+        start_live(key, s);
+      } else if (s.mode != StreamMode::kLive) {
+        stop(s);
+      }
+      break;
+    case 1:
+      if (record_id == kRecordPlayback) {
+        start_playback(key, s);
+      } else if (s.mode != StreamMode::kPlayback) {
+        stop(s);
+      }
+      break;
+    case 2:
+      if (record_id == kRecordBackup) {
+        apply_backup(key, s);
+      } else if (s.mode != StreamMode::kBackup) {
+        stop(s);
+      }
+      break;
+    default:
+      stop(s);
+      break;
   }
 }
 
 void VideoChannel::start_live(uint32_t key, Stream& s) {
   const SessionView* view = settings_.session(key);
   if (view == nullptr) return;
-  const uint32_t last = std::clamp<uint32_t>(device_.channels, 1, 16) - 1;
-  auto clamp_channel = [last](int32_t c) { return c < 0 ? 0 : std::min(uint32_t(c), last); };
   const int32_t layout = image_int(view->live, 0);
+  if (s.mode != StreamMode::kLive) {
+    stop(s);
+    s.mode = StreamMode::kLive;
+  }
   if (!s.live) {
     s.live =
         std::make_unique<LiveStream>(device_.channels, device_.pal, format_.width, format_.height);
@@ -162,9 +215,83 @@ void VideoChannel::start_live(uint32_t key, Stream& s) {
   s.due_remainder = 0;
 }
 
+void VideoChannel::begin_recorded(Stream& s, StreamMode mode, uint32_t channel) {
+  if (s.mode != StreamMode::kPlayback && s.mode != StreamMode::kBackup) stop(s);
+  if (!s.recorded) {
+    s.recorded =
+        std::make_unique<LiveStream>(device_.channels, device_.pal, format_.width, format_.height);
+  }
+  if (s.channel != kNoChannel && s.channel != channel) s.recorded->release(s.channel);
+  s.mode = mode;
+  s.channel = channel;
+  // The control restarts its view of the channel with every set: it waits for a key frame.
+  s.key_next = true;
+  s.held.clear();
+  s.next_due_ms = clock_.now_ms();
+  s.due_remainder = 0;
+}
+
+void VideoChannel::start_playback(uint32_t key, Stream& s) {
+  const SessionView* view = settings_.session(key);
+  if (view == nullptr) return;
+  const uint32_t channel = clamp_channel(image_int(view->playback, 8));
+  const int32_t state = image_int(view->playback, 12);
+  const int32_t direction = image_int(view->playback, 16);
+  const uint32_t start = uint32_t(image_int(view->playback, 20));
+  // Pause then play again sends the same start time: carry on from where the stream is.
+  const bool same_place =
+      s.mode == StreamMode::kPlayback && s.channel == channel && s.anchor == start;
+  begin_recorded(s, StreamMode::kPlayback, channel);
+  if (state == 1 && direction > 0) {
+    s.motion = Motion::kScanForward;
+  } else if (state == 1 && direction < 0) {
+    s.motion = Motion::kScanBackward;
+  } else if (state == 1 || state == 2) {
+    s.motion = Motion::kPlay;
+  } else {
+    s.motion = Motion::kHold;
+  }
+  if (!same_place) {
+    s.anchor = start;
+    s.position = device_time_of_view(start);
+    s.position_frame = 0;
+  }
+}
+
+void VideoChannel::apply_backup(uint32_t key, Stream& s) {
+  const SessionView* view = settings_.session(key);
+  if (view == nullptr) return;
+  const int32_t state = image_int(view->backup, 12);
+  if (state == 2) {
+    // Finishing: the control has stopped taking pictures; keep the copy where it is.
+    if (s.mode == StreamMode::kBackup) {
+      s.motion = Motion::kHold;
+    } else {
+      stop(s);
+    }
+    return;
+  }
+  const uint32_t start = device_time_of_view(uint32_t(image_int(view->backup, 16)));
+  const uint32_t end = device_time_of_view(uint32_t(image_int(view->backup, 20)));
+  if (state != 1 || start > end) {
+    stop(s);
+    return;
+  }
+  begin_recorded(s, StreamMode::kBackup, clamp_channel(image_int(view->backup, 8)));
+  s.motion = Motion::kCopy;
+  s.anchor = 0;
+  s.position = start;
+  s.position_frame = 0;
+  s.window_end = end;
+}
+
 void VideoChannel::stop(Stream& s) {
+  s.mode = StreamMode::kNone;
   s.channel = kNoChannel;
   s.live.reset();
+  s.recorded.reset();
+  s.motion = Motion::kHold;
+  s.held.clear();
 }
 
 void VideoChannel::advance_due(Stream& s) {
@@ -179,7 +306,11 @@ void VideoChannel::advance_due(Stream& s) {
 
 void VideoChannel::tick(uint32_t now_ms) {
   for (auto& [key, s] : streams_) {
-    if (s.channel == kNoChannel) continue;
+    if (s.mode == StreamMode::kPlayback || s.mode == StreamMode::kBackup) {
+      tick_recorded(key, s, now_ms);
+      continue;
+    }
+    if (s.mode != StreamMode::kLive) continue;
     uint32_t made = 0;
     while (int32_t(now_ms - s.next_due_ms) >= 0 && made < kMaxCatchUpFrames) {
       produce(key, s);
@@ -193,6 +324,157 @@ void VideoChannel::tick(uint32_t now_ms) {
       advance_due(s);
     }
   }
+}
+
+void VideoChannel::tick_recorded(uint32_t key, Stream& s, uint32_t now_ms) {
+  if (s.motion == Motion::kHold) return;
+  if (s.motion == Motion::kCopy) {
+    for (uint32_t made = 0; made < kMaxBackupFramesPerTick; ++made) {
+      if (s.position == 0 && s.held.empty()) {
+        stop(s);  // the window is copied and everything is queued
+        return;
+      }
+      if (!produce_recorded(key, s)) return;
+    }
+    return;
+  }
+  const bool scanning = s.motion != Motion::kPlay;
+  uint32_t made = 0;
+  while (int32_t(now_ms - s.next_due_ms) >= 0 && made < kMaxCatchUpFrames) {
+    if (!produce_recorded(key, s)) break;
+    if (scanning) {
+      s.next_due_ms += kScanIntervalMs;
+    } else {
+      advance_due(s);
+    }
+    ++made;
+  }
+  // Behind (waiting for credit or the recording, or a stalled loop): the pace restarts from
+  // now rather than catching up with a burst.
+  if (int32_t(now_ms - s.next_due_ms) >= 0) {
+    s.next_due_ms = now_ms;
+    s.due_remainder = 0;
+    if (scanning) {
+      s.next_due_ms += kScanIntervalMs;
+    } else {
+      advance_due(s);
+    }
+  }
+}
+
+bool VideoChannel::settle_position(Stream& s) {
+  if (s.position == 0) return false;
+  if (archive_.recorded(s.channel, s.position)) return true;
+  const uint32_t found = s.motion == Motion::kScanBackward
+                             ? archive_.previous_recorded(s.channel, s.position)
+                             : archive_.next_recorded(s.channel, s.position);
+  if (s.motion == Motion::kCopy && (found == 0 || found > s.window_end)) {
+    // The rest of the window holds no recording: a copy ends there, even when the window
+    // reaches into the future.
+    s.position = 0;
+    return false;
+  }
+  // Before the archive's start, or past its end: playback waits until the recording grows.
+  if (found == 0) return false;
+  // A new piece of recording starts with a key frame, as a real recorder's file does.
+  s.position = found;
+  s.position_frame = 0;
+  s.key_next = true;
+  return true;
+}
+
+void VideoChannel::advance_position(Stream& s) {
+  switch (s.motion) {
+    case Motion::kScanForward:
+      ++s.position;
+      s.position_frame = 0;
+      break;
+    case Motion::kScanBackward:
+      if (s.position > 0) --s.position;
+      s.position_frame = 0;
+      break;
+    case Motion::kPlay:
+    case Motion::kCopy:
+      if (++s.position_frame >= fps_) {
+        s.position_frame = 0;
+        ++s.position;
+      }
+      if (s.motion == Motion::kCopy && s.position > s.window_end) s.position = 0;
+      break;
+    case Motion::kHold:
+      break;
+  }
+}
+
+bool VideoChannel::queue_within_credit(uint32_t key, Stream& s, std::span<const uint8_t> message) {
+  const Session* session = sim_ != nullptr ? sim_->sessions().find(key) : nullptr;
+  if (session == nullptr || session->queued_bytes + message.size() > s.credit ||
+      !sim_->queue_message(key, message)) {
+    return false;
+  }
+  ++s.records_sent;
+  return true;
+}
+
+bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
+  const Session* session = sim_ != nullptr ? sim_->sessions().find(key) : nullptr;
+  if (session == nullptr || !s.recorded) return false;
+  // A picture made earlier and held back for credit goes first, in its own slot.
+  if (!s.held.empty()) {
+    if (!queue_within_credit(key, s, s.held)) return false;
+    s.held.clear();
+    return true;
+  }
+  if (session->queued_bytes + kSmallestPictureMessage > s.credit) return false;
+  if (!settle_position(s)) return false;
+
+  const bool scanning = s.motion == Motion::kScanForward || s.motion == Motion::kScanBackward;
+  if (s.key_next || scanning) {
+    s.recorded->force_key_frame(s.channel);
+    s.key_next = false;
+  }
+  FrameRequest request;
+  request.channel = s.channel;
+  request.device_time = s.position;
+  request.frame_in_second = s.position_frame;
+  // The latest ICMD message's number is the control's own message counter, which its viewer
+  // compares with every record.
+  request.request_counter = settings_.latest_icmd_sequence(key);
+  request.arrival_key = device_.generation >= 2 ? s.records_sent + 1 : 0;
+  request.stream_kind = 1;
+  request.time_offset = device_.time_offset;
+  const bool made = s.recorded->next_record(request, record_);
+  advance_position(s);
+  // A picture that could not be made is skipped; the encoder restarts with a key frame.
+  if (!made || record_.size() < kFrameRecordHeaderSize + kPictureHeaderSize) return true;
+  if (format_.interlaced) {
+    record_[kInterlaceByte] = uint8_t((record_[kInterlaceByte] & ~0x0C) | 1 << 2);
+  }
+  if (scanning) {
+    // The control paces playback by the frame rate code: scans show a picture per interval.
+    link::store_u32le(record_.data() + kFrameIntervalAt, kScanIntervalMs);
+    link::store_u32le(record_.data() + kRateCodeAt, rate_code_for_interval(kScanIntervalMs) << 5);
+  }
+  if (!wrap_record(key)) return true;
+  if (!queue_within_credit(key, s, message_)) s.held = message_;
+  return true;
+}
+
+bool VideoChannel::wrap_record(uint32_t key) {
+  message_.assign(kHeaders + record_.size(), 0);
+  link::ByteWriter w(message_);
+  w.u32le(uint32_t(message_.size()));
+  w.u32le(kVidoTag);
+  w.seek(link::kMessageHeaderSize);
+  w.u32le(key);
+  w.u32le(kVidoFrameRecord);
+  w.seek(kHeaders);
+  w.bytes(record_.data(), record_.size());
+  if (w.error()) return false;
+  link::store_u32le(message_.data() + 8,
+                    link::message_checksum(message_.data() + link::kMessageHeaderSize,
+                                           uint32_t(message_.size() - link::kMessageHeaderSize)));
+  return true;
 }
 
 void VideoChannel::produce(uint32_t key, Stream& s) {
@@ -241,19 +523,7 @@ void VideoChannel::produce(uint32_t key, Stream& s) {
     record_[kInterlaceByte] = uint8_t((record_[kInterlaceByte] & ~0x0C) | 1 << 2);
   }
 
-  message_.assign(kHeaders + record_.size(), 0);
-  link::ByteWriter w(message_);
-  w.u32le(uint32_t(message_.size()));
-  w.u32le(kVidoTag);
-  w.seek(link::kMessageHeaderSize);
-  w.u32le(key);
-  w.u32le(kVidoFrameRecord);
-  w.seek(kHeaders);
-  w.bytes(record_.data(), record_.size());
-  if (w.error()) return;
-  link::store_u32le(message_.data() + 8,
-                    link::message_checksum(message_.data() + link::kMessageHeaderSize,
-                                           uint32_t(message_.size() - link::kMessageHeaderSize)));
+  if (!wrap_record(key)) return;
 
   // The picture is made, so its channel sequence is used: a dropped one shows as a gap.
   if (queued + message_.size() > s.credit || !sim_->queue_message(key, message_)) {
