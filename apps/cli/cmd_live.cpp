@@ -3,6 +3,7 @@
 
 #include "commands.h"
 #include "platform/png.h"
+#include "shell/devtime.h"
 
 namespace tessomar::cli {
 
@@ -15,6 +16,8 @@ int cmd_live(const Args& in) {
   double seconds = 5;
   std::string snapshot;
   bool stats = false;
+  bool via_playback = false;
+  shell::Date playback_from{};
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
@@ -32,6 +35,12 @@ int cmd_live(const Args& in) {
       }
     } else if (a == "--snapshot" && has_value) {
       snapshot = args[++i];
+    } else if (a == "--from-playback" && has_value) {
+      if (!shell::parse_time_text(args[++i], playback_from)) {
+        return usage_error("live", "bad --from-playback \"" + args[i] +
+                                       "\" (expected YYYY/MM/DD hh:mm:ss between 2000 and 2099)");
+      }
+      via_playback = true;
     } else if (a == "--stats") {
       stats = true;
     } else {
@@ -50,7 +59,17 @@ int cmd_live(const Args& in) {
   }
   shell::Control& control = host.control();
   uint32_t channels = control.vask().record(0).device.channel_count;
-  control.modes().ApplyViewCommand(0, channels, channels::kModeLive, 0, uint32_t(view), false);
+  auto& modes = control.modes();
+  if (via_playback) {
+    // Play channel 1 from that time for two seconds first, then come back to Live.
+    auto& state = control.icmd().session(0);
+    modes.ApplyViewCommand(0, channels, channels::kModePlayback, 2, 0, true);
+    modes.EditWindow(state, channels::kWindowStart, shell::seconds_from_date(playback_from));
+    modes.ApplyViewCommand(0, channels, channels::kModePlayback, 2, 0, false);
+    host.loop().run_for(2000);
+    std::printf("playback_time=%s\n", control.form()["Label_time"].caption().c_str());
+  }
+  modes.ApplyViewCommand(0, channels, channels::kModeLive, 0, uint32_t(view), false);
   host.loop().run_for(uint32_t(seconds * 1000));
 
   const video::ViewerStats& st = control.viewers().viewer(0).stats();

@@ -25,6 +25,8 @@ int cmd_playback(const Args& in) {
   double seconds = 5;
   std::string snapshot;
   bool have_from = false;
+  int32_t then_action = -1;
+  double switch_after = 0;
   shell::Date from{};
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -46,6 +48,18 @@ int cmd_playback(const Args& in) {
         if (v == x.name) action = x.code;
       }
       if (action < 0) return usage_error("playback", "bad --action \"" + v + "\" (play, pause, fast or reverse)");
+    } else if (a == "--then" && has_value) {
+      const std::string& v = args[++i];
+      for (const auto& x : kActions) {
+        if (v == x.name) then_action = x.code;
+      }
+      if (then_action < 0) return usage_error("playback", "bad --then \"" + v + "\" (play, pause, fast or reverse)");
+    } else if (a == "--switch-after" && has_value) {
+      char* end = nullptr;
+      switch_after = std::strtod(args[++i].c_str(), &end);
+      if (!end || *end || switch_after <= 0) {
+        return usage_error("playback", "bad --switch-after value \"" + args[i] + "\"");
+      }
     } else if (a == "--seconds" && has_value) {
       char* end = nullptr;
       seconds = std::strtod(args[++i].c_str(), &end);
@@ -59,6 +73,9 @@ int cmd_playback(const Args& in) {
     }
   }
   if (!have_from) return usage_error("playback", "--from \"YYYY/MM/DD hh:mm:ss\" is required");
+  if ((then_action >= 0) != (switch_after > 0)) {
+    return usage_error("playback", "--then ACTION and --switch-after S go together");
+  }
   if (opts.params.size() < 3) {
     return usage_error("playback", "give the DVR with --dvr HOST:PORT --uk KEY or --page URL");
   }
@@ -89,9 +106,19 @@ int cmd_playback(const Args& in) {
     std::printf("time=%s\n", stats.drawn ? label.caption().c_str() : "-");
     std::fflush(stdout);
   };
-  for (double left = seconds; left > 0; left -= 1) {
-    host.loop().run_for(uint32_t(std::min(left, 1.0) * 1000));
+  double elapsed = 0;
+  bool switched = then_action < 0;
+  while (elapsed < seconds) {
+    double step = std::min(seconds - elapsed, 1.0);
+    if (!switched && elapsed + step >= switch_after) step = switch_after - elapsed;
+    host.loop().run_for(uint32_t(step * 1000));
+    elapsed += step;
     print_time();
+    if (!switched && elapsed >= switch_after) {
+      modes.ApplyViewCommand(0, channels, channels::kModePlayback, then_action, view, false);
+      std::printf("action=%d\n", then_action);
+      switched = true;
+    }
   }
   if (!snapshot.empty()) {
     if (!platform::write_png(control.form()["Image_video"].picture(), snapshot, error)) {

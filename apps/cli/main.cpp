@@ -36,12 +36,14 @@ constexpr Command kCommands[] = {
               "      read or change a DVR setting over the command channel",
      cmd_setup},
     {"live", "live --dvr HOST:PORT --uk KEY [--view CODE] [--seconds S] [--snapshot FILE.png]\n"
-             "      [--stats]   watch live video (view 0-15 one channel, 16-19 four-way pages,\n"
-             "      20-21 nine-way, 22 sixteen-way); writes the last picture as a PNG",
+             "      [--stats] [--from-playback \"YYYY/MM/DD hh:mm:ss\"]   watch live video (view 0-15\n"
+             "      one channel, 16-19 four-way pages, 20-21 nine-way, 22 sixteen-way); writes the\n"
+             "      last picture as a PNG; --from-playback plays that time for 2 s first",
      cmd_live},
     {"playback", "playback --dvr HOST:PORT --uk KEY --channel 1-16 --from \"YYYY/MM/DD hh:mm:ss\"\n"
                  "      [--action play|pause|fast|reverse] [--seconds S] [--snapshot FILE.png]\n"
-                 "      play recordings from a time; prints the time shown once a second",
+                 "      [--switch-after S --then ACTION]   play recordings from a time; prints\n"
+                 "      the time shown once a second (and when the action changes)",
      cmd_playback},
 };
 
