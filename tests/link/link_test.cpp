@@ -31,7 +31,7 @@ std::string frame(uint32_t type, uint32_t value, std::string_view payload = {},
   h.slot_index = slot;
   write_ulcm_header(std::span<uint8_t, kUlcmHeaderSize>(reinterpret_cast<uint8_t*>(f.data()), 64),
                     h);
-  std::memcpy(f.data() + 64, payload.data(), payload.size());
+  if (!payload.empty()) std::memcpy(f.data() + 64, payload.data(), payload.size());
   return f;
 }
 
