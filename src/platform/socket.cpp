@@ -107,16 +107,22 @@ void ClientSocket::open() {
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
   if (err != 0) {
-    uint64_t gen = generation_;
-    std::weak_ptr<bool> alive = alive_;
-    loop_.post([this, gen, err, alive] {
-      auto a = alive.lock();
-      if (!a || !*a || gen != generation_ || fd_ < 0) return;
-      fail(err);
-    });
+    post_failure(err);
     return;
   }
   update_watch();
+}
+
+void ClientSocket::post_failure(int error_code) {
+  // Failures arrive as events, never inside the call that caused them; a socket that was
+  // closed, reopened or destroyed meanwhile no longer hears about them.
+  uint64_t gen = generation_;
+  std::weak_ptr<bool> alive = alive_;
+  loop_.post([this, gen, error_code, alive] {
+    auto a = alive.lock();
+    if (!a || !*a || gen != generation_ || fd_ < 0) return;
+    fail(error_code);
+  });
 }
 
 void ClientSocket::update_watch() {
@@ -207,13 +213,7 @@ void ClientSocket::flush() {
     }
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
     int err = sent < 0 ? errno : EPIPE;
-    uint64_t gen = generation_;
-    std::weak_ptr<bool> alive = alive_;
-    loop_.post([this, gen, err, alive] {
-      auto a = alive.lock();
-      if (!a || !*a || gen != generation_ || fd_ < 0) return;
-      fail(err);
-    });
+    post_failure(err);
     return;
   }
   update_watch();

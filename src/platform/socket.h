@@ -57,6 +57,7 @@ class ClientSocket {
   void update_watch();
   void on_ready(bool readable, bool writable);
   void fail(int error_code);
+  void post_failure(int error_code);
   void flush();
 
   EventLoop& loop_;
