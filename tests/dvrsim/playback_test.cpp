@@ -2,7 +2,6 @@
 // directions, gaps of the archive, backup windows within the credit, and mode switches.
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <vector>
 
 #include "dvrsim/archive.h"
@@ -14,69 +13,43 @@
 #include "dvrsim/scene.h"
 #include "dvrsim/settings.h"
 #include "dvrsim/video_channel.h"
+#include "dvrsim/video_harness.h"
 #include "link/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
 namespace {
 
-using testing::DvrHarness;
-using testing::SimClient;
+using testing::append;
+using testing::cif_device;
+using testing::decode;
+using testing::kBigCredit;
+using testing::kIcmd;
+using testing::kNoon;
+using testing::Record;
 using testing::WireMessage;
 using Bytes = std::vector<uint8_t>;
-
-constexpr uint32_t kIcmd = link::make_tag("ICMD");
-constexpr uint32_t kVido = link::make_tag("VIDO");
-constexpr uint32_t kBigCredit = 4194304 - 524288;
 
 constexpr uint32_t at(uint32_t day, uint32_t h, uint32_t m = 0, uint32_t s = 0) {
   return day * 86400 + h * 3600 + m * 60 + s;
 }
-// 2004-02-29 12:00:00 on the DVR's calendar: day 1519, a Saturday.
-constexpr platform::LocalDateTime kNoon = {2004, 2, 29, 12, 0, 0};
+// kNoon is day 1519 on the DVR's calendar, a Saturday.
 constexpr uint32_t kSaturday = 1519;
 constexpr uint32_t kNow = at(kSaturday, 12);
 constexpr uint32_t kMonday = kSaturday - 5;
 
-struct Record {
-  uint32_t interval, sequence, channel, arrival, seconds, fis, counter;
-  uint32_t time, rate, offset;
-  uint8_t frame_number, pic_channel, stream_kind, width_mbs, height_mbs;
-  bool key;
-  Bytes payload;
-};
-
 Record parse_record(const WireMessage& m, uint32_t key) {
-  Record r{};
   EXPECT_TRUE(m.checksum_ok);
   EXPECT_EQ(m.key(), key);
   const Bytes b = m.payload();
   EXPECT_GE(b.size(), 160u);
-  if (b.size() < 160) return r;
-  auto w = [&b](size_t at) { return link::load_u32le(&b[at]); };
-  EXPECT_EQ(w(0), b.size());
-  r.interval = w(8);
-  r.sequence = w(12);
-  r.channel = w(20);
-  r.arrival = w(32);
-  r.seconds = w(36);
-  r.fis = w(40);
-  EXPECT_NE(w(48), 2u) << "video, not audio";
-  r.counter = w(52);
-  EXPECT_EQ(w(128), 0x03000000u);
-  r.time = w(132);
-  r.frame_number = b[136];
-  EXPECT_EQ(b[139] >> 6, 1) << "content type";
-  r.height_mbs = b[140];
-  r.width_mbs = b[141];
-  r.pic_channel = b[142] >> 4;
-  r.key = ((b[143] >> 4) & 3) == 0;
-  r.stream_kind = (b[151] >> 5) & 3;
-  r.rate = (w(152) >> 5) & 0x1FFFF;
-  r.offset = w(156);
-  const size_t block = size_t(b[146] | b[147] << 8) * 64;
-  EXPECT_EQ(b.size(), 128 + block);
-  if (b.size() == 128 + block) r.payload.assign(b.begin() + 160, b.end());
+  if (b.size() < 160) return Record{};
+  const Record r = testing::read_record(b);
+  EXPECT_EQ(r.total, b.size());
+  EXPECT_NE(r.kind, 2u) << "video, not audio";
+  EXPECT_EQ(r.magic, 0x03000000u);
+  EXPECT_EQ(r.content, 1) << "content type";
+  EXPECT_EQ(b.size(), 128 + r.block);
   return r;
 }
 
@@ -106,50 +79,14 @@ Bytes live_image(int32_t selected) {
   return image;
 }
 
-std::vector<testing::DecodedPicture> decode(const std::vector<Record>& records) {
-  if (records.empty()) return {};
-  testing::TestDecoder dec(
-      testing::make_avcc(client_sps(records[0].width_mbs, records[0].height_mbs), client_pps()));
-  for (const Record& r : records) {
-    Bytes au;
-    if (r.key) append_client_parameter_sets(r.width_mbs, r.height_mbs, au);
-    au.insert(au.end(), r.payload.begin(), r.payload.end());
-    EXPECT_EQ(dec.decode(au), 1);
-  }
-  EXPECT_EQ(dec.errors(), 0);
-  for (const auto& p : dec.pictures()) EXPECT_FALSE(p.damaged);
-  return dec.pictures();
-}
-
-DeviceOptions cif_device() {
-  DeviceOptions d;
-  d.resolution = Resolution::kCif;
-  return d;
-}
-
-// A simulator with the video channel, one open session that has offered a large credit.
-class PlaybackRig {
+// The video rig with a session that has offered a large credit.
+class PlaybackRig : public testing::VideoSessionRig {
  public:
   explicit PlaybackRig(const DeviceOptions& device = cif_device())
-      : video(device, h.clock(), h.settings()) {
-    h.clock().set_local(kNoon);
-    EXPECT_TRUE(video.attach(h.sim()));
-    client.emplace(h.sim());
-    key = h.open_session(*client);
-    EXPECT_NE(key, 0u);
+      : VideoSessionRig(device, parse_record) {
     feedback(kBigCredit);
   }
 
-  std::vector<Record> send(const std::vector<Bytes>& messages) {
-    std::vector<Record> out;
-    for (const WireMessage& m : h.exchange_messages(*client, key, messages)) {
-      if (m.tag == kVido) out.push_back(parse_record(m, key));
-    }
-    return out;
-  }
-  std::vector<Record> set(uint32_t record_id, uint32_t mode, uint32_t seq, const Bytes& image) {
-    return send({build_message(kIcmd, key, {kIcmdSet, record_id, mode, seq}, image)});
-  }
   std::vector<Record> play(int32_t channel, int32_t state, int32_t direction, uint32_t start,
                            uint32_t seq) {
     return set(kRecordPlayback, 1, seq, playback_image(channel, state, direction, start));
@@ -158,41 +95,13 @@ class PlaybackRig {
                              uint32_t seq) {
     return set(kRecordBackup, 2, seq, backup_image(channel, state, start, end));
   }
-  std::vector<Record> feedback(uint32_t credit) {
-    Bytes block(256, 0);
-    link::store_u32le(&block[128], credit);
-    return send({build_message(kVido, key, {1}, block)});
-  }
-  void run_ms(uint32_t ms) {
-    for (uint32_t t = 0; t < ms; t += 10) {
-      h.clock().advance_ms(10);
-      h.sim().poll_once(0);
-    }
-  }
-  std::vector<Record> drain() {
-    std::vector<Record> out;
-    while (h.sim().sessions().has_queued(key)) {
-      auto got = send({});
-      out.insert(out.end(), got.begin(), got.end());
-    }
-    return out;
-  }
   // Plays on for `ms` and collects what came.
   std::vector<Record> run_and_drain(uint32_t ms) {
     run_ms(ms);
     return drain();
   }
   const Session* session() { return h.sim().sessions().find(key); }
-
-  DvrHarness h;
-  VideoChannel video;
-  std::optional<SimClient> client;
-  uint32_t key = 0;
 };
-
-void append(std::vector<Record>& to, const std::vector<Record>& more) {
-  to.insert(to.end(), more.begin(), more.end());
-}
 
 TEST(DvrsimPlayback, PlaysTheRecordingAtItsPaceFromTheStartTime) {
   PlaybackRig rig;

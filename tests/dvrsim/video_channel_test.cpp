@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <optional>
 
 #include "dvrsim/dvr_harness.h"
 #include "dvrsim/frame_record.h"
@@ -14,70 +13,37 @@
 #include "dvrsim/h264_test_decoder.h"
 #include "dvrsim/scene.h"
 #include "dvrsim/settings.h"
+#include "dvrsim/video_harness.h"
 #include "link/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
 namespace {
 
-using testing::DvrHarness;
-using testing::SimClient;
+using testing::append;
+using testing::cif_device;
+using testing::decode;
+using testing::feedback_message;
+using testing::kBigCredit;
+using testing::kNoon;
+using testing::Record;
 using testing::WireMessage;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kIcmd = link::make_tag("ICMD");
-constexpr uint32_t kVido = link::make_tag("VIDO");
-// What the control offers with an empty 4 MiB video ring.
-constexpr uint32_t kBigCredit = 4194304 - 524288;
-// 2004-02-29 12:00:00 on the DVR's calendar, where 2000 is a common year.
-constexpr platform::LocalDateTime kNoon = {2004, 2, 29, 12, 0, 0};
 constexpr uint32_t kNoonDeviceTime = 131284800;
 
-// One frame record, read field by field from a VIDO message.
-struct Record {
-  uint32_t total, interval, sequence, channel, frame_id, arrival, seconds, fis, kind, counter;
-  uint32_t time, rate, offset;
-  uint8_t frame_number, content, height_mbs, width_mbs, pic_channel, interlace, stream_kind;
-  bool key;
-  Bytes payload;
-};
-
 Record parse_record(const WireMessage& m, uint32_t key) {
-  Record r{};
   EXPECT_TRUE(m.checksum_ok);
   EXPECT_EQ(m.key(), key);
   EXPECT_EQ(m.word(36), 0u) << "sub-tag";
   const Bytes b = m.payload();
   EXPECT_GE(b.size(), 160u);
-  if (b.size() < 160) return r;
-  auto w = [&b](size_t at) { return link::load_u32le(&b[at]); };
-  r.total = w(0);
-  r.interval = w(8);
-  r.sequence = w(12);
-  r.channel = w(20);
-  r.frame_id = w(24);
-  r.arrival = w(32);
-  r.seconds = w(36);
-  r.fis = w(40);
-  r.kind = w(48);
-  r.counter = w(52);
-  EXPECT_EQ(w(128), 0x03000000u) << "magic";
-  r.time = w(132);
-  r.frame_number = b[136];
-  r.content = b[139] >> 6;
-  r.height_mbs = b[140];
-  r.width_mbs = b[141];
-  r.interlace = (b[142] >> 2) & 3;
-  r.pic_channel = b[142] >> 4;
-  r.key = ((b[143] >> 4) & 3) == 0;
-  r.stream_kind = (b[151] >> 5) & 3;
-  r.rate = (w(152) >> 5) & 0x1FFFF;
-  r.offset = w(156);
-  const size_t block = size_t(b[146] | b[147] << 8) * 64;
+  if (b.size() < 160) return Record{};
+  const Record r = testing::read_record(b);
+  EXPECT_EQ(r.magic, 0x03000000u) << "magic";
   EXPECT_EQ(r.total, b.size());
   EXPECT_LE(b.size(), kMaxFrameRecordSize);
-  EXPECT_EQ(b.size(), 128 + block) << "block length";
-  if (b.size() == 128 + block) r.payload.assign(b.begin() + 160, b.end());
+  EXPECT_EQ(b.size(), 128 + r.block) << "block length";
   return r;
 }
 
@@ -89,12 +55,6 @@ Bytes live_image(int32_t layout, int32_t first, int32_t selected) {
   link::store_u32le(&image[16], 704);
   link::store_u32le(&image[20], 576);
   return image;
-}
-
-Bytes feedback_message(uint32_t key, uint32_t credit, size_t size = 256) {
-  Bytes block(size, 0);
-  if (size >= 132) link::store_u32le(&block[128], credit);
-  return build_message(kVido, key, {1}, block);
 }
 
 // The channel whose band colour is nearest to the picture at (x, y).
@@ -112,87 +72,20 @@ int band_channel_at(const testing::DecodedPicture& p, int x, int y) {
   return best;
 }
 
-// Decodes records in order the way the control does: the client's parameter sets in front
-// of every key frame.
-std::vector<testing::DecodedPicture> decode(const std::vector<Record>& records) {
-  if (records.empty()) return {};
-  testing::TestDecoder dec(
-      testing::make_avcc(client_sps(records[0].width_mbs, records[0].height_mbs), client_pps()));
-  for (const Record& r : records) {
-    Bytes au;
-    if (r.key) append_client_parameter_sets(r.width_mbs, r.height_mbs, au);
-    au.insert(au.end(), r.payload.begin(), r.payload.end());
-    EXPECT_EQ(dec.decode(au), 1) << "frame " << r.frame_id;
-  }
-  EXPECT_EQ(dec.errors(), 0);
-  for (const auto& p : dec.pictures()) EXPECT_FALSE(p.damaged);
-  return dec.pictures();
-}
-
-DeviceOptions cif_device() {
-  DeviceOptions d;
-  d.resolution = Resolution::kCif;
-  return d;
-}
-
-// A simulator with the video channel, one open session and its client.
-class VideoRig {
+// The video rig with its session and no credit offered yet.
+class VideoRig : public testing::VideoSessionRig {
  public:
   explicit VideoRig(const DeviceOptions& device = cif_device())
-      : video(device, h.clock(), h.settings()) {
-    h.clock().set_local(kNoon);
-    EXPECT_TRUE(video.attach(h.sim()));
-    client.emplace(h.sim());
-    key = h.open_session(*client);
-    EXPECT_NE(key, 0u);
-  }
+      : VideoSessionRig(device, parse_record) {}
 
-  // Sends messages in one data frame; returns the frame records of the answer.
-  std::vector<Record> send(const std::vector<Bytes>& messages) {
-    std::vector<Record> out;
-    for (const WireMessage& m : h.exchange_messages(*client, key, messages)) {
-      if (m.tag == kVido) out.push_back(parse_record(m, key));
-    }
-    return out;
-  }
-  std::vector<Record> set(uint32_t record_id, uint32_t mode, uint32_t seq, const Bytes& image) {
-    return send({build_message(kIcmd, key, {kIcmdSet, record_id, mode, seq}, image)});
-  }
   std::vector<Record> set_live(int32_t layout, int32_t first, int32_t selected, uint32_t seq) {
     return set(kRecordLiveView, 0, seq, live_image(layout, first, selected));
-  }
-  std::vector<Record> feedback(uint32_t credit) { return send({feedback_message(key, credit)}); }
-
-  // Moves the clock on in 10 ms ticks, as the loop would see it.
-  void run_ms(uint32_t ms) {
-    for (uint32_t t = 0; t < ms; t += 10) {
-      h.clock().advance_ms(10);
-      h.sim().poll_once(0);
-    }
-  }
-  // Collects everything queued for the session.
-  std::vector<Record> drain() {
-    std::vector<Record> out;
-    while (h.sim().sessions().has_queued(key)) {
-      auto got = send({});
-      out.insert(out.end(), got.begin(), got.end());
-    }
-    return out;
   }
   size_t queued_bytes() {
     const Session* s = h.sim().sessions().find(key);
     return s ? s->queued_bytes : 0;
   }
-
-  DvrHarness h;
-  VideoChannel video;
-  std::optional<SimClient> client;
-  uint32_t key = 0;
 };
-
-void append(std::vector<Record>& to, const std::vector<Record>& more) {
-  to.insert(to.end(), more.begin(), more.end());
-}
 
 TEST(DvrsimVideo, DeviceTimeUsesTheDvrCalendar) {
   struct Case {

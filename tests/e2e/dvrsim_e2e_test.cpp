@@ -1,18 +1,13 @@
 // The shipped simulator binary: start-up lines, a session over real loopback connections,
 // the embedding page, option errors and a clean stop on SIGTERM.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <ctime>
 #include <string>
 #include <vector>
 
+#include "e2e/sim_client.h"
 #include "link/wire.h"
 #include "support/process.h"
 
@@ -23,84 +18,10 @@ using tessomar::testsupport::ChildProcess;
 using tessomar::testsupport::ExitStatus;
 using tessomar::testsupport::Stream;
 namespace link = tessomar::link;
+using tessomar::e2e::request;
+using tessomar::e2e::SimClient;
 
 const std::string kBinary = std::string(TESSOMAR_BIN_DIR) + "/tessomar-dvrsim";
-
-// A blocking client with a generous receive timeout.
-class Client {
- public:
-  explicit Client(uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{20, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~Client() { close(fd_); }
-  bool ok() const { return ok_; }
-
-  bool send_all(const void* data, size_t n) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-      ssize_t w = send(fd_, p, n, MSG_NOSIGNAL);
-      if (w <= 0) return false;
-      p += w;
-      n -= size_t(w);
-    }
-    return true;
-  }
-
-  // One HTTP reply: head and body; false on timeout or close.
-  bool read_reply(std::string& head, std::vector<uint8_t>& body) {
-    size_t end;
-    while ((end = buf_.find("\r\n\r\n")) == std::string::npos) {
-      if (!fill()) return false;
-    }
-    head = buf_.substr(0, end + 4);
-    const size_t cl = head.find("Content-Length: ");
-    if (cl == std::string::npos) return false;
-    const size_t len = std::stoul(head.substr(cl + 16));
-    while (buf_.size() < end + 4 + len) {
-      if (!fill()) return false;
-    }
-    body.assign(buf_.begin() + long(end + 4), buf_.begin() + long(end + 4 + len));
-    buf_.erase(0, end + 4 + len);
-    return true;
-  }
-
-  // True when the server closed the connection (and sent nothing more).
-  bool closed_by_peer() {
-    char c;
-    return recv(fd_, &c, 1, 0) == 0;
-  }
-
- private:
-  bool fill() {
-    char tmp[4096];
-    ssize_t n = recv(fd_, tmp, sizeof tmp, 0);
-    if (n <= 0) return false;
-    buf_.append(tmp, size_t(n));
-    return true;
-  }
-  int fd_ = -1;
-  bool ok_ = false;
-  std::string buf_;
-};
-
-std::vector<uint8_t> request(uint32_t type, uint32_t value, const std::string& level,
-                             const std::string& password) {
-  std::vector<uint8_t> out(link::kUlcmHeaderSize);
-  link::UlcmHeader h;
-  h.total_length = link::kUlcmHeaderSize;
-  h.type = type;
-  h.value = value;
-  h.auth = link::make_auth_text(level, password, static_cast<uint32_t>(std::time(nullptr)));
-  link::write_ulcm_header(std::span<uint8_t, link::kUlcmHeaderSize>(out.data(), 64), h);
-  return out;
-}
 
 class DvrsimBinary : public ::testing::Test {
  protected:
@@ -138,7 +59,7 @@ TEST_F(DvrsimBinary, ServesASessionWithThePrintedKeyTextAndStopsOnSigterm) {
   EXPECT_EQ(level, "7");
   EXPECT_EQ(password, "2468");
 
-  Client c(port_);
+  SimClient c(port_);
   ASSERT_TRUE(c.ok());
   auto open = request(link::kFrameSessionOpen, 0, level, password);
   ASSERT_TRUE(c.send_all(open.data(), open.size()));
@@ -184,7 +105,7 @@ TEST_F(DvrsimBinary, ServesASessionWithThePrintedKeyTextAndStopsOnSigterm) {
 
 TEST_F(DvrsimBinary, PageNamesTheAddressAndClosesTheConnection) {
   start();
-  Client c(port_);
+  SimClient c(port_);
   ASSERT_TRUE(c.ok());
   const std::string get = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   ASSERT_TRUE(c.send_all(get.data(), get.size()));
@@ -205,7 +126,7 @@ TEST_F(DvrsimBinary, CloseAfterFaultDropsTheConnection) {
   start({"--fault-close-after", "1"});
   std::string level, password;
   ASSERT_TRUE(link::split_dvr_uk(dvr_uk_, level, password));
-  Client c(port_);
+  SimClient c(port_);
   auto open = request(link::kFrameSessionOpen, 0, level, password);
   ASSERT_TRUE(c.send_all(open.data(), open.size()));
   std::string head;
