@@ -224,6 +224,9 @@ int Link::send_frame(int slot, int socket, uint32_t type, uint32_t value,
                      uint32_t payload_hint) {
   ConnectionSlot& s = slots_[slot];
   if (s.request_outstanding[socket] == 1) return -1;
+  // A frame that cannot be written is no request in flight: marking it so would hold the
+  // socket (and the session open) until the 60 s give-up, after it has reconnected.
+  if (!socket_connected(slot, socket)) return -1;
   if (s.link_state == kNoSession) s.link_state = kOpenSent;
   if (type == kFramePoll) {
     if (s.link_state == kEstablished && s.live == 1 &&
@@ -259,6 +262,11 @@ int Link::send_frame(int slot, int socket, uint32_t type, uint32_t value,
 
 void Link::request_pump(int slot) {
   ConnectionSlot& s = slots_[slot];
+  // An open sent but answered without a key (or given up) would leave the slot without a
+  // session for ever: ask again.
+  if (s.link_state == kOpenSent && s.request_outstanding[0] == 0 && s.slot_index == 0) {
+    s.link_state = kNoSession;
+  }
   if (s.link_state == kNoSession && socket_connected(slot, 0) && s.slot_index == 0) {
     send_frame(slot, 0, kFrameSessionOpen, s.session_key, 0);
   }

@@ -215,11 +215,44 @@ TEST_F(LinkFixture, SessionOpenThenKeyAcceptedSaysHello) {
 }
 
 TEST_F(LinkFixture, KeyAlreadyInUseAsksAgain) {
+  int fd = connect(0);
   link.slot(1).session_key = 99;
   link.handle_frame(reinterpret_cast<const uint8_t*>(frame(kFrameSessionKey, 99).data()), 64);
-  EXPECT_EQ(link.slot(0).link_state, kOpenSent);  // a type 0 went out again
+  EXPECT_EQ(link.slot(0).link_state, kOpenSent);
   EXPECT_EQ(link.slot(0).session_key, 99u);
   EXPECT_TRUE(hellos.empty());
+  UlcmHeader h;
+  ASSERT_TRUE(read_ulcm_header(read_frame(fd), h));
+  EXPECT_EQ(h.type, uint32_t(kFrameSessionOpen));  // a type 0 went out again
+  EXPECT_EQ(h.value, 99u);
+}
+
+TEST_F(LinkFixture, OpenAnsweredWithoutAKeyIsAskedAgain) {
+  int fd = connect(0);
+  link.request_pump(0);
+  read_frame(fd);
+  feed(0, reply(frame(kFrameNone4, 0)));
+  link.take_reply(0, 0);
+  EXPECT_EQ(link.slot(0).link_state, kOpenSent);
+  link.request_pump(0);
+  UlcmHeader h;
+  ASSERT_TRUE(read_ulcm_header(read_frame(fd), h));
+  EXPECT_EQ(h.type, uint32_t(kFrameSessionOpen));
+}
+
+TEST_F(LinkFixture, StaleReplyWhileSocket0ReconnectsDoesNotHoldTheSession) {
+  // Socket 0 was lost and the slot reset; a late reply with the old key on the other socket
+  // re-keys the slot while socket 0 is still reconnecting.
+  clock.set_unix(5000);
+  std::string f = frame(kFrameData, 1234);
+  link.handle_frame(reinterpret_cast<const uint8_t*>(f.data()), 64);
+  EXPECT_EQ(link.slot(0).session_key, 5000u);
+  EXPECT_EQ(link.slot(0).request_outstanding[0], 0);  // nothing could be written
+  int fd = connect(0);
+  link.request_pump(0);
+  UlcmHeader h;
+  ASSERT_TRUE(read_ulcm_header(read_frame(fd), h));
+  EXPECT_EQ(h.type, uint32_t(kFrameSessionOpen));
 }
 
 TEST_F(LinkFixture, DataFramesCarryWholeMessagesUpTo1280Bytes) {
