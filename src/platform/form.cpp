@@ -121,24 +121,24 @@ bool Component::fire(std::string_view event, Event& args) {
   return true;
 }
 
-void Form::build(const ComponentSpec* specs, size_t count) {
-  for (size_t i = 0; i < count; ++i) add(specs[i]);
+void Form::build(const ComponentSpec* rows, size_t count) {
+  for (size_t i = 0; i < count; ++i) add(rows[i]);
 }
 
-Component& Form::add(const ComponentSpec& spec) {
-  if (by_name_.count(spec.name)) {
-    log(LogLevel::Error, std::string("form: duplicate component ") + spec.name);
+Component& Form::add(const ComponentSpec& row) {
+  if (by_name_.count(row.name)) {
+    log(LogLevel::Error, std::string("form: duplicate component ") + row.name);
     std::abort();
   }
-  auto c = std::make_unique<Component>(this, spec.name, spec.kind, spec.parent);
+  auto c = std::make_unique<Component>(this, row.name, row.kind, row.parent);
   // Initial state is set before observers can see the component.
   Form* owner = c->form_;
   c->form_ = nullptr;
-  c->set_geometry(spec.geometry);
-  c->set_caption(spec.caption);
-  c->set_visible(spec.visible);
-  c->set_enabled(spec.enabled);
-  c->set_interval_ms(spec.interval_ms);
+  c->set_geometry(row.geometry);
+  c->set_caption(row.caption);
+  c->set_visible(row.visible);
+  c->set_enabled(row.enabled);
+  c->set_interval_ms(row.interval_ms);
   c->form_ = owner;
   Component& ref = *c;
   by_name_[ref.name()] = &ref;

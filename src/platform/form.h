@@ -172,8 +172,8 @@ class Form {
   Form& operator=(const Form&) = delete;
 
   // Builds the components of a description in order; names must be unique.
-  void build(const ComponentSpec* specs, size_t count);
-  Component& add(const ComponentSpec& spec);
+  void build(const ComponentSpec* rows, size_t count);
+  Component& add(const ComponentSpec& row);
 
   // The named component; a missing name is a programming error and aborts.
   Component& operator[](std::string_view name);

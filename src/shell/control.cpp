@@ -45,8 +45,8 @@ Control::Control(const ControlServices& services)
       decoders_(services.clock),
       vido_(link_),
       viewers_(services.clock, link_, vido_) {
-  auto specs = main_form_description();
-  form_.build(specs.data(), specs.size());
+  auto rows = main_form_description();
+  form_.build(rows.data(), rows.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
   link_.hooks().connection_params = [this] {
     return link::ConnectionParams{properties_.property_put_count(), properties_.dvrip_text(),

@@ -69,8 +69,8 @@ class ChannelFixture : public ::testing::Test {
  protected:
   ChannelFixture()
       : loop(system_clock), link(form, clock, [this] { return clock.now_ms() * 100u; }) {
-    auto specs = shell::main_form_description();
-    form.build(specs.data(), specs.size());
+    auto rows = shell::main_form_description();
+    form.build(rows.data(), rows.size());
     for (int slot = 0; slot < link::kSlotCount; ++slot) {
       for (int s = 0; s < link::kSocketsPerSlot; ++s) {
         sockets[slot][s] = loop.create_socket();

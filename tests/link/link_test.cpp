@@ -60,8 +60,8 @@ struct LinkFixture : ::testing::Test {
   LoopbackServer server;
 
   void SetUp() override {
-    auto specs = shell::main_form_description();
-    form.build(specs.data(), specs.size());
+    auto rows = shell::main_form_description();
+    form.build(rows.data(), rows.size());
     for (int slot = 0; slot < 2; ++slot)
       for (int s = 0; s < 2; ++s) {
         sockets[slot][s] = loop.create_socket();

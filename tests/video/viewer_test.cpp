@@ -509,8 +509,8 @@ TEST_F(ViewerTest, AttachViewRefusals) {
 TEST(ViewerPipeline, KeyFrameIsDecodedAndDrawnIntoTheView) {
   platform::Form form;
   platform::ManualClock clock;
-  auto specs = shell::main_form_description();
-  form.build(specs.data(), specs.size());
+  auto rows = shell::main_form_description();
+  form.build(rows.data(), rows.size());
   link::Link link(form, clock, [] { return 0u; });
   link.init_slots();
   link.slot(0).host = "dvr";
