@@ -46,6 +46,38 @@ int DirectionalInterpolator::backward_cost(int g, int s, bool* cached) {
   return cost(above_, below_, g * 8, s);
 }
 
+template <class Cost>
+int DirectionalInterpolator::search_group(int s, Cost cost) {
+  const int cand[kCandidates] = {s, clamp_shift(s - 1), clamp_shift(s + 1), 0, clamp_shift(-s)};
+  int cost_of[kCandidates];
+  bool tried[kCandidates] = {};
+  for (int i = 0; i < kCandidates; ++i) {
+    bool may_stop = true;
+    cost_of[i] = cost(cand[i], &may_stop);
+    tried[i] = true;
+    if (may_stop && cost_of[i] < kGoodCost) break;
+  }
+  int win = -1;
+  for (int p : kPreference)
+    if (tried[p] && (win < 0 || cost_of[p] < cost_of[win])) win = p;
+  s = cand[win];
+  int best = cost_of[win];
+  if ((win == kLeft || win == kRight) && best > kGoodCost) {
+    const int step = win == kLeft ? -1 : 1;
+    for (int n = 0; n < 5; ++n) {
+      const int next = s + step;
+      if (next < -kMaxShift || next > kMaxShift) break;
+      bool unused = true;
+      const int c = cost(next, &unused);
+      if (c >= best) break;
+      s = next;
+      best = c;
+      if (c < kGoodCost) break;
+    }
+  }
+  return s;
+}
+
 // Both passes run the same search; they differ in where the costs come from.
 // Forward: every cost is computed and cached; the first below kGoodCost ends the candidates.
 // Backward: cached costs are reused (and never end the candidates early); new ones are not
@@ -54,31 +86,10 @@ void DirectionalInterpolator::forward_pass(int groups) {
   int s = 0;
   for (int g = 0; g < groups; ++g) {
     const int entry = s;
-    const int cand[kCandidates] = {s, clamp_shift(s - 1), clamp_shift(s + 1), 0, clamp_shift(-s)};
-    int cost_of[kCandidates];
-    bool tried[kCandidates] = {};
-    for (int i = 0; i < kCandidates; ++i) {
-      cost_of[i] = forward_cost(g, cand[i]);
-      tried[i] = true;
-      if (cost_of[i] < kGoodCost) break;
-    }
-    int win = -1;
-    for (int p : kPreference)
-      if (tried[p] && (win < 0 || cost_of[p] < cost_of[win])) win = p;
-    s = cand[win];
-    int best = cost_of[win];
-    if ((win == kLeft || win == kRight) && best > kGoodCost) {
-      const int step = win == kLeft ? -1 : 1;
-      for (int n = 0; n < 5; ++n) {
-        const int next = s + step;
-        if (next < -kMaxShift || next > kMaxShift) break;
-        const int c = forward_cost(g, next);
-        if (c >= best) break;
-        s = next;
-        best = c;
-        if (c < kGoodCost) break;
-      }
-    }
+    s = search_group(s, [&](int shift, bool* may_stop) {
+      *may_stop = true;
+      return forward_cost(g, shift);
+    });
     forward_[size_t(g)] = int8_t(s);
     entry_mark_[size_t(g)] = int8_t(entry);
   }
@@ -87,36 +98,14 @@ void DirectionalInterpolator::forward_pass(int groups) {
 void DirectionalInterpolator::backward_pass(int groups) {
   int s = 0;
   for (int g = groups - 1; g >= 0; --g) {
-    if (entry_mark_[size_t(g)] == s) {
-      backward_[size_t(g)] = int8_t(s);
-      continue;
-    }
-    const int cand[kCandidates] = {s, clamp_shift(s - 1), clamp_shift(s + 1), 0, clamp_shift(-s)};
-    int cost_of[kCandidates];
-    bool tried[kCandidates] = {};
-    for (int i = 0; i < kCandidates; ++i) {
-      bool cached = false;
-      cost_of[i] = backward_cost(g, cand[i], &cached);
-      tried[i] = true;
-      if (!cached && cost_of[i] < kGoodCost) break;
-    }
-    int win = -1;
-    for (int p : kPreference)
-      if (tried[p] && (win < 0 || cost_of[p] < cost_of[win])) win = p;
-    s = cand[win];
-    int best = cost_of[win];
-    if ((win == kLeft || win == kRight) && best > kGoodCost) {
-      const int step = win == kLeft ? -1 : 1;
-      for (int n = 0; n < 5; ++n) {
-        const int next = s + step;
-        if (next < -kMaxShift || next > kMaxShift) break;
+    // A group the forward pass entered with this shift keeps it without a search.
+    if (entry_mark_[size_t(g)] != s) {
+      s = search_group(s, [&](int shift, bool* may_stop) {
         bool cached = false;
-        const int c = backward_cost(g, next, &cached);
-        if (c >= best) break;
-        s = next;
-        best = c;
-        if (c < kGoodCost) break;
-      }
+        const int c = backward_cost(g, shift, &cached);
+        *may_stop = !cached;
+        return c;
+      });
     }
     backward_[size_t(g)] = int8_t(s);
   }

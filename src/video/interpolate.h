@@ -44,6 +44,11 @@ class DirectionalInterpolator {
   int forward_cost(int g, int s);
   int backward_cost(int g, int s, bool* cached);
   void forward_pass(int groups);
+  // The search of one group from running shift s: the candidates s, s - 1, s + 1, 0, -s
+  // (stopping at the first good cost that may end the list), the winner by preference, then
+  // further steps left or right while they keep improving. cost(shift, &may_stop).
+  template <class Cost>
+  int search_group(int s, Cost cost);
   void backward_pass(int groups);
 
   const uint8_t* above_ = nullptr;
