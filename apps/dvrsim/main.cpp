@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   sim.set_wake_fd(signal_fd);
-  std::printf("listening on %s:%u\n", sim.host().c_str(), unsigned(sim.port()));
+  std::printf("listening on %s\n", sim.address().c_str());
   std::fflush(stdout);
   std::printf("DVR_UK=%s\n", sim.dvr_uk().c_str());
   std::fflush(stdout);

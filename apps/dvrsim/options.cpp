@@ -33,10 +33,18 @@ bool parse_listen(std::string_view text, Options& out, std::string& error) {
     return false;
   }
   std::string host(text.substr(0, colon));
+  // 127.0.0.1 also listens on ::1, so localhost is both.
   if (host == "localhost") host = "127.0.0.1";
-  in_addr addr{};
-  if (inet_pton(AF_INET, host.c_str(), &addr) != 1) {
-    error = "--listen: '" + host + "' is not an IPv4 address";
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+    in6_addr addr6{};
+    if (inet_pton(AF_INET6, host.c_str(), &addr6) != 1) {
+      error = "--listen: '[" + host + "]' is not an IPv6 address";
+      return false;
+    }
+  } else if (in_addr addr{}; inet_pton(AF_INET, host.c_str(), &addr) != 1) {
+    error = "--listen: '" + host +
+            "' is not an IPv4 address, localhost or an IPv6 address in brackets";
     return false;
   }
   uint32_t port = 0;
@@ -68,7 +76,10 @@ std::string usage_text(std::string_view program) {
   s += "Simulated DVR: answers the control's ULCM frames on an HTTP port.\n"
        "\n"
        "  --listen HOST:PORT        address to listen on (default 127.0.0.1:8080; port 0 picks a\n"
-       "                            free port). IPv4 only.\n"
+       "                            free port). HOST is an IPv4 address, localhost or an IPv6\n"
+       "                            address in brackets ([::1], [::]). 127.0.0.1 and localhost\n"
+       "                            listen on [::1] too, with the same port, when it is free;\n"
+       "                            [::] takes IPv4 clients as well.\n"
        "  --user-level 7|8|9        user level the control must present (default 9)\n"
        "  --password DIGITS         password the control must present, up to 20 digits\n"
        "                            (default 1234)\n"

@@ -30,11 +30,34 @@ constexpr auto kSplitPause = std::chrono::microseconds(200);
 
 bool due(uint32_t now_ms, uint32_t at_ms) { return int32_t(now_ms - at_ms) >= 0; }
 
-std::string address_text(const sockaddr_in& a) {
-  char buf[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
-  return std::string(buf) + ":" + std::to_string(ntohs(a.sin_port));
+// The host part of an address, without brackets; an IPv4 client of a dual-stack listener
+// shows as its IPv4 address.
+std::string host_text(const sockaddr_storage& a) {
+  char buf[INET6_ADDRSTRLEN] = {};
+  if (a.ss_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(a).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+      inet_ntop(AF_INET, v6.s6_addr + 12, buf, sizeof buf);
+    } else {
+      inet_ntop(AF_INET6, &v6, buf, sizeof buf);
+    }
+  } else {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, buf, sizeof buf);
+  }
+  return buf;
 }
+
+uint16_t port_of(const sockaddr_storage& a) {
+  return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(a).sin6_port
+                                       : reinterpret_cast<const sockaddr_in&>(a).sin_port);
+}
+
+std::string host_port(const std::string& host, uint16_t port) {
+  const bool v6 = host.find(':') != std::string::npos;
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::string address_text(const sockaddr_storage& a) { return host_port(host_text(a), port_of(a)); }
 
 void set_nonblocking(int fd) {
   int flags = fcntl(fd, F_GETFL, 0);
@@ -89,44 +112,85 @@ void Simulator::add_session_listener(std::function<void(SessionEvent, uint32_t)>
   session_listeners_.push_back(std::move(listener));
 }
 
-void Simulator::add_tick_hook(std::function<void(uint32_t)> hook) {
-  tick_hooks_.push_back(std::move(hook));
+void Simulator::add_tick_hook(std::function<void(uint32_t)> hook, std::function<bool()> busy) {
+  tick_hooks_.push_back({std::move(hook), std::move(busy)});
 }
+
+bool Simulator::ticks_wanted() const {
+  for (const TickHook& h : tick_hooks_) {
+    if (h.busy ? h.busy() : sessions_.any_connected()) return true;
+  }
+  return false;
+}
+
+std::string Simulator::address() const { return host_port(host_, port_); }
 
 void Simulator::notify(SessionEvent e, uint32_t key) {
   for (auto& l : session_listeners_) l(e, key);
 }
 
-bool Simulator::bind(std::string* error) {
-  auto fail = [&](const std::string& what) {
-    if (error) *error = what + ": " + std::strerror(errno);
-    if (listen_fd_ >= 0) ::close(listen_fd_);
-    listen_fd_ = -1;
-    return false;
-  };
-  if (listen_fd_ >= 0) return true;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(options_.port);
-  if (inet_pton(AF_INET, options_.host.c_str(), &addr.sin_addr) != 1) {
+int Simulator::listen_on(const std::string& host, uint16_t port) {
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  auto& v4 = reinterpret_cast<sockaddr_in&>(addr);
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(addr);
+  if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(port);
+    len = sizeof v4;
+  } else if (addr = {}; inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    len = sizeof v6;
+  } else {
     errno = EINVAL;
-    return fail("bad listen address '" + options_.host + "'");
+    return -1;
   }
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) return fail("socket");
+  const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    return fail("cannot listen on " + options_.host + ":" + std::to_string(options_.port));
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (addr.ss_family == AF_INET6) {
+    // "::" takes IPv4 clients too; any other IPv6 address only itself.
+    int v6_only = IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr) ? 0 : 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only);
   }
-  if (::listen(listen_fd_, 16) != 0) return fail("listen");
-  sockaddr_in actual{};
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 16) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+bool Simulator::bind(std::string* error) {
+  if (!listen_fds_.empty()) return true;
+  const int fd = listen_on(options_.host, options_.port);
+  sockaddr_storage actual{};
   socklen_t len = sizeof actual;
-  if (getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&actual), &len) != 0) {
-    return fail("getsockname");
+  if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&actual), &len) != 0) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (error) {
+      *error = (err == EINVAL ? "bad listen address '" + options_.host + "'"
+                              : "cannot listen on " + host_port(options_.host, options_.port)) +
+               ": " + std::strerror(err);
+    }
+    return false;
   }
+  listen_fds_.push_back(fd);
   host_ = options_.host;
-  port_ = ntohs(actual.sin_port);
+  port_ = port_of(actual);
+  if (host_ == "127.0.0.1") {
+    // Loopback either way: a client whose "localhost" is ::1 first finds the same port.
+    const int v6 = listen_on("::1", port_);
+    if (v6 >= 0) {
+      listen_fds_.push_back(v6);
+    } else {
+      log("not listening on " + host_port("::1", port_) + ": " + std::strerror(errno));
+    }
+  }
   dvr_uk_ = make_dvr_uk(credentials_, clock_.unix_now());
   return true;
 }
@@ -137,8 +201,8 @@ void Simulator::stop() {
     c->fd = -1;
   }
   connections_.clear();
-  if (listen_fd_ >= 0) ::close(listen_fd_);
-  listen_fd_ = -1;
+  for (int fd : listen_fds_) ::close(fd);
+  listen_fds_.clear();
 }
 
 bool Simulator::queue_message(uint32_t key, std::span<const uint8_t> message) {
@@ -146,7 +210,7 @@ bool Simulator::queue_message(uint32_t key, std::span<const uint8_t> message) {
 }
 
 int Simulator::poll_once(int timeout_ms) {
-  if (listen_fd_ < 0) return -1;
+  if (listen_fds_.empty()) return -1;
   service_held();
   for (auto& c : connections_) flush(*c);
   reap();
@@ -158,12 +222,16 @@ int Simulator::poll_once(int timeout_ms) {
     us = std::max<int64_t>(us, 0);
     if (wait_us < 0 || us < wait_us) wait_us = us;
   };
-  if (!tick_hooks_.empty()) cap(10000);
-  if (sessions_.size() > 0) cap(int64_t(kSessionIdleMs) * 1000);
+  // Producers are ticked every 10 ms only while they have work; with nobody connected the
+  // loop sleeps until a connection, a due reply or a session's idle end.
+  if (ticks_wanted()) cap(10000);
+  if (const int64_t idle = sessions_.ms_to_next_idle(now, kSessionIdleMs); idle >= 0) {
+    cap(idle * 1000);
+  }
 
   std::vector<pollfd> fds;
-  fds.reserve(connections_.size() + 2);
-  fds.push_back({listen_fd_, POLLIN, 0});
+  fds.reserve(connections_.size() + listen_fds_.size() + 1);
+  for (int fd : listen_fds_) fds.push_back({fd, POLLIN, 0});
   if (wake_fd_ >= 0) fds.push_back({wake_fd_, POLLIN, 0});
   const size_t first_conn = fds.size();
   for (auto& cp : connections_) {
@@ -206,11 +274,13 @@ int Simulator::poll_once(int timeout_ms) {
       if (rev & (POLLIN | POLLHUP | POLLERR)) read_from(c);
       if ((rev & POLLOUT) && !c.dead) flush(c);
     }
-    if (fds[0].revents & POLLIN) accept_all();
+    for (size_t i = 0; i < listen_fds_.size(); ++i) {
+      if (fds[i].revents & POLLIN) accept_all(listen_fds_[i]);
+    }
   }
 
   for (auto& c : connections_) process_input(*c);
-  for (auto& hook : tick_hooks_) hook(clock_.now_ms());
+  for (auto& hook : tick_hooks_) hook.run(clock_.now_ms());
   service_held();
   for (auto& c : connections_) flush(*c);
 
@@ -221,11 +291,11 @@ int Simulator::poll_once(int timeout_ms) {
   return ready;
 }
 
-void Simulator::accept_all() {
+void Simulator::accept_all(int listen_fd) {
   for (;;) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof peer;
-    int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len,
+    int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &len,
                        SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -244,13 +314,11 @@ void Simulator::accept_all() {
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->peer = address_text(peer);
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t llen = sizeof local;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &llen) == 0) {
-      char buf[INET_ADDRSTRLEN] = {};
-      inet_ntop(AF_INET, &local.sin_addr, buf, sizeof buf);
-      c->local_host = buf;
-      c->local_port = ntohs(local.sin_port);
+      c->local_host = host_text(local);
+      c->local_port = port_of(local);
     } else {
       c->local_host = host_;
       c->local_port = port_;
@@ -468,9 +536,19 @@ void Simulator::service_held() {
 
 void Simulator::bind_connection(Connection& c, uint32_t key) {
   if (c.bound_key == key) return;
-  if (Session* old = sessions_.find(c.bound_key)) --old->connections;
+  unbind_connection(c);
   c.bound_key = key;
   if (Session* s = sessions_.find(key)) ++s->connections;
+}
+
+void Simulator::unbind_connection(Connection& c) {
+  const uint32_t key = c.bound_key;
+  c.bound_key = 0;
+  Session* s = sessions_.find(key);
+  if (s == nullptr) return;
+  --s->connections;
+  s->last_used_ms = clock_.now_ms();
+  if (s->connections == 0) notify(SessionEvent::kDetached, key);
 }
 
 void Simulator::close_session(uint32_t key, const char* why) {
@@ -496,10 +574,7 @@ void Simulator::reap() {
       ++it;
       continue;
     }
-    if (Session* s = sessions_.find(c.bound_key)) {
-      --s->connections;
-      s->last_used_ms = clock_.now_ms();
-    }
+    unbind_connection(c);
     ::close(c.fd);
     log("connection closed " + c.peer + ": " + c.close_reason);
     it = connections_.erase(it);

@@ -27,7 +27,11 @@
 
 namespace tessomar::dvrsim {
 
-enum class SessionEvent { kOpened, kClosed };
+// kDetached: the last connection that used a session has closed or moved to another
+// session, so its client has gone. The key stays valid until the idle time-out, but whatever
+// is made for the session (its streams) stops; a later request naming the key starts afresh,
+// as for a session opened before a channel was attached.
+enum class SessionEvent { kOpened, kClosed, kDetached };
 
 class Simulator {
  public:
@@ -47,10 +51,15 @@ class Simulator {
   Simulator& operator=(const Simulator&) = delete;
 
   // Opens the listening socket on the configured address; false with a reason on failure.
+  // On 127.0.0.1 it also listens on [::1] with the same port when it can (so that
+  // "localhost" reaches it whichever address the name gives first); "::" takes IPv4 too.
   bool bind(std::string* error);
-  // The bound address (the actual port when 0 was asked for).
+  // The bound address (the actual port when 0 was asked for); an IPv6 host is without
+  // brackets.
   const std::string& host() const { return host_; }
   uint16_t port() const { return port_; }
+  // "HOST:PORT", with an IPv6 host in brackets.
+  std::string address() const;
   // DVR_UK text made when bound; valid for as long as the credentials stay the same.
   const std::string& dvr_uk() const { return dvr_uk_; }
   const Options& options() const { return options_; }
@@ -61,7 +70,7 @@ class Simulator {
   int poll_once(int timeout_ms);
   // Closes every connection and the listening socket.
   void stop();
-  bool bound() const { return listen_fd_ >= 0; }
+  bool bound() const { return !listen_fds_.empty(); }
 
   // poll_once also returns when this descriptor becomes readable (it does not read it);
   // main uses it for a signalfd. -1 removes it.
@@ -74,11 +83,12 @@ class Simulator {
   bool queue_message(uint32_t key, std::span<const uint8_t> message);
   const SessionTable& sessions() const { return sessions_; }
 
-  // Called when a session is opened or forgotten.
+  // Called when a session is opened, loses its last connection or is forgotten.
   void add_session_listener(std::function<void(SessionEvent, uint32_t key)> listener);
-  // Called on every loop pass (at least every 10 ms while any hook exists) with now_ms of
-  // the clock; for producers such as live video.
-  void add_tick_hook(std::function<void(uint32_t now_ms)> hook);
+  // Called on every loop pass with now_ms of the clock; for producers such as live video.
+  // Passes come at least every 10 ms while `busy` says so, or (without it) while a session
+  // has a connection; otherwise the loop sleeps until socket activity or a due reply.
+  void add_tick_hook(std::function<void(uint32_t now_ms)> hook, std::function<bool()> busy = {});
   // Receives each log line (without newline); the default writes it to stderr.
   void set_logger(std::function<void(std::string_view)> logger);
 
@@ -114,8 +124,16 @@ class Simulator {
   };
   class Context;
 
+  struct TickHook {
+    std::function<void(uint32_t)> run;
+    std::function<bool()> busy;
+  };
+
   void log(const std::string& line);
-  void accept_all();
+  // Adds a listening socket; its descriptor, or -1 with errno set.
+  int listen_on(const std::string& host, uint16_t port);
+  bool ticks_wanted() const;
+  void accept_all(int listen_fd);
   void read_from(Connection& c);
   void flush(Connection& c);
   void process_input(Connection& c);
@@ -125,6 +143,8 @@ class Simulator {
   void reply_data(Connection& c, const link::UlcmHeader& request, uint32_t key);
   void service_held();
   void bind_connection(Connection& c, uint32_t key);
+  // The connection no longer uses its session: the session's last one detaches it.
+  void unbind_connection(Connection& c);
   void close_session(uint32_t key, const char* why);
   void kill(Connection& c, std::string reason);
   void reap();
@@ -137,13 +157,13 @@ class Simulator {
   std::string host_;
   uint16_t port_ = 0;
   std::string dvr_uk_;
-  int listen_fd_ = -1;
+  std::vector<int> listen_fds_;  // the configured address first
   int wake_fd_ = -1;
   std::vector<std::unique_ptr<Connection>> connections_;
   SessionTable sessions_;
   ChannelRegistry channels_;
   std::vector<std::function<void(SessionEvent, uint32_t)>> session_listeners_;
-  std::vector<std::function<void(uint32_t)>> tick_hooks_;
+  std::vector<TickHook> tick_hooks_;
   std::function<void(std::string_view)> logger_;
   std::minstd_rand split_rng_;
 };

@@ -88,4 +88,22 @@ std::vector<uint32_t> SessionTable::idle_sessions(uint32_t now_ms, uint32_t idle
   return keys;
 }
 
+int64_t SessionTable::ms_to_next_idle(uint32_t now_ms, uint32_t idle_ms) const {
+  int64_t best = -1;
+  for (const auto& [key, s] : sessions_) {
+    if (s.connections != 0) continue;
+    const uint32_t unused = now_ms - s.last_used_ms;
+    const int64_t left = unused >= idle_ms ? 0 : int64_t(idle_ms - unused);
+    if (best < 0 || left < best) best = left;
+  }
+  return best;
+}
+
+bool SessionTable::any_connected() const {
+  for (const auto& [key, s] : sessions_) {
+    if (s.connections > 0) return true;
+  }
+  return false;
+}
+
 }  // namespace tessomar::dvrsim

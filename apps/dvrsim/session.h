@@ -54,6 +54,11 @@ class SessionTable {
 
   // Keys of sessions without connections that were unused for at least idle_ms.
   std::vector<uint32_t> idle_sessions(uint32_t now_ms, uint32_t idle_ms) const;
+  // Milliseconds until the next session without connections has been unused for idle_ms
+  // (0 when one already has); -1 when every session has a connection.
+  int64_t ms_to_next_idle(uint32_t now_ms, uint32_t idle_ms) const;
+  // Some session has a connection.
+  bool any_connected() const;
 
  private:
   std::map<uint32_t, Session> sessions_;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace tessomar::dvrsim {
 namespace {
 
@@ -48,6 +50,10 @@ TEST(DvrsimOptions, BadInputIsRefusedWithAReasonAndLeavesOptionsAlone) {
       {"--listen", "example.com:80"},
       {"--listen", "127.0.0.1:65536"},
       {"--listen", "127.0.0.1:-1"},
+      {"--listen", "::1:80"},  // an IPv6 address needs its brackets
+      {"--listen", "[::1:80"},
+      {"--listen", "[127.0.0.1]:80"},
+      {"--listen", "[]:80"},
       {"--user-level", "6"},
       {"--user-level", "99"},
       {"--password", "12a4"},
@@ -68,6 +74,24 @@ TEST(DvrsimOptions, BadInputIsRefusedWithAReasonAndLeavesOptionsAlone) {
     EXPECT_EQ(parse(args, o, error), ParseStatus::kError);
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(o.port, 1234);
+  }
+}
+
+TEST(DvrsimOptions, ListenTakesIpv4LocalhostAndBracketedIpv6) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"10.1.2.3:80", "10.1.2.3"},
+      {"localhost:80", "127.0.0.1"},  // which listens on ::1 too
+      {"[::1]:80", "::1"},
+      {"[::]:80", "::"},
+      {"[fe80::1]:80", "fe80::1"},
+  };
+  for (const auto& [text, host] : cases) {
+    SCOPED_TRACE(text);
+    Options o;
+    std::string error;
+    ASSERT_EQ(parse({"--listen", text}, o, error), ParseStatus::kRun) << error;
+    EXPECT_EQ(o.host, host);
+    EXPECT_EQ(o.port, 80);
   }
 }
 

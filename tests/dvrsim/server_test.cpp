@@ -2,11 +2,24 @@
 // long-poll idle time and reply delays are exact.
 #include "dvrsim/server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <tuple>
+#include <utility>
 
+#include "dvrsim/settings.h"
 #include "dvrsim/sim_client.h"
+#include "dvrsim/video_harness.h"
 #include "link/bytes.h"
 #include "link/wire.h"
 #include "platform/clock.h"
@@ -23,7 +36,6 @@ constexpr uint32_t kTestTag = link::make_tag("TEST");
 class SimulatorTest : public ::testing::Test {
  protected:
   void start(Options o = {}) {
-    o.host = "127.0.0.1";
     o.port = 0;
     o.user_level = 8;
     o.password = "4321";
@@ -353,6 +365,198 @@ TEST_F(SimulatorTest, SessionWithoutConnectionsIsForgottenAfterIdling) {
   sim_->poll_once(0);
   EXPECT_EQ(closed, (std::vector<uint32_t>{key}));
   EXPECT_FALSE(sim_->queue_message(key, test_message(key, 1, 1)));
+}
+
+// Whether this machine has an IPv6 loopback to listen on.
+bool ipv6_loopback_available() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The page the simulator serves to a client of the loopback address of a family; nullopt
+// when the connection is refused or no whole page arrives.
+std::optional<std::string> fetch_page(Simulator& sim, int family) {
+  sockaddr_storage a{};
+  socklen_t len = 0;
+  if (family == AF_INET6) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(a);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    v6.sin6_port = htons(sim.port());
+    len = sizeof v6;
+  } else {
+    auto& v4 = reinterpret_cast<sockaddr_in&>(a);
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    v4.sin_port = htons(sim.port());
+    len = sizeof v4;
+  }
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::nullopt;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 && errno != EINPROGRESS) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  const std::string request = "GET / HTTP/1.0\r\n\r\n";
+  size_t sent = 0;
+  std::string page;
+  for (int round = 0; round < 2000; ++round) {
+    sim.poll_once(5);
+    if (sent < request.size()) {
+      const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+      if (n > 0) sent += size_t(n);
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN) break;
+      continue;
+    }
+    char buf[4096];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n > 0) page.append(buf, size_t(n));
+    if (n == 0) {
+      ::close(fd);
+      return page;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+  }
+  ::close(fd);
+  return std::nullopt;
+}
+
+TEST_F(SimulatorTest, ListensOnTheAddressFamiliesItWasAskedFor) {
+  if (!ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback";
+  struct Case {
+    const char* host;
+    const char* address;  // before the port
+    bool v4;
+    bool v6;
+  };
+  const Case cases[] = {
+      // Loopback either way, so that "localhost" reaches it whatever it resolves to first.
+      {"127.0.0.1", "127.0.0.1:", true, true},
+      {"::1", "[::1]:", false, true},
+      {"::", "[::]:", true, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.host);
+    Options o;
+    o.host = k.host;
+    start(o);
+    EXPECT_EQ(sim_->address(), k.address + std::to_string(sim_->port()));
+    for (const auto& [family, reached, dvrip] :
+         {std::tuple{AF_INET, k.v4, "127.0.0.1"}, std::tuple{AF_INET6, k.v6, "::1"}}) {
+      SCOPED_TRACE(family == AF_INET ? "IPv4 client" : "IPv6 client");
+      const auto page = fetch_page(*sim_, family);
+      ASSERT_EQ(page.has_value(), reached);
+      // The page names the address the client came in on.
+      if (page) {
+        EXPECT_NE(page->find("<param name=\"DVRIP\" value=\"" + std::string(dvrip) + "\">"),
+                  std::string::npos);
+      }
+    }
+  }
+}
+
+// The simulator after its client has gone.
+
+TEST_F(SimulatorTest, SessionIsDetachedWhenItsLastConnectionGoesAndKeptUntilIdle) {
+  start();
+  std::vector<std::pair<SessionEvent, uint32_t>> heard;
+  sim_->add_session_listener([&](SessionEvent e, uint32_t key) {
+    if (e != SessionEvent::kOpened) heard.emplace_back(e, key);
+  });
+  auto turn_until = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 400 && !done(); ++i) sim_->poll_once(5);
+    return done();
+  };
+  auto a = std::make_unique<SimClient>(*sim_);
+  auto b = std::make_unique<SimClient>(*sim_);
+  const uint32_t key = open_session(*a);
+  ASSERT_TRUE(b->send(make_request(link::kFrameDataPoll, key, auth())));
+  ASSERT_TRUE(turn_until([&] { return sim_->sessions().find(key)->connections == 2; }));
+
+  a.reset();
+  ASSERT_TRUE(turn_until([&] { return sim_->connection_count() == 1; }));
+  EXPECT_TRUE(heard.empty());
+  b.reset();
+  ASSERT_TRUE(turn_until([&] { return !heard.empty(); }));
+  EXPECT_EQ(heard,
+            (std::vector<std::pair<SessionEvent, uint32_t>>{{SessionEvent::kDetached, key}}));
+  // The key still takes messages until the idle time-out.
+  EXPECT_TRUE(sim_->queue_message(key, test_message(key, 1, 1)));
+
+  // A connection that opens another session leaves its old one the same way.
+  SimClient c(*sim_);
+  const uint32_t first = open_session(c);
+  open_session(c);
+  EXPECT_EQ(heard.back(), std::pair(SessionEvent::kDetached, first));
+
+  clock_.advance_ms(Simulator::kSessionIdleMs);
+  sim_->poll_once(0);
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), std::pair(SessionEvent::kClosed, key)), 1);
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), std::pair(SessionEvent::kClosed, first)), 1);
+}
+
+TEST_F(SimulatorTest, TickHooksRunEvery10MsOnlyWhileThereIsWork) {
+  start();
+  bool busy = false;
+  sim_->add_tick_hook([](uint32_t) {});  // busy while a session has a connection
+  auto waited_ms = [&](int timeout_ms) {
+    const auto t0 = std::chrono::steady_clock::now();
+    sim_->poll_once(timeout_ms);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 t0)
+        .count();
+  };
+  // Lower bounds: a loop that sleeps cannot be too fast. Upper bounds far above 10 ms.
+  EXPECT_GE(waited_ms(300), 250) << "woke with nobody connected";
+  {
+    SimClient c(*sim_);
+    open_session(c);
+    EXPECT_LT(waited_ms(20000), 10000);
+  }
+  for (int i = 0; i < 400 && sim_->connection_count() > 0; ++i) sim_->poll_once(5);
+  ASSERT_EQ(sim_->connection_count(), 0u);
+  EXPECT_GE(waited_ms(300), 250) << "woke for a session whose client has gone";
+
+  // A hook that says when it has work is believed.
+  sim_->add_tick_hook([](uint32_t) {}, [&] { return busy; });
+  busy = true;
+  EXPECT_LT(waited_ms(20000), 10000);
+  busy = false;
+
+  // The idle end of the detached session is the next thing due.
+  clock_.advance_ms(Simulator::kSessionIdleMs);
+  EXPECT_LT(waited_ms(20000), 10000);
+  EXPECT_EQ(sim_->sessions().size(), 0u);
+}
+
+TEST(SimulatorVideo, ASessionsStreamsStopWhenItsClientLeaves) {
+  testing::VideoSessionRig rig(testing::cif_device(), [](const testing::WireMessage&, uint32_t) {
+    return testing::Record{};
+  });
+  rig.feedback(testing::kBigCredit);
+  std::vector<uint8_t> single_view(64, 0);
+  link::store_u32le(&single_view[8], 1);  // channel 1
+  link::store_u32le(&single_view[16], 352);
+  link::store_u32le(&single_view[20], 288);
+  rig.set(kRecordLiveView, 0, 1, single_view);
+  ASSERT_EQ(rig.video.streaming_channel(rig.key), 1u);
+
+  rig.client.reset();
+  for (int i = 0; i < 400 && rig.video.stream_mode(rig.key) != StreamMode::kNone; ++i) {
+    rig.h.sim().poll_once(5);
+  }
+  EXPECT_EQ(rig.video.stream_mode(rig.key), StreamMode::kNone);
+  const Session* s = rig.h.sim().sessions().find(rig.key);
+  ASSERT_NE(s, nullptr);
+  const size_t queued = s->queued_bytes;
+  rig.run_ms(500);
+  EXPECT_EQ(rig.h.sim().sessions().find(rig.key)->queued_bytes, queued) << "still encoding";
 }
 
 // Fault injection.
