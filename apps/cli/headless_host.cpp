@@ -69,6 +69,7 @@ bool take_dvr_options(Args& args, DvrOptions& out, std::string& error) {
 
 bool wait_for_identity(HeadlessHost& host, double timeout_s, std::string& why) {
   bool identified = false, refused = false;
+  std::string unresolved;
   auto& observer = host.control().observer();
   observer.identity = [&](int slot, const channels::DeviceIdentity&) {
     if (slot == 0) identified = true;
@@ -76,13 +77,21 @@ bool wait_for_identity(HeadlessHost& host, double timeout_s, std::string& why) {
   auto previous = observer.event;
   observer.event = [&, previous](std::string_view e) {
     if (e.rfind("refused", 0) == 0) refused = true;
+    // A DVR name that does not resolve will not start resolving while we wait.
+    if (e.rfind("cannot resolve ", 0) == 0) unresolved = std::string(e);
     if (previous) previous(e);
   };
-  host.loop().run_until([&] { return identified || refused; }, uint32_t(timeout_s * 1000));
+  host.loop().run_until([&] { return identified || refused || !unresolved.empty(); },
+                        uint32_t(timeout_s * 1000));
   observer.event = previous;
   if (identified) return true;
-  why = refused ? "the DVR refused the login (check --uk / DVR_UK)"
-                : "no identity from the DVR within " + std::to_string(int(timeout_s)) + " s";
+  if (refused) {
+    why = "the DVR refused the login (check --uk / DVR_UK)";
+  } else if (!unresolved.empty()) {
+    why = unresolved;
+  } else {
+    why = "no identity from the DVR within " + std::to_string(int(timeout_s)) + " s";
+  }
   return false;
 }
 

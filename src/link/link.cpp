@@ -195,6 +195,9 @@ void Link::on_socket_disconnect(platform::ClientSocket& sock) {
 
 void Link::on_socket_error(platform::ClientSocket& sock, int& error_code) {
   error_code = 0;
+  // A name that does not resolve will not connect on a retry either: the host hears it, once
+  // for the retries that fail the same way.
+  if (sock.unresolved() && !sock.error_repeated()) event(sock.last_error());
   // The Disconnect that closing reports does the rest.
   sock.set_active(false);
 }

@@ -1,6 +1,5 @@
 #include "platform/http_fetch.h"
 
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,8 +7,50 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace tessomar::platform {
+
+namespace {
+
+long long ms_until(std::chrono::steady_clock::time_point deadline) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                               std::chrono::steady_clock::now())
+      .count();
+}
+
+// Connects a non-blocking socket to the address before the deadline; the descriptor, or -1
+// with the error.
+int connect_before(const SocketAddress& a, std::chrono::steady_clock::time_point deadline,
+                   int& err) {
+  int fd = ::socket(a.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    err = errno;
+    return -1;
+  }
+  err = 0;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&a.storage), a.length) != 0) {
+    err = errno;
+    if (err == EINPROGRESS) {
+      err = ETIMEDOUT;
+      for (long long left = ms_until(deadline); left > 0; left = ms_until(deadline)) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, int(left)) > 0) {
+          socklen_t len = sizeof err;
+          if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+          break;
+        }
+      }
+    }
+  }
+  if (err != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
 
 bool parse_http_url(std::string_view url, UrlParts& out, std::string& error) {
   constexpr std::string_view kScheme = "http://";
@@ -22,6 +63,16 @@ bool parse_http_url(std::string_view url, UrlParts& out, std::string& error) {
   std::string_view authority = rest.substr(0, slash);
   out.path = slash == std::string_view::npos ? "/" : std::string(rest.substr(slash));
   size_t colon = authority.rfind(':');
+  if (authority.substr(0, 1) == "[") {
+    // An IPv6 address: its colons are not the port's.
+    size_t close = authority.find(']');
+    if (close == std::string_view::npos || close == 1 ||
+        (close + 1 < authority.size() && authority[close + 1] != ':')) {
+      error = "bad IPv6 host in address: " + std::string(url);
+      return false;
+    }
+    colon = close + 1 < authority.size() ? close + 1 : std::string_view::npos;
+  }
   out.port = 80;
   if (colon != std::string_view::npos) {
     std::string_view port = authority.substr(colon + 1);
@@ -50,47 +101,32 @@ bool parse_http_url(std::string_view url, UrlParts& out, std::string& error) {
 }
 
 bool http_get(std::string_view url, int timeout_ms, std::string& body, std::string& error) {
+  return http_get(url, timeout_ms, body, error, resolve_stream);
+}
+
+bool http_get(std::string_view url, int timeout_ms, std::string& body, std::string& error,
+              const Resolver& resolve) {
   UrlParts u;
   if (!parse_http_url(url, u, error)) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (int rc = ::getaddrinfo(u.host.c_str(), std::to_string(u.port).c_str(), &hints, &res);
-      rc != 0) {
-    error = "cannot resolve " + u.host + ": " + gai_strerror(rc);
+  std::vector<SocketAddress> addresses;
+  if (!resolve(u.host, u.port, addresses) || addresses.empty()) {
+    error = "cannot resolve " + u.host;
     return false;
   }
   // Non-blocking from the start: a host that drops the connection attempt must not hold
   // the caller past its time limit.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  auto ms_left = [&deadline] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               deadline - std::chrono::steady_clock::now())
-        .count();
-  };
-  int fd = ::socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                    res->ai_protocol);
-  int err = fd < 0 ? errno : 0;
-  if (fd >= 0 && ::connect(fd, res->ai_addr, res->ai_addrlen) != 0) {
-    err = errno;
-    if (err == EINPROGRESS) {
-      err = ETIMEDOUT;
-      for (long long left = ms_left(); left > 0; left = ms_left()) {
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, int(left)) > 0) {
-          socklen_t len = sizeof err;
-          if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-          break;
-        }
-      }
-    }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto ms_left = [&deadline] { return ms_until(deadline); };
+  // Every address in turn: "localhost" may name ::1 first and the server listen on 127.0.0.1.
+  int fd = -1;
+  int err = ECONNREFUSED;
+  for (const SocketAddress& a : addresses) {
+    fd = connect_before(a, deadline, err);
+    if (fd >= 0 || ms_left() <= 0) break;
   }
-  ::freeaddrinfo(res);
-  if (err != 0) {
+  if (fd < 0) {
     error = "cannot connect to " + u.host + ":" + std::to_string(u.port) + ": " +
             std::strerror(err);
-    if (fd >= 0) ::close(fd);
     return false;
   }
   std::string request = "GET " + u.path + " HTTP/1.0\r\nHost: " + u.host + "\r\n\r\n";

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tessomar::platform {
 namespace {
@@ -30,6 +32,8 @@ TEST(ParseHttpUrlTest, AcceptsHostPortAndPath) {
       {"http://h:65535/a/b?c=d", "h", 65535, "/a/b?c=d"},
       {"http://h:1", "h", 1, "/"},
       {"http://h/p:99", "h", 80, "/p:99"},  // a colon in the path is not a port
+      {"http://[::1]:8080/x", "[::1]", 8080, "/x"},
+      {"http://[::1]", "[::1]", 80, "/"},  // the address's colons are not a port
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.url);
@@ -60,6 +64,9 @@ TEST(ParseHttpUrlTest, RefusesOtherAddressesWithAMessage) {
       "http://h:8o/",
       "http://h:-1/",
       "http://h:99999999999999999999/",
+      "http://[::1/",
+      "http://[]:80/",
+      "http://[::1]x/",
   };
   for (const char* url : cases) {
     SCOPED_TRACE(url);
@@ -108,6 +115,7 @@ class OneShotServer {
     if (thread_.joinable()) thread_.join();
   }
   std::string url(const std::string& path) const { return listener_.url(path); }
+  int port() const { return listener_.port(); }
   // Valid once the client call has returned and the server has finished.
   const std::string& request() {
     if (thread_.joinable()) thread_.join();
@@ -227,6 +235,53 @@ TEST(HttpGetTest, RefusedConnectionAndBadAddressAreReported) {
   error.clear();
   EXPECT_FALSE(http_get("https://127.0.0.1/", 5000, body, error));
   EXPECT_NE(error.find("http://"), std::string::npos) << error;
+}
+
+SocketAddress loopback_address(int family, int port) {
+  SocketAddress a;
+  if (family == AF_INET6) {
+    sockaddr_in6 in{};
+    in.sin6_family = AF_INET6;
+    in.sin6_addr = in6addr_loopback;
+    in.sin6_port = htons(uint16_t(port));
+    std::memcpy(&a.storage, &in, sizeof in);
+    a.length = sizeof in;
+  } else {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    in.sin_port = htons(uint16_t(port));
+    std::memcpy(&a.storage, &in, sizeof in);
+    a.length = sizeof in;
+  }
+  return a;
+}
+
+TEST(HttpGetTest, TriesEachAddressInTurnAndNamesAHostThatDoesNotResolve) {
+  int closed = 0;
+  {
+    Listener l;
+    closed = l.port();
+  }
+  OneShotServer server("HTTP/1.0 200 OK\r\n\r\npage");
+  std::string body, error;
+  // "localhost" naming ::1 first while the server listens on 127.0.0.1 only.
+  ASSERT_TRUE(http_get("http://localhost:" + std::to_string(server.port()) + "/", 5000, body,
+                       error,
+                       [&](const std::string& host, int port, std::vector<SocketAddress>& out) {
+                         EXPECT_EQ(host, "localhost");
+                         out = {loopback_address(AF_INET6, closed),
+                                loopback_address(AF_INET, closed),
+                                loopback_address(AF_INET, port)};
+                         return true;
+                       }))
+      << error;
+  EXPECT_EQ(body, "page");
+
+  EXPECT_FALSE(
+      http_get("http://nowhere.invalid:8080/", 60000, body, error,
+               [](const std::string&, int, std::vector<SocketAddress>&) { return false; }));
+  EXPECT_EQ(error, "cannot resolve nowhere.invalid");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -341,6 +342,156 @@ TEST_F(SocketTest, ReadHandlerMayCloseTheSocket) {
   EXPECT_EQ(received, "x");
   EXPECT_EQ(read_events, 1);
   EXPECT_EQ(events, (std::vector<std::string>{"connect", "disconnect"}));
+}
+
+SocketAddress v4_address(int port) {
+  SocketAddress a;
+  const sockaddr_in in = loopback(port);
+  std::memcpy(&a.storage, &in, sizeof in);
+  a.length = sizeof in;
+  return a;
+}
+
+SocketAddress v6_loopback_address(int port) {
+  SocketAddress a;
+  sockaddr_in6 in{};
+  in.sin6_family = AF_INET6;
+  in.sin6_addr = in6addr_loopback;
+  in.sin6_port = htons(uint16_t(port));
+  std::memcpy(&a.storage, &in, sizeof in);
+  a.length = sizeof in;
+  return a;
+}
+
+TEST(ResolveStreamTest, NumericAddressesResolveToThemselvesAndJunkDoesNot) {
+  struct Case {
+    const char* host;
+    const char* text;  // nullptr: does not resolve
+  };
+  const Case cases[] = {
+      {"127.0.0.1", "127.0.0.1:8080"},
+      {"::1", "[::1]:8080"},
+      {"[::1]", "[::1]:8080"},
+      {"", nullptr},
+      {"[]", nullptr},
+      {"no-such-host.invalid", nullptr},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.host);
+    std::vector<SocketAddress> out(3);
+    ASSERT_EQ(resolve_stream(k.host, 8080, out), k.text != nullptr);
+    if (k.text) {
+      ASSERT_EQ(out.size(), 1u);
+      EXPECT_EQ(address_text(out[0]), k.text);
+    } else {
+      EXPECT_TRUE(out.empty());
+    }
+  }
+}
+
+TEST_F(SocketTest, EveryAddressIsTriedInOrderUntilOneConnects) {
+  // IPv6 first, as "localhost" resolves on some systems, then a refusing IPv4 address.
+  const int closed = closed_port();
+  std::vector<std::string> asked;
+  sock->set_resolver([&](const std::string& host, int port, std::vector<SocketAddress>& out) {
+    asked.push_back(host + " " + std::to_string(port));
+    out = {v6_loopback_address(closed), v4_address(closed), v4_address(listener.port())};
+    return true;
+  });
+  sock->set_host("dvr.example");
+  sock->set_active(true);
+  // As the control does right after opening: the later attempts keep the descriptor and
+  // its buffer size.
+  const int fd = sock->handle();
+  int size = 8192;
+  ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size), 0);
+  socklen_t len = sizeof size;
+  ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len), 0);
+
+  ASSERT_TRUE(run_until([this] { return !events.empty(); }));
+  EXPECT_EQ(events, std::vector<std::string>{"connect"});
+  EXPECT_EQ(asked, std::vector<std::string>{"dvr.example " + std::to_string(listener.port())});
+  EXPECT_EQ(sock->handle(), fd);
+  int now = 0;
+  ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &now, &len), 0);
+  EXPECT_EQ(now, size);
+  peer = listener.accept();
+  ASSERT_GE(peer, 0);
+  peer_send("ok");
+  ASSERT_TRUE(run_until([this] { return received == "ok"; }));
+
+  // When every address fails, one Error names the host.
+  sock->set_active(false);
+  events.clear();
+  sock->set_resolver([&](const std::string&, int, std::vector<SocketAddress>& out) {
+    out = {v6_loopback_address(closed), v4_address(closed)};
+    return true;
+  });
+  sock->set_active(true);
+  ASSERT_TRUE(run_until([this] { return saw("disconnect"); }));
+  EXPECT_EQ(events, (std::vector<std::string>{"error", "disconnect"}));
+  EXPECT_EQ(sock->last_error().rfind("cannot connect to dvr.example:", 0), 0u)
+      << sock->last_error();
+  EXPECT_FALSE(sock->unresolved());
+}
+
+TEST_F(SocketTest, UnresolvableHostFailsAtOnceAndSaysSo) {
+  int lookups = 0;
+  sock->set_resolver([&](const std::string&, int, std::vector<SocketAddress>&) {
+    ++lookups;
+    return false;
+  });
+  sock->set_host("nowhere.invalid");
+  std::vector<bool> repeated;
+  error_handler = [&](ClientSocket& s, int&) {
+    EXPECT_EQ(s.last_error(), "cannot resolve nowhere.invalid");
+    EXPECT_TRUE(s.unresolved());
+    repeated.push_back(s.error_repeated());
+  };
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    sock->set_active(true);
+    ASSERT_TRUE(run_until([this] { return saw("disconnect"); }));
+    events.clear();
+  }
+  EXPECT_EQ(lookups, 2);
+  EXPECT_EQ(repeated, (std::vector<bool>{false, true}));
+
+  // A connect clears the failure; the next one is news again.
+  sock->set_resolver({});
+  sock->set_host("127.0.0.1");
+  connect_peer();
+  EXPECT_TRUE(sock->last_error().empty());
+  sock->set_active(false);
+  sock->set_resolver([](const std::string&, int, std::vector<SocketAddress>&) { return false; });
+  sock->set_host("nowhere.invalid");
+  sock->set_active(true);
+  ASSERT_TRUE(run_until([this] { return saw("error"); }));
+  EXPECT_EQ(repeated.back(), false);
+}
+
+TEST_F(SocketTest, PeerThatStopsReadingCountsAsALostConnection) {
+  connect_peer();
+  int small = 4096;
+  ASSERT_EQ(::setsockopt(sock->handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  const std::string chunk = pattern(64 * 1024);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(chunk.data());
+  size_t accepted = 0;
+  int result = 0;
+  // The kernel buffers hold far less than the bound; the peer never reads.
+  for (int i = 0; i < 4096; ++i) {
+    result = sock->send_buf(bytes, int(chunk.size()));
+    if (result < 0) break;
+    accepted += size_t(result);
+    loop.run_once(0);
+  }
+  ASSERT_EQ(result, -1);
+  EXPECT_GE(accepted, ClientSocket::kMaxUnsentBytes - chunk.size());
+  // Reported as an event, not inside the call.
+  EXPECT_EQ(events, std::vector<std::string>{"connect"});
+  ASSERT_TRUE(run_until([this] { return saw("disconnect"); }));
+  EXPECT_EQ(events, (std::vector<std::string>{"connect", "disconnect"}));
+  EXPECT_FALSE(sock->active());
 }
 
 TEST_F(SocketTest, DestroyedSocketIgnoresItsPendingFailure) {
