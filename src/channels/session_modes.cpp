@@ -78,6 +78,18 @@ void SessionModes::ApplyViewCommand(int slot, uint32_t channel_count, int32_t mo
   call(hooks_.hide_speaker_icons);
 }
 
+void SessionModes::resume_view(int slot) {
+  if (slot < 0 || slot >= link::kSlotCount) return;
+  SessionState& state = icmd_.session(slot);
+  if (state.mode < kModeLive || state.mode > kModeSetup) return;
+  const uint32_t shown = viewer_time(slot);
+  flush_viewer(slot, 0);
+  if (state.mode == kModePlayback || state.mode == kModeBackup) {
+    SetWindowTime(state, shown, kWindowStart);
+  }
+  send_set(slot, kModes[size_t(state.mode)].record_id);
+}
+
 int SessionModes::SwitchMode(SessionState& state, int32_t mode) {
   if (state.mode == mode) return 0;
   int32_t previous = state.mode;

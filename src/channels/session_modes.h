@@ -158,6 +158,9 @@ class SessionModes {
   // The key form's view command on a slot.
   void ApplyViewCommand(int slot, uint32_t channel_count, int32_t mode, int32_t playback_action,
                         uint32_t view_code, bool quiet);
+  // A new session on the slot after a lost one: tells the DVR the mode and view the user had,
+  // Playback and Backup going on from the picture last shown.
+  void resume_view(int slot);
   // 1 when the mode changed, 0 when it was already current.
   int SwitchMode(SessionState& state, int32_t mode);
   // Live mode only; 1 when the layout or first channel changed.

@@ -154,6 +154,7 @@ void Link::connect_socket(int slot, const std::string& host, int port, int socke
 
 void Link::reset_slot(int slot) {
   ConnectionSlot& s = slots_[slot];
+  ++s.reset_count;
   s.live = 0;
   s.link_state = kNoSession;
   s.session_key = 0;
@@ -164,6 +165,15 @@ void Link::reset_slot(int slot) {
     if (st != kSocketLost) st = kSocketIdle;
   }
   attach_receive_buffers(s);
+}
+
+void Link::drop_session(int slot, const std::string& why) {
+  event(why);
+  reset_slot(slot);
+  // Closing reports Disconnect, which marks each socket lost for the reconnection.
+  for (platform::ClientSocket* sock : slots_[slot].sockets) {
+    if (sock) sock->set_active(false);
+  }
 }
 
 void Link::on_socket_connect(platform::ClientSocket& sock) {
@@ -231,6 +241,15 @@ int Link::send_frame(int slot, int socket, uint32_t type, uint32_t value,
   // socket (and the session open) until the 60 s give-up, after it has reconnected.
   if (!socket_connected(slot, socket)) return -1;
   if (s.link_state == kNoSession) s.link_state = kOpenSent;
+  if (type == kFrameSessionOpen) {
+    // A re-key on the answering side clears the credentials; our own open always presents
+    // those of DVR_UK.
+    std::string a, b;
+    if (split_dvr_uk(s.dvr_uk, a, b)) {
+      s.credential_a = cut(a, kCredentialMax);
+      s.credential_b = cut(b, kCredentialMax);
+    }
+  }
   if (type == kFramePoll) {
     if (s.link_state == kEstablished && s.live == 1 &&
         (!hooks_.feedback_wanted || hooks_.feedback_wanted(slot))) {
@@ -257,6 +276,7 @@ int Link::send_frame(int slot, int socket, uint32_t type, uint32_t value,
   write_ulcm_header(std::span<uint8_t, kUlcmHeaderSize>(frame_.data(), kUlcmHeaderSize), h);
   s.request_outstanding[socket] = 1;
   s.request_sent_at[socket] = tick_clock_();
+  s.request_reset_count[socket] = s.reset_count;
   if (platform::ClientSocket* sock = s.sockets[socket]) {
     sock->send_buf(frame_.data(), int(kUlcmHeaderSize + n));
   }
@@ -326,7 +346,13 @@ void Link::take_reply(int slot, int socket) {
   }
   if (n - h < content_length) return;
   s.request_outstanding[socket] = 0;
-  if (content_length > 0) handle_frame(buf + h, content_length);
+  if (s.request_reset_count[socket] != s.reset_count) {
+    // Answers a request of a session this slot has since forgotten: its key would re-key
+    // the slot in the middle of the new handshake.
+    ++s.stale_replies[socket];
+  } else if (content_length > 0) {
+    handle_frame(buf + h, content_length);
+  }
   // handle_frame may have reset this slot's buffers; take only what is still there.
   if (r.fill < n) return;
   uint32_t rest = n - h - content_length;

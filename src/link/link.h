@@ -51,6 +51,11 @@ struct ConnectionSlot {
   std::array<int, kSocketsPerSlot> socket_state{};
   std::array<int, kSocketsPerSlot> request_outstanding{};
   std::array<uint32_t, kSocketsPerSlot> request_sent_at{};
+  // Counts resets of the slot; each request remembers the count it was sent under, so that
+  // a reply to a request of a forgotten session is known as stale.
+  uint32_t reset_count = 0;
+  std::array<uint32_t, kSocketsPerSlot> request_reset_count{};
+  std::array<uint64_t, kSocketsPerSlot> stale_replies{};
   int viewer_bound = 0;
   std::string host;
   int port = 0;
@@ -116,6 +121,8 @@ class Link {
   void start_connection(int slot, int socket);
   void connect_socket(int slot, const std::string& host, int port, int socket);
   void reset_slot(int slot);
+  // Forgets the slot's session and closes its sockets, which reconnect as after a refusal.
+  void drop_session(int slot, const std::string& why);
 
   void on_socket_connect(platform::ClientSocket& s);
   void on_socket_disconnect(platform::ClientSocket& s);

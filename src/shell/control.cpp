@@ -65,9 +65,14 @@ Control::Control(const ControlServices& services)
   vask_.hooks().identity_received = [this](int slot, const channels::DeviceIdentity& id) {
     if (slot == 0) {
       viewers_.set_fast_live_pacing(id.paced_by_stream_interval());
-      // Every channel at once: the widest split the DVR has.
-      uint32_t view = id.channel_count > 8 ? 22 : id.channel_count > 4 ? 20 : 16;
-      modes_.ApplyViewCommand(0, id.channel_count, channels::kModeLive, 0, view, false);
+      if (view_chosen_) {
+        modes_.resume_view(0);
+      } else {
+        // Every channel at once: the widest split the DVR has.
+        uint32_t view = id.channel_count > 8 ? 22 : id.channel_count > 4 ? 20 : 16;
+        modes_.ApplyViewCommand(0, id.channel_count, channels::kModeLive, 0, view, false);
+        view_chosen_ = true;
+      }
     }
     host_event("identity received: " + std::to_string(id.channel_count) + " channels");
     if (observer_.identity) observer_.identity(slot, id);
@@ -278,11 +283,32 @@ void Control::Timer1Timer() {
       if (link_.slot(0).socket_state[s] == link::kSocketLost) link_.start_connection(0, s);
     }
     link_.request_pump(0);
+    watch_session();
     viewers_.serviceViewers();
     // Speaker icons come here.
   }
 
   timer.set_enabled(true);
+}
+
+void Control::watch_session() {
+  const link::ConnectionSlot& s = link_.slot(0);
+  SessionWatchdog::Reading r;
+  r.session_key = s.session_key;
+  r.established = s.link_state == link::kEstablished;
+  r.identified = s.live == 1;
+  r.expects_pictures = view_chosen_ && icmd_.session(0).mode == channels::kModeLive;
+  r.pictures = vido_.stats(0).delivered;
+  switch (watchdog_.check(r, tick_clock())) {
+    case SessionWatchdog::Verdict::kNoIdentity:
+      link_.drop_session(0, "no identity from the DVR, reconnecting");
+      break;
+    case SessionWatchdog::Verdict::kPicturesStopped:
+      link_.drop_session(0, "no pictures from the DVR, reconnecting");
+      break;
+    case SessionWatchdog::Verdict::kHealthy:
+      break;
+  }
 }
 
 bool Control::unload_query(bool holds_objects_or_locks) {

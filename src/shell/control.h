@@ -24,6 +24,7 @@
 #include "platform/form.h"
 #include "platform/socket.h"
 #include "shell/properties.h"
+#include "shell/session_watchdog.h"
 
 namespace tessomar::shell {
 
@@ -129,6 +130,8 @@ class Control {
   // `threshold` tick units passed since it last ran.
   bool group_due(uint32_t& last, uint32_t threshold);
   void wire_video();
+  // Drops the own session when its identity or its live pictures stay away too long.
+  void watch_session();
 
   void host_event(std::string_view text) {
     if (observer_.event) observer_.event(text);
@@ -156,6 +159,10 @@ class Control {
   uint32_t last_300ms_ = 0;
   uint32_t last_33ms_ = 0;
   TickGroupRuns group_runs_;
+  SessionWatchdog watchdog_;
+  // Slot 0 had a view since its first identity: a later identity comes from a new session
+  // after a lost one and resumes that view.
+  bool view_chosen_ = false;
   bool started_ = false;
   bool startup_failed_ = false;
 };

@@ -101,6 +101,15 @@ void VideoChannel::onFrameRecord(int slot, std::span<const uint8_t> record) {
     ++stats_[slot].empty_records;
     return;
   }
+  // A record made for an earlier view request is dropped by the viewer and the audio step
+  // anyway; stored, it would take the arrival key that the new request's stream starts
+  // again from.
+  const channels::SessionState* session = attached_[slot].session;
+  if (session != nullptr && h.requestCounter != 0 &&
+      h.requestCounter != session->sendSequence) {
+    ++stats_[slot].stale;
+    return;
+  }
   store_record(slot, record, h);
   deliverInOrder(slot);
 }

@@ -24,8 +24,11 @@ namespace tessomar::video {
 class Viewer;
 
 constexpr uint32_t kTagVido = link::make_tag("VIDO");
-// Sub-header plus the largest frame record the DVR sends.
-constexpr uint32_t kVidoBufferSize = link::kSubHeaderSize + kMaxFrameRecordLength;
+// The channel's receive buffer. It has room for records somewhat longer than the viewer
+// takes, so that those arrive here and are counted as lost (their keys delivered) instead
+// of being skipped unseen and holding every later record back.
+constexpr uint32_t kVidoBufferSize = 270336;
+static_assert(kVidoBufferSize > link::kSubHeaderSize + kMaxFrameRecordLength);
 
 constexpr uint32_t kSubTagFrameRecord = 0;
 constexpr uint32_t kSubTagFeedback = 1;
@@ -113,6 +116,7 @@ struct VidoStats {
   uint64_t audio_queued = 0;
   uint64_t audio_before_video = 0;
   uint64_t ring_refused = 0;  // viewer ring had no room
+  uint64_t stale = 0;         // made for an earlier view request; never stored
 };
 
 class VideoChannel {

@@ -103,6 +103,14 @@ TEST(CliRun, BadStatusLineClosesAndReconnects) {
   EXPECT_TRUE(
       cli->wait_for_line(Stream::kStdout, "session established", kDeadline, closing->index))
       << cli->all_output();
+  // The new session is whole: the DVR tells its identity again, and no late answer of the
+  // old session made the control present empty credentials.
+  EXPECT_TRUE(
+      cli->wait_for_line(Stream::kStdout, "identity received", kDeadline, closing->index))
+      << cli->all_output();
+  for (const std::string& line : cli->lines(Stream::kStdout)) {
+    EXPECT_EQ(line.find("refused"), std::string::npos) << cli->all_output();
+  }
 }
 
 TEST(CliRun, WrongCredentialsAreRefusedAndLogged) {

@@ -255,6 +255,85 @@ TEST_F(LinkFixture, StaleReplyWhileSocket0ReconnectsDoesNotHoldTheSession) {
   EXPECT_EQ(h.type, uint32_t(kFrameSessionOpen));
 }
 
+// Socket 0 is lost while socket 1 holds a poll of the old session (key 77); socket 0 has
+// reconnected and sent its session open. The late answer to socket 1's poll is stale in
+// every window of the new handshake.
+struct LateReplyFixture : LinkFixture {
+  int fd0 = -1, fd1 = -1;
+  std::string late = reply(frame(kFrameDataPoll, 77));
+
+  void SetUp() override {
+    LinkFixture::SetUp();
+    clock.set_unix(5000);
+    fd0 = connect(0);
+    fd1 = connect(1);
+    establish(77);
+    link.slot(0).live = 1;
+    ASSERT_EQ(link.send_frame(0, 1, kFramePoll, 77, 0), 0);
+    read_frame(fd1);
+    LoopbackServer::close_fd(fd0);
+    ASSERT_TRUE(
+        loop.run_until([&] { return link.slot(0).socket_state[0] == kSocketLost; }, 10000));
+    fd0 = connect(0);
+    link.request_pump(0);
+    UlcmHeader h;
+    ASSERT_TRUE(read_ulcm_header(read_frame(fd0), h));
+    ASSERT_EQ(h.type, uint32_t(kFrameSessionOpen));
+  }
+
+  void expect_new_session_intact() {
+    EXPECT_EQ(link.slot(0).session_key, 4242u);
+    EXPECT_EQ(link.slot(0).link_state, kEstablished);
+    EXPECT_EQ(link.slot(0).credential_a, "7");
+    EXPECT_EQ(link.slot(0).credential_b, "1234");
+    EXPECT_EQ(link.slot(1).session_key, 0u);  // no session was opened for the old key
+    EXPECT_EQ(link.slot(0).stale_replies[1], 1u);
+    EXPECT_EQ(link.slot(0).request_outstanding[1], 0);
+    EXPECT_EQ(hellos, std::vector<uint32_t>{4242});
+  }
+};
+
+TEST_F(LateReplyFixture, BeforeTheNewKey) {
+  feed(1, late);
+  link.take_reply(0, 1);
+  EXPECT_EQ(link.slot(0).link_state, kOpenSent);
+  feed(0, reply(frame(kFrameSessionKey, 4242)));
+  link.take_reply(0, 0);
+  expect_new_session_intact();
+}
+
+TEST_F(LateReplyFixture, InTheSameTickAsTheNewKey) {
+  feed(0, reply(frame(kFrameSessionKey, 4242)));
+  feed(1, late);
+  link.take_reply(0, 0);
+  link.take_reply(0, 1);
+  expect_new_session_intact();
+  EXPECT_EQ(link.slot(0).live, 0);  // still waiting for the identity
+}
+
+TEST_F(LateReplyFixture, AfterTheIdentity) {
+  feed(0, reply(frame(kFrameSessionKey, 4242)));
+  link.take_reply(0, 0);
+  link.slot(0).live = 1;
+  feed(1, late);
+  link.take_reply(0, 1);
+  expect_new_session_intact();
+  EXPECT_EQ(link.slot(0).live, 1);
+}
+
+TEST_F(LinkFixture, SessionOpenPresentsTheCredentialsOfDvrUkAgain) {
+  int fd = connect(0);
+  link.slot(0).credential_a.clear();  // as a re-key on the answering side leaves them
+  link.slot(0).credential_b.clear();
+  link.request_pump(0);
+  UlcmHeader h;
+  ASSERT_TRUE(read_ulcm_header(read_frame(fd), h));
+  std::string a, b;
+  ASSERT_TRUE(split_dvr_uk(h.auth.data(), a, b));
+  EXPECT_EQ(a, "7");
+  EXPECT_EQ(b, "1234");
+}
+
 TEST_F(LinkFixture, DataFramesCarryWholeMessagesUpTo1280Bytes) {
   int fd = connect(0);
   establish(1);

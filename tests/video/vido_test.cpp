@@ -31,6 +31,7 @@ struct RecordSpec {
   uint32_t seconds = 0;
   uint32_t frameInSecond = 0;
   uint32_t totalLength = 160;  // header, picture header, no payload
+  uint32_t requestCounter = 0;
 };
 
 // A frame record whose bytes after the header all carry the low byte of frameId, so that a
@@ -45,6 +46,7 @@ Bytes record(const RecordSpec& s) {
   store_u32le(&r[36], s.seconds);
   store_u32le(&r[40], s.frameInSecond);
   store_u32le(&r[48], s.kind);
+  store_u32le(&r[52], s.requestCounter);
   return r;
 }
 
@@ -273,6 +275,38 @@ TEST_F(VidoTest, LengthTheMessageDoesNotCarryIsLostNotFilledWithOldBytes) {
   // Its key counts as delivered, so the stream goes on.
   deliver(kTagVido, {kKey, kSubTagFrameRecord}, record({.arrivalKey = 3, .frameId = 3}));
   EXPECT_EQ(delivered(), std::vector<uint32_t>{3});
+}
+
+TEST_F(VidoTest, RecordsTooLongForTheViewerReachTheChannelAndAreCountedLost) {
+  // Longer than the viewer takes, but within the channel's buffer: each is lost, its key
+  // counts as delivered and the next record goes on at once.
+  const uint32_t lengths[] = {kMaxFrameRecordLength + 1, kVidoBufferSize - link::kSubHeaderSize};
+  uint32_t key = 1;
+  for (uint32_t n : lengths) {
+    SCOPED_TRACE(n);
+    deliver(kTagVido, {kKey, kSubTagFrameRecord},
+            record({.arrivalKey = key, .frameId = key, .totalLength = n}));
+    ++key;
+    deliver(kTagVido, {kKey, kSubTagFrameRecord}, record({.arrivalKey = key, .frameId = key}));
+    EXPECT_EQ(delivered(), std::vector<uint32_t>{key});
+    ++key;
+  }
+  EXPECT_EQ(vido.stats(0).lost, 2u);
+}
+
+TEST_F(VidoTest, StaleRecordsDoNotUseUpTheKeysOfTheNewRequest) {
+  // The view changed (counter 2) while records of request 1 were still on their way; the
+  // DVR numbers request 2's records from 1 again.
+  session.sendSequence = 2;
+  vido.clear_reorder_table(0);
+  arrive({.arrivalKey = 1, .frameId = 1, .requestCounter = 1});
+  arrive({.arrivalKey = 2, .frameId = 2, .kind = kRecordKindAudio, .requestCounter = 1});
+  EXPECT_TRUE(delivered().empty());
+  EXPECT_EQ(vido.stats(0).stale, 2u);
+  EXPECT_EQ(vido.reorder_table(0).lastKey, 0u);
+  arrive({.arrivalKey = 1, .frameId = 11, .requestCounter = 2});
+  arrive({.arrivalKey = 2, .frameId = 12, .requestCounter = 0});  // 0 matches any request
+  EXPECT_EQ(delivered(), (std::vector<uint32_t>{11, 12}));
 }
 
 TEST_F(VidoTest, HeldRecordOverwrittenInTheStoreIsLostNotDeliveredCorrupt) {
