@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "commands.h"
 #include "platform/png.h"
@@ -12,7 +13,8 @@ int cmd_live(const Args& in) {
   DvrOptions opts;
   std::string error;
   if (!take_dvr_options(args, opts, error)) return usage_error("live", error);
-  int32_t view = 0;
+  std::vector<uint32_t> views{0};
+  uint32_t switch_ms = 100;
   double seconds = 5;
   std::string snapshot;
   bool stats = false;
@@ -22,11 +24,29 @@ int cmd_live(const Args& in) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
     if (a == "--view" && has_value) {
-      if (!shell::text_to_int32(args[++i], view) || view < 0 || (view > 15 && (view < 16 || view > 22))) {
-        return usage_error("live", "bad --view \"" + args[i] +
-                                       "\" (0-15 one channel; 16-19 four-way pages, 20-21 "
-                                       "nine-way pages, 22 sixteen-way)");
+      views.clear();
+      const std::string text = args[++i];
+      size_t start = 0;
+      while (true) {
+        const size_t comma = text.find(',', start);
+        const std::string one = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        int32_t view = 0;
+        if (!shell::text_to_int32(one, view) || view < 0 || view > 22) {
+          return usage_error("live", "bad --view \"" + text +
+                                         "\" (0-15 one channel; 16-19 four-way pages, 20-21 "
+                                         "nine-way pages, 22 sixteen-way; a list a,b,c switches "
+                                         "through them)");
+        }
+        views.push_back(uint32_t(view));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
       }
+    } else if (a == "--switch-ms" && has_value) {
+      int32_t ms = 0;
+      if (!shell::text_to_int32(args[++i], ms) || ms < 0 || ms > 60000) {
+        return usage_error("live", "bad --switch-ms value \"" + args[i] + "\" (0-60000)");
+      }
+      switch_ms = uint32_t(ms);
     } else if (a == "--seconds" && has_value) {
       char* end = nullptr;
       seconds = std::strtod(args[++i].c_str(), &end);
@@ -69,10 +89,30 @@ int cmd_live(const Args& in) {
     host.loop().run_for(2000);
     std::printf("playback_time=%s\n", control.form()["Label_time"].caption().c_str());
   }
-  modes.ApplyViewCommand(0, channels, channels::kModeLive, 0, uint32_t(view), false);
-  host.loop().run_for(uint32_t(seconds * 1000));
-
+  // Each view of a list is held for --switch-ms, as a user clicking through the keys; the
+  // last one for --seconds.
+  for (size_t v = 0; v + 1 < views.size(); ++v) {
+    modes.ApplyViewCommand(0, channels, channels::kModeLive, 0, views[v], false);
+    host.loop().run_for(switch_ms);
+  }
+  modes.ApplyViewCommand(0, channels, channels::kModeLive, 0, views.back(), false);
   const video::ViewerStats& st = control.viewers().viewer(0).stats();
+  const uint64_t drawn_before = st.drawn;
+  const uint32_t switched_at = host.loop().clock().now_ms();
+  int64_t first_picture_ms = -1;
+  const uint32_t run_ms = uint32_t(seconds * 1000);
+  host.loop().run_until(
+      [&] {
+        if (st.drawn > drawn_before) {
+          first_picture_ms = host.loop().clock().now_ms() - switched_at;
+          return true;
+        }
+        return false;
+      },
+      run_ms);
+  const uint32_t spent = host.loop().clock().now_ms() - switched_at;
+  if (spent < run_ms) host.loop().run_for(run_ms - spent);
+
   if (stats) {
     auto mean = [](uint64_t total, uint64_t n) { return n ? double(total) / double(n) : 0.0; };
     std::printf("presented=%llu\ndrawn=%llu\ndropped=%llu\ndamaged=%llu\nresyncs=%llu\n"
@@ -81,6 +121,8 @@ int cmd_live(const Args& in) {
                 (unsigned long long)st.dropped, (unsigned long long)st.damaged,
                 (unsigned long long)st.resyncs, mean(st.decode_ms, st.decode_count),
                 mean(st.conversion_ms, st.conversion_count));
+    // From the last view command to the first picture drawn after it; -1 when none came.
+    std::printf("first_picture_ms=%lld\n", (long long)first_picture_ms);
   }
   std::printf("time=%s\n", control.form()["Label_time"].caption().c_str());
   if (!snapshot.empty()) {

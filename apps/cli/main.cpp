@@ -35,10 +35,13 @@ constexpr Command kCommands[] = {
               "      | set bitrate 0-9 | set interval 0-60   [--timeout S]\n"
               "      read or change a DVR setting over the command channel",
      cmd_setup},
-    {"live", "live --dvr HOST:PORT --uk KEY [--view CODE] [--seconds S] [--snapshot FILE.png]\n"
-             "      [--stats] [--from-playback \"YYYY/MM/DD hh:mm:ss\"]   watch live video (view 0-15\n"
-             "      one channel, 16-19 four-way pages, 20-21 nine-way, 22 sixteen-way); writes the\n"
-             "      last picture as a PNG; --from-playback plays that time for 2 s first",
+    {"live", "live --dvr HOST:PORT --uk KEY [--view CODE[,CODE...]] [--switch-ms MS] [--seconds S]\n"
+             "      [--snapshot FILE.png] [--stats] [--from-playback \"YYYY/MM/DD hh:mm:ss\"]\n"
+             "      watch live video (view 0-15 one channel, 16-19 four-way pages, 20-21 nine-way,\n"
+             "      22 sixteen-way; a list switches through the views, each held --switch-ms,\n"
+             "      default 100, the last for --seconds); writes the last picture as a PNG;\n"
+             "      --stats adds counts and first_picture_ms after the last switch;\n"
+             "      --from-playback plays that time for 2 s first",
      cmd_live},
     {"playback", "playback --dvr HOST:PORT --uk KEY --channel 1-16 --from \"YYYY/MM/DD hh:mm:ss\"\n"
                  "      [--action play|pause|fast|reverse] [--seconds S] [--snapshot FILE.png]\n"

@@ -81,6 +81,8 @@ class Simulator {
   // Queues a whole channel message for a session; it leaves with that session's next (or
   // currently held) data reply. False for an unknown key or a refused message.
   bool queue_message(uint32_t key, std::span<const uint8_t> message);
+  // Takes back the session's queued messages of a tag that no reply has carried yet.
+  size_t drop_queued(uint32_t key, uint32_t tag) { return sessions_.drop_queued(key, tag); }
   const SessionTable& sessions() const { return sessions_; }
 
   // Called when a session is opened, loses its last connection or is forgotten.

@@ -1,5 +1,7 @@
 #include "dvrsim/session.h"
 
+#include "link/bytes.h"
+
 namespace tessomar::dvrsim {
 
 uint32_t SessionTable::open(int64_t unix_now, uint32_t now_ms, uint32_t& evicted) {
@@ -60,6 +62,19 @@ bool SessionTable::queue_message(uint32_t key, std::span<const uint8_t> message)
 bool SessionTable::has_queued(uint32_t key) const {
   const Session* s = find(key);
   return s != nullptr && !s->outgoing.empty();
+}
+
+size_t SessionTable::drop_queued(uint32_t key, uint32_t tag) {
+  Session* s = find(key);
+  if (s == nullptr) return 0;
+  size_t dropped = 0;
+  std::erase_if(s->outgoing, [&](const std::vector<uint8_t>& m) {
+    if (m.size() < 8 || link::load_u32le(m.data() + 4) != tag) return false;
+    s->queued_bytes -= m.size();
+    ++dropped;
+    return true;
+  });
+  return dropped;
 }
 
 size_t SessionTable::take_batch(uint32_t key, size_t budget, std::vector<uint8_t>& payload) {

@@ -47,6 +47,9 @@ class SessionTable {
   // message, or a full backlog.
   bool queue_message(uint32_t key, std::span<const uint8_t> message);
   bool has_queued(uint32_t key) const;
+  // Removes the queued messages of one channel tag (a stream the DVR has switched away
+  // from); returns how many went.
+  size_t drop_queued(uint32_t key, uint32_t tag);
 
   // Moves whole queued messages into `payload` while they fit in `budget` bytes; the first
   // message is taken even when it alone is larger. Returns the number of messages moved.

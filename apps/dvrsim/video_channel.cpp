@@ -145,7 +145,12 @@ void VideoChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
 
 void VideoChannel::on_settings(uint32_t key, uint32_t op, uint32_t record_id) {
   Stream& s = streams_[key];  // sessions opened before attach() are learnt here
-  if (resets_arrival_keys(op, record_id)) s.records_sent = 0;
+  if (resets_arrival_keys(op, record_id)) {
+    s.records_sent = 0;
+    // A DVR that switches streams sends nothing more of the old one: records still queued
+    // would carry the old request's keys, which the new stream numbers afresh.
+    if (sim_ != nullptr && sim_->drop_queued(key, kVidoTag) > 0) s.key_next = true;
+  }
   if (!s.held.empty()) {
     // Its arrival key or request counter is stale now; the control will want a key frame
     // after the gap this leaves.

@@ -13,7 +13,7 @@ class SessionWatchdog {
  public:
   // Tick units (10 microseconds).
   static constexpr uint32_t kIdentityWait = 500000;  // 5 s after the key was accepted
-  static constexpr uint32_t kPictureWait = 800000;   // 8 s without a delivered record
+  static constexpr uint32_t kPictureWait = 400000;   // 4 s without a delivered record
 
   enum class Verdict { kHealthy, kNoIdentity, kPicturesStopped };
 

@@ -4,6 +4,8 @@
 
 #include <set>
 
+#include "link/wire.h"
+
 namespace tessomar::dvrsim {
 namespace {
 
@@ -53,6 +55,29 @@ TEST(DvrsimSessions, BatchesTakeWholeMessagesInOrder) {
   EXPECT_FALSE(t.has_queued(k));
   out.clear();
   EXPECT_EQ(t.take_batch(k, 100, out), 0u);
+}
+
+TEST(DvrsimSessions, DroppingATagKeepsTheOtherMessagesInOrder) {
+  SessionTable t;
+  uint32_t evicted = 0;
+  const uint32_t key = t.open(1000, 0, evicted);
+  auto tagged = [](const char (&tag)[5], uint8_t fill) {
+    std::vector<uint8_t> m(64, fill);
+    for (int i = 0; i < 4; ++i) m[4 + i] = uint8_t(tag[i]);
+    return m;
+  };
+  ASSERT_TRUE(t.queue_message(key, tagged("VIDO", 1)));
+  ASSERT_TRUE(t.queue_message(key, tagged("ICMD", 2)));
+  ASSERT_TRUE(t.queue_message(key, tagged("VIDO", 3)));
+  ASSERT_TRUE(t.queue_message(key, tagged("VASK", 4)));
+  EXPECT_EQ(t.drop_queued(key, link::make_tag("VIDO")), 2u);
+  EXPECT_EQ(t.drop_queued(key + 1, link::make_tag("VIDO")), 0u);
+  EXPECT_EQ(t.find(key)->queued_bytes, 128u);
+  std::vector<uint8_t> payload;
+  EXPECT_EQ(t.take_batch(key, 1024, payload), 2u);
+  ASSERT_EQ(payload.size(), 128u);
+  EXPECT_EQ(payload[8], 2);
+  EXPECT_EQ(payload[64 + 8], 4);
 }
 
 TEST(DvrsimSessions, QueueRefusesUnknownKeysOversizedMessagesAndBacklogOverflow) {

@@ -227,6 +227,24 @@ TEST(DvrsimVideo, ANewSetSwitchesAtOnceWithAKeyFrame) {
   decode(third);
 }
 
+TEST(DvrsimVideo, ANewSetTakesBackTheOldStreamsUnsentRecords) {
+  VideoRig rig;
+  rig.feedback(kBigCredit);
+  rig.set_live(0, 0, 2, 3);
+  rig.drain();
+  rig.run_ms(200);  // pictures of request 3 wait for the next reply
+  ASSERT_GT(rig.queued_bytes(), 0u);
+  auto after = rig.set_live(0, 0, 9, 4);
+  rig.run_ms(100);
+  append(after, rig.drain());
+  ASSERT_FALSE(after.empty());
+  EXPECT_TRUE(after[0].key);
+  for (size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(after[i].counter, 4u) << i;
+    EXPECT_EQ(after[i].arrival, i + 1) << i;
+  }
+}
+
 TEST(DvrsimVideo, LeavingLiveOrEndingTheSessionStopsTheStream) {
   VideoRig rig;
   rig.feedback(kBigCredit);

@@ -120,3 +120,34 @@ TEST_F(PlaybackFixture, BadInputIsAUsageError) {
 
 }  // namespace
 }  // namespace tessomar::e2e
+
+namespace tessomar::e2e {
+namespace {
+
+TEST(PlaybackRecovery, ALostConnectionResumesPlaybackNearTheTimeShown) {
+  Dvr dvr;
+  ASSERT_TRUE(dvr.start({"--fault-close-after", "120"}));
+  const std::string from = yesterday_at(12, 0);
+  std::string out, err;
+  ASSERT_EQ(run_cli({"playback", "--dvr", dvr.address, "--uk", dvr.dvr_uk, "--channel", "1",
+                     "--timeout", "30", "--from", from, "--seconds", "9"},
+                    &out, &err),
+            0)
+      << out << err;
+  EXPECT_TRUE(dvr.process->wait_for_line(Stream::kStderr, "closing after", kDeadline))
+      << dvr.process->all_output();
+  // Never back to Live, never back to the start: the times go on from where they were.
+  EXPECT_EQ(out.find("time=Live"), std::string::npos) << out;
+  auto t = shown_times(out);
+  ASSERT_GE(t.size(), 4u) << out;
+  const uint32_t start = seconds_of(from);
+  for (size_t i = 0; i < t.size(); ++i) {
+    EXPECT_GE(t[i], start) << out;
+    EXPECT_LE(t[i], start + 12) << out;
+    if (i > 0) EXPECT_GE(t[i] + 1, t[i - 1]) << out;
+  }
+  EXPECT_GE(t.back(), start + 5) << out;
+}
+
+}  // namespace
+}  // namespace tessomar::e2e
