@@ -95,7 +95,7 @@ bool VideoChannel::attach(Simulator& sim) {
   });
   settings_.add_message_listener(
       [this](uint32_t key, uint32_t op, uint32_t record_id) { on_settings(key, op, record_id); });
-  sim.add_tick_hook([this](uint32_t now_ms) { tick(now_ms); });
+  sim.add_tick_hook([this](uint32_t now_ms) { tick(now_ms); }, [this] { return has_work(); });
   return true;
 }
 
@@ -125,6 +125,14 @@ uint32_t VideoChannel::device_time_of_view(uint32_t shown) const {
 uint32_t VideoChannel::credit(uint32_t key) const {
   auto it = streams_.find(key);
   return it == streams_.end() ? 0 : it->second.credit;
+}
+
+bool VideoChannel::has_work() const {
+  for (const auto& [key, s] : streams_) {
+    if (s.mode == StreamMode::kLive) return true;
+    if (s.mode != StreamMode::kNone && (s.motion != Motion::kHold || !s.held.empty())) return true;
+  }
+  return false;
 }
 
 uint32_t VideoChannel::skipped_frames(uint32_t key) const {

@@ -116,6 +116,8 @@ class VideoChannel {
   // The latest receive credit of a session (kInitialCredit before its first feedback; 0 for
   // an unknown session).
   uint32_t credit(uint32_t key) const;
+  // Some stream has pictures to make: the simulator's loop keeps its 10 ms pace for it.
+  bool has_work() const;
   // Pictures a session did not get because its credit was used up.
   uint32_t skipped_frames(uint32_t key) const;
 
