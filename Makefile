@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: deps configure build test demo bench asan-test clean
+.PHONY: deps configure build test demo bench asan-test clean format format-check
 
 deps:
 	bash scripts/install-deps
@@ -33,6 +33,14 @@ asan-test: deps
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
 
+# The checked-in .clang-format over every C++ file of ours.
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')
+format:
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	clang-format --dry-run -Werror $(FORMAT_FILES)
+
 # libFuzzer targets (clang): build them and run each briefly as a smoke test.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 20
@@ -44,5 +52,5 @@ fuzz: deps
 	set -e; for f in $(FUZZ_BUILD)/bin/*_fuzz; do \
 	  name=$$(basename $$f); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
 	  echo "fuzz: $$name for $(FUZZ_SECONDS) s"; \
-	  $$f $(FUZZ_BUILD)/corpus/$$name -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1; \
+	  $$f $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1; \
 	done
