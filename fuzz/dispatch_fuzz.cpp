@@ -30,14 +30,15 @@ struct Harness {
   platform::ManualClock clock;
   platform::PollEventLoop loop{clock};
   platform::MapEnvironment env;
-  platform::HeadlessDialogs dialogs;
+  platform::Logger logger;
+  platform::HeadlessDialogs dialogs{logger};
   shell::InstanceGuard guard{[](int) {}};
   std::unique_ptr<shell::Control> control;
 
   Harness() {
     clock.set_unix(1700000000);
     control = std::make_unique<shell::Control>(
-        shell::ControlServices{loop, clock, env, dialogs, guard});
+        shell::ControlServices{loop, clock, env, dialogs, guard, logger});
     control->control_startup();
     if (!control->started()) __builtin_trap();
   }

@@ -21,6 +21,7 @@ constexpr uint32_t kSessionKey = 0x12345678;
 // its rings and buffers per input would make the run a hundred times slower.
 struct Harness {
   platform::ManualClock clock;
+  platform::Logger logger;
   platform::Form form;
   std::unique_ptr<link::Link> link;
 
@@ -28,7 +29,8 @@ struct Harness {
     clock.set_unix(1700000000);
     auto rows = shell::main_form_description();
     form.build(rows.data(), rows.size());
-    link = std::make_unique<link::Link>(form, clock, [this] { return clock.now_ms() * 100; });
+    link = std::make_unique<link::Link>(form, clock, logger,
+                                        [this] { return clock.now_ms() * 100; });
     link->attach_sockets({});  // no sockets: every send and close must tolerate that
   }
 

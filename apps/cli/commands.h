@@ -9,6 +9,7 @@
 #include "platform/dialogs.h"
 #include "platform/environment.h"
 #include "platform/event_loop.h"
+#include "platform/log.h"
 #include "shell/control.h"
 #include "shell/page_params.h"
 
@@ -32,7 +33,8 @@ int cmd_playback(const Args& args);
 int usage_error(const std::string& command, const std::string& message);
 
 // The control as the CLI hosts it: a poll loop on the real clock, the process environment,
-// headless dialogs, and the form's timers driven by the loop.
+// headless dialogs, a logger that TESSOMAR_LOG turns on, and the form's timers driven by the
+// loop.
 class HeadlessHost {
  public:
   HeadlessHost();
@@ -50,7 +52,8 @@ class HeadlessHost {
   platform::SystemClock clock_;
   platform::PollEventLoop loop_{clock_};
   platform::SystemEnvironment environment_;
-  platform::HeadlessDialogs dialogs_;
+  platform::Logger logger_;
+  platform::HeadlessDialogs dialogs_{logger_};
   std::unique_ptr<shell::Control> control_;
   std::unique_ptr<platform::FormTimers> timers_;
 };

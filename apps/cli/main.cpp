@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "commands.h"
-#include "platform/log.h"
 #include "shell/control.h"
 #include "shell/host.h"
 

@@ -183,7 +183,8 @@ int run(int argc, char** argv) {
   QApplication::setApplicationName("tessomar");
 
   platform::SystemEnvironment environment;
-  ViewerHost host(environment, shell::InstanceGuard::process());
+  const platform::Logger logger(shell::host_log_sink());
+  ViewerHost host(environment, shell::InstanceGuard::process(), logger);
   ViewerWindow* window = nullptr;
   host.on_event = [&window](std::string_view e) {
     std::fprintf(stderr, "tessomar: %.*s\n", int(e.size()), e.data());

@@ -6,15 +6,16 @@
 
 namespace tessomar::viewer {
 
-ViewerHost::ViewerHost(const platform::Environment& environment, shell::InstanceGuard& guard)
-    : environment_(environment), guard_(guard) {}
+ViewerHost::ViewerHost(const platform::Environment& environment, shell::InstanceGuard& guard,
+                       const platform::Logger& logger)
+    : environment_(environment), guard_(guard), logger_(logger) {}
 
 ViewerHost::~ViewerHost() { shutdown(); }
 
 bool ViewerHost::start(const std::vector<shell::PageParam>& params,
                        std::vector<std::string>& failures) {
   control_ = std::make_unique<shell::Control>(
-      shell::ControlServices{loop_, clock_, environment_, dialogs_, guard_});
+      shell::ControlServices{loop_, clock_, environment_, dialogs_, guard_, logger_});
   failures = shell::apply_page_params(control_->properties(), params);
   if (!failures.empty()) {
     control_.reset();

@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/event_loop.h"
+#include "platform/log.h"
 #include "qt_dialogs.h"
 #include "qt_event_loop.h"
 #include "shell/control.h"
@@ -23,7 +24,9 @@ namespace tessomar::viewer {
 
 class ViewerHost {
  public:
-  ViewerHost(const platform::Environment& environment, shell::InstanceGuard& guard);
+  // The environment, the guard and the logger must outlive the host.
+  ViewerHost(const platform::Environment& environment, shell::InstanceGuard& guard,
+             const platform::Logger& logger);
   ~ViewerHost();
   ViewerHost(const ViewerHost&) = delete;
   ViewerHost& operator=(const ViewerHost&) = delete;
@@ -50,6 +53,7 @@ class ViewerHost {
   QtEventLoop loop_{clock_};
   const platform::Environment& environment_;
   shell::InstanceGuard& guard_;
+  const platform::Logger& logger_;
   QtDialogs dialogs_;
   std::unique_ptr<shell::Control> control_;
   std::unique_ptr<FormBinder> binder_;

@@ -76,12 +76,12 @@ void IcmdChannel::register_icmd() {
   for (int i = 0; i < link::kSlotCount; ++i) init_session_state(sessions_[i], i);
   link_.register_channel(
       kTagIcmd, [this] { on_message(); },
-      [this](const void* request) { send(*static_cast<const IcmdRequest*>(request)); }, buffer_);
+      [this](const link::ChannelRequest& r) { send(IcmdRequest{r.key, r.op, r.arg, r.value}); },
+      buffer_);
 }
 
 void IcmdChannel::IcmdSend(uint32_t key, uint32_t operation, uint32_t record_id, uint32_t value) {
-  IcmdRequest request{key, operation, record_id, value};
-  link_.send_by_tag(kTagIcmd, &request);
+  link_.send_by_tag(kTagIcmd, {key, operation, record_id, value});
 }
 
 void IcmdChannel::send(const IcmdRequest& request) {

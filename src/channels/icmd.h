@@ -54,7 +54,7 @@ constexpr uint32_t kSetupHeaderSize = 72;
 constexpr int32_t kReenableTicks = 1000;  // a disabled group comes back after this many ticks
 constexpr int32_t kGroupIdle = 1001;
 
-// The request record handed through the registry's send_by_tag.
+// A request as the channel's send reads it from the registry's record.
 struct IcmdRequest {
   uint32_t key = 0;
   uint32_t operation = 0;

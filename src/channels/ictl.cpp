@@ -51,7 +51,11 @@ const IctlChannel::Row* IctlChannel::find_row(uint32_t type) {
 
 void IctlChannel::register_ictl() {
   link_.register_channel(
-      kIctlTag, [this] { on_message(); }, [this](const void* req) { send(req); }, *buffer_);
+      kIctlTag, [this] { on_message(); },
+      [this](const link::ChannelRequest& r) {
+        send(IctlRequest{r.key, r.op, r.arg, make_name(r.name), r.data});
+      },
+      *buffer_);
   slots_ = {};
 }
 
@@ -84,17 +88,13 @@ int IctlChannel::SlotRegister(std::string_view name, std::span<uint8_t> buffer,
 
 void IctlChannel::SlotWrite(uint32_t key, std::string_view name, std::span<const uint8_t> data,
                             int notify) {
-  IctlRequest req;
-  req.key = key;
-  req.type = kIctlNamedWrite;
-  req.notify = uint32_t(notify);
-  req.name = make_name(name);
-  req.data = data;
-  link_.send_by_tag(kIctlTag, &req);
+  link::ChannelRequest request(key, kIctlNamedWrite, uint32_t(notify));
+  request.name = name;
+  request.data = data;
+  link_.send_by_tag(kIctlTag, request);
 }
 
-void IctlChannel::send(const void* request) {
-  const auto& req = *static_cast<const IctlRequest*>(request);
+void IctlChannel::send(const IctlRequest& req) {
   int slot = link_.find_slot_by_key(req.key);
   if (slot < 0) return;
 

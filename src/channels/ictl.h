@@ -95,7 +95,7 @@ class IctlChannel {
   static const Row* find_row(uint32_t type);
 
   void on_message();
-  void send(const void* request);
+  void send(const IctlRequest& req);
 
   void on_named_write(uint32_t key, uint32_t notify, std::span<const uint8_t> body);
   void on_ignored(uint32_t, uint32_t, std::span<const uint8_t>) {}

@@ -82,13 +82,13 @@ const VaskChannel::Row* VaskChannel::find_row(uint32_t sub_type) {
 
 void VaskChannel::register_vask() {
   link_.register_channel(
-      kVaskTag, [this] { on_message(); }, [this](const void* req) { send(req); }, buffer_);
+      kVaskTag, [this] { on_message(); },
+      [this](const link::ChannelRequest& r) { send(VaskRequest{r.key, r.op}); }, buffer_);
   for (int i = 0; i < link::kSlotCount; ++i) records_[i].slot = i;
 }
 
 void VaskChannel::send_vask(uint32_t key, uint32_t sub_type) {
-  VaskRequest req{key, sub_type};
-  link_.send_by_tag(kVaskTag, &req);
+  link_.send_by_tag(kVaskTag, {key, sub_type});
 }
 
 uint32_t VaskChannel::hello_first_word(int slot) const {
@@ -99,8 +99,7 @@ void VaskChannel::clear_hello_first_word(int slot) {
   link::store_u32le(records_[slot].hello.data(), 0);
 }
 
-void VaskChannel::send(const void* request) {
-  const auto& req = *static_cast<const VaskRequest*>(request);
+void VaskChannel::send(const VaskRequest& req) {
   int slot = link_.find_slot_by_key(req.key);
   if (slot < 0) return;
 

@@ -105,7 +105,7 @@ class VaskChannel {
   static const Row* find_row(uint32_t sub_type);
 
   void on_message();
-  void send(const void* request);
+  void send(const VaskRequest& req);
 
   void on_hello(uint32_t key, std::span<const uint8_t> payload, VaskRecord& record);
   void on_identity(uint32_t key, std::span<const uint8_t> payload, VaskRecord& record);

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "link/bytes.h"
-#include "platform/log.h"
 
 namespace tessomar::link {
 
@@ -23,12 +22,12 @@ size_t find_bytes(const uint8_t* data, size_t n, std::string_view needle) {
 }
 }  // namespace
 
-Link::Link(platform::Form& form, const platform::Clock& clock,
+Link::Link(platform::Form& form, const platform::Clock& clock, const platform::Logger& logger,
            std::function<uint32_t()> tick_clock)
-    : form_(form), clock_(clock), tick_clock_(std::move(tick_clock)) {}
+    : form_(form), clock_(clock), logger_(logger), tick_clock_(std::move(tick_clock)) {}
 
 void Link::event(const std::string& text) {
-  platform::log(platform::LogLevel::Info, text);
+  logger_.info(text);
   if (hooks_.event) hooks_.event(text);
 }
 
@@ -436,8 +435,8 @@ uint32_t Link::open_session(uint32_t proposed_key) {
   return candidate;
 }
 
-void Link::register_channel(uint32_t tag, std::function<void()> on_message,
-                            std::function<void(const void*)> send, std::span<uint8_t> buffer) {
+void Link::register_channel(uint32_t tag, std::function<void()> on_message, ChannelSend send,
+                            std::span<uint8_t> buffer) {
   for (auto& e : registry_) {
     if (e.in_use) continue;
     e.in_use = 1;
@@ -449,7 +448,7 @@ void Link::register_channel(uint32_t tag, std::function<void()> on_message,
   }
 }
 
-void Link::send_by_tag(uint32_t tag, const void* request) {
+void Link::send_by_tag(uint32_t tag, const ChannelRequest& request) {
   for (auto& e : registry_) {
     if (e.in_use && e.tag == tag) {
       if (e.send) e.send(request);

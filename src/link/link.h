@@ -17,6 +17,7 @@
 #include "link/wire.h"
 #include "platform/clock.h"
 #include "platform/form.h"
+#include "platform/log.h"
 #include "platform/socket.h"
 
 namespace tessomar::link {
@@ -90,12 +91,30 @@ struct LinkHooks {
   std::function<void(std::string_view)> event;
 };
 
+// What send_by_tag hands a channel: the session key and the channel's request words. Each
+// channel reads the fields it uses: VASK op = sub-type; ICMD op = operation, arg = record id,
+// value = setup sub-id; ICTL op = type, arg = notify flag, name and data; VIDO op = sub-tag.
+struct ChannelRequest {
+  ChannelRequest() = default;
+  ChannelRequest(uint32_t session_key, uint32_t request_op, uint32_t request_arg = 0,
+                 uint32_t request_value = 0)
+      : key(session_key), op(request_op), arg(request_arg), value(request_value) {}
+
+  uint32_t key = 0;
+  uint32_t op = 0;
+  uint32_t arg = 0;
+  uint32_t value = 0;
+  std::string_view name;
+  std::span<const uint8_t> data;
+};
+using ChannelSend = std::function<void(const ChannelRequest& request)>;
+
 // The channel registry: 32 entries mapping a tag to a channel module.
 struct ChannelEntry {
   int in_use = 0;
   uint32_t tag = 0;
   std::function<void()> on_message;
-  std::function<void(const void* request)> send;
+  ChannelSend send;
   std::span<uint8_t> buffer;
   // Bytes copied into `buffer` for the message being delivered (sub-header and payload);
   // bytes beyond it are left over from earlier messages.
@@ -106,7 +125,9 @@ constexpr int kMaxMessagesPerPayload = 1000;
 
 class Link {
  public:
-  Link(platform::Form& form, const platform::Clock& clock, std::function<uint32_t()> tick_clock);
+  // Link events also go to the logger as information; it must outlive the link.
+  Link(platform::Form& form, const platform::Clock& clock, const platform::Logger& logger,
+       std::function<uint32_t()> tick_clock);
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
 
@@ -137,9 +158,10 @@ class Link {
   uint32_t open_session(uint32_t proposed_key);
 
   // The registry.
-  void register_channel(uint32_t tag, std::function<void()> on_message,
-                        std::function<void(const void*)> send, std::span<uint8_t> buffer);
-  void send_by_tag(uint32_t tag, const void* request);
+  void register_channel(uint32_t tag, std::function<void()> on_message, ChannelSend send,
+                        std::span<uint8_t> buffer);
+  // Hands the request to the first entry of the tag; an unknown tag does nothing.
+  void send_by_tag(uint32_t tag, const ChannelRequest& request);
   void dispatch_messages(uint32_t key, const uint8_t* data, uint32_t length);
   const std::array<ChannelEntry, kRegistryEntries>& registry() const { return registry_; }
   // Length of what the last delivered message of that tag put into its buffer; 0 when the
@@ -162,6 +184,7 @@ class Link {
 
   platform::Form& form_;
   const platform::Clock& clock_;
+  const platform::Logger& logger_;
   std::function<uint32_t()> tick_clock_;
   LinkHooks hooks_;
   std::array<ConnectionSlot, kSlotCount> slots_;

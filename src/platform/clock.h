@@ -34,28 +34,40 @@ class SystemClock final : public Clock {
   int64_t unix_now() const override;
 };
 
-// A clock that moves only when told to; tests use it to drive ticks and wrap-around.
+// A clock that moves only when told to; tests use it to drive ticks and wrap-around. One time
+// base, milliseconds since the Unix epoch, drives all three readings, so device time moves
+// with the ticks. Local time is the base plus a fixed UTC offset; the millisecond counter is
+// the low 32 bits of the base plus a counter offset.
 class ManualClock final : public Clock {
  public:
-  uint32_t now_ms() const override { return ms_; }
-  LocalDateTime local_now() const override { return local_; }
-  int64_t unix_now() const override { return unix_; }
+  static constexpr int64_t kDefaultUnix = 1700000000;
 
-  void set_ms(uint32_t ms) { ms_ = ms; }
-  void advance_ms(uint32_t ms) {
-    ms_ += ms;
-    unix_ms_rest_ += ms;
-    unix_ += unix_ms_rest_ / 1000;
-    unix_ms_rest_ %= 1000;
+  uint32_t now_ms() const override {
+    return static_cast<uint32_t>(base_ms_ + counter_offset_ms_);
   }
-  void set_local(const LocalDateTime& t) { local_ = t; }
-  void set_unix(int64_t t) { unix_ = t; }
+  LocalDateTime local_now() const override;
+  int64_t unix_now() const override { return floor_div(base_ms_, 1000); }
+
+  // Moves every reading forward.
+  void advance_ms(uint32_t ms) { base_ms_ += ms; }
+  // Puts the millisecond counter at `ms` (e.g. just before wrap-around); the other readings
+  // stay where they are.
+  void set_ms(uint32_t ms);
+  // Moves the base to the start of that Unix second, or of that local time (a valid date).
+  // Like setting a computer's clock, neither moves the millisecond counter.
+  void set_unix(int64_t t);
+  void set_local(const LocalDateTime& t);
+  // Local time is UTC plus this many seconds; changing it moves only local time.
+  void set_utc_offset(int32_t seconds) { utc_offset_s_ = seconds; }
 
  private:
-  uint32_t ms_ = 0;
-  uint32_t unix_ms_rest_ = 0;
-  int64_t unix_ = 1700000000;
-  LocalDateTime local_{};
+  static int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
+  void move_base(int64_t base_ms);
+
+  int64_t base_ms_ = kDefaultUnix * 1000;
+  // Chosen so that the counter starts at 0.
+  int64_t counter_offset_ms_ = -kDefaultUnix * 1000;
+  int32_t utc_offset_s_ = 0;
 };
 
 }  // namespace tessomar::platform

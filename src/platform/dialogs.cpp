@@ -1,12 +1,10 @@
 #include "platform/dialogs.h"
 
-#include "platform/log.h"
-
 namespace tessomar::platform {
 
 void HeadlessDialogs::message_box(const std::string& text, const std::string& caption) {
   messages_.push_back({text, caption});
-  log(LogLevel::Info, "message box [" + caption + "] " + text);
+  logger_.info("message box [" + caption + "] " + text);
 }
 
 std::optional<std::string> HeadlessDialogs::next_file_answer(const FileDialogRequest& request) {

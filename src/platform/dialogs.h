@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/log.h"
+
 namespace tessomar::platform {
 
 struct MessageBoxRecord {
@@ -39,10 +41,12 @@ class Dialogs {
   virtual std::optional<FontChoice> choose_font(const FontChoice& initial) = 0;
 };
 
-// Records message boxes; file and font dialogs take the next scripted answer (cancel when
-// the script is empty).
+// Records message boxes (and logs them as information); file and font dialogs take the next
+// scripted answer (cancel when the script is empty).
 class HeadlessDialogs final : public Dialogs {
  public:
+  explicit HeadlessDialogs(const Logger& logger) : logger_(logger) {}
+
   void message_box(const std::string& text, const std::string& caption) override;
   std::optional<std::string> open_file(const FileDialogRequest& request) override;
   std::optional<std::string> save_file(const FileDialogRequest& request) override;
@@ -58,6 +62,7 @@ class HeadlessDialogs final : public Dialogs {
  private:
   std::optional<std::string> next_file_answer(const FileDialogRequest& request);
 
+  const Logger& logger_;
   std::vector<MessageBoxRecord> messages_;
   std::deque<std::optional<std::string>> file_answers_;
   std::deque<std::optional<FontChoice>> font_answers_;

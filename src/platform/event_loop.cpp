@@ -10,8 +10,8 @@
 
 namespace tessomar::platform {
 
-std::unique_ptr<ClientSocket> EventLoop::create_socket() {
-  return std::make_unique<ClientSocket>(*this);
+std::unique_ptr<ClientSocket> EventLoop::create_socket(const Logger& logger) {
+  return std::make_unique<ClientSocket>(*this, logger);
 }
 
 TimerId PollEventLoop::add_timer(int interval_ms, std::function<void()> callback) {

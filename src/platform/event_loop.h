@@ -15,6 +15,7 @@ namespace tessomar::platform {
 
 class ClientSocket;
 class Form;
+class Logger;
 
 using TimerId = int;
 
@@ -40,7 +41,7 @@ class EventLoop {
   virtual const Clock& clock() const = 0;
 
   // A client socket that delivers its events through this loop.
-  std::unique_ptr<ClientSocket> create_socket();
+  std::unique_ptr<ClientSocket> create_socket(const Logger& logger);
 };
 
 class PollEventLoop final : public EventLoop {

@@ -1,11 +1,19 @@
 #include "platform/form.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "platform/log.h"
-
 namespace tessomar::platform {
+
+namespace {
+// A wrong component name is a programming error: it ends the process like a failed assert,
+// with its reason on stderr whatever the host logs.
+[[noreturn]] void fail_fatally(const std::string& why) {
+  std::fprintf(stderr, "%s\n", why.c_str());
+  std::abort();
+}
+}  // namespace
 
 const char* component_kind_name(ComponentKind kind) {
   switch (kind) {
@@ -127,8 +135,7 @@ void Form::build(const ComponentSpec* rows, size_t count) {
 
 Component& Form::add(const ComponentSpec& row) {
   if (by_name_.count(row.name)) {
-    log(LogLevel::Error, std::string("form: duplicate component ") + row.name);
-    std::abort();
+    fail_fatally(std::string("form: duplicate component ") + row.name);
   }
   auto c = std::make_unique<Component>(this, row.name, row.kind, row.parent);
   // Initial state is set before observers can see the component.
@@ -154,8 +161,7 @@ Component* Form::find(std::string_view name) {
 Component& Form::operator[](std::string_view name) {
   Component* c = find(name);
   if (!c) {
-    log(LogLevel::Error, "form: no component named " + std::string(name));
-    std::abort();
+    fail_fatally("form: no component named " + std::string(name));
   }
   return *c;
 }

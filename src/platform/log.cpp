@@ -1,21 +1,11 @@
 #include "platform/log.h"
 
-#include <utility>
+#include <cstdio>
 
 namespace tessomar::platform {
 
-namespace {
-// Set by the host once at start-up, before any control exists.
-LogSink& sink() {
-  static LogSink s;
-  return s;
-}
-}  // namespace
-
-void set_log_sink(LogSink s) { sink() = std::move(s); }
-
-void log(LogLevel level, std::string_view message) {
-  if (sink()) sink()(level, message);
+void log_to_stderr(LogLevel, std::string_view message) {
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
 }
 
 }  // namespace tessomar::platform

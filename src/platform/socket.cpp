@@ -77,7 +77,8 @@ std::string address_text(const SocketAddress& a) {
   return std::string(buf) + ":" + std::to_string(ntohs(v4.sin_port));
 }
 
-ClientSocket::ClientSocket(EventLoop& loop) : loop_(loop), alive_(std::make_shared<bool>(true)) {
+ClientSocket::ClientSocket(EventLoop& loop, const Logger& logger)
+    : loop_(loop), logger_(logger), alive_(std::make_shared<bool>(true)) {
   resume_timer_ = loop_.add_timer(10, [this] {
     loop_.set_timer(resume_timer_, false, 10);
     read_paused_ = false;
@@ -135,7 +136,7 @@ void ClientSocket::fail(Failure failure) {
   int code = failure.code;
   if (on_error) on_error(*this, code);
   if (code != 0) {
-    log(LogLevel::Warning, "socket: " + last_error_);
+    logger_.warning("socket: " + last_error_);
     // An unhandled failure still leaves no half-open socket behind.
     if (fd_ >= 0) set_active(false);
   }
@@ -231,7 +232,7 @@ void ClientSocket::post_stall() {
   loop_.post([this, gen, alive] {
     auto a = alive.lock();
     if (!a || !*a || gen != generation_ || fd_ < 0) return;
-    log(LogLevel::Warning, "socket " + peer_text() + ": the peer stopped reading, closing");
+    logger_.warning("socket " + peer_text() + ": the peer stopped reading, closing");
     set_active(false);
   });
 }

@@ -17,6 +17,7 @@
 namespace tessomar::platform {
 
 class EventLoop;
+class Logger;
 
 // One address a stream socket can connect to.
 struct SocketAddress {
@@ -43,7 +44,8 @@ class ClientSocket {
   // lost. Far above anything the control has in flight (a request frame is under 2 KiB).
   static constexpr size_t kMaxUnsentBytes = 1 << 20;
 
-  explicit ClientSocket(EventLoop& loop);
+  // Failures are reported to `logger`, which must outlive the socket.
+  ClientSocket(EventLoop& loop, const Logger& logger);
   ~ClientSocket();
   ClientSocket(const ClientSocket&) = delete;
   ClientSocket& operator=(const ClientSocket&) = delete;
@@ -112,6 +114,7 @@ class ClientSocket {
   Failure connect_failure(int error_code) const;
 
   EventLoop& loop_;
+  const Logger& logger_;
   std::string host_;
   int port_ = 0;
   int32_t tag_ = 0;

@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "platform/bmp.h"
-#include "platform/log.h"
 #include "shell/form_description.h"
 
 namespace tessomar::shell {
@@ -37,12 +36,12 @@ InstanceGuard& InstanceGuard::process() {
 
 Control::Control(const ControlServices& services)
     : services_(services),
-      link_(form_, services.clock, [this] { return tick_clock(); }),
+      link_(form_, services.clock, services.logger, [this] { return tick_clock(); }),
       vask_(link_, form_),
       icmd_(link_, services.dialogs),
       ictl_(link_, form_, services.dialogs),
       modes_(icmd_, link_, form_),
-      decoders_(services.clock),
+      decoders_(services.clock, services.logger),
       vido_(link_),
       viewers_(services.clock, link_, vido_) {
   auto rows = main_form_description();
@@ -153,7 +152,7 @@ bool Control::step_instance_guard() {
 bool Control::step_sockets() {
   for (int slot = 0; slot < 2; ++slot) {
     for (int s = 0; s < 2; ++s) {
-      sockets_[slot][s] = services_.loop.create_socket();
+      sockets_[slot][s] = services_.loop.create_socket(services_.logger);
       // Bit 0 names the slot, the rest the socket index.
       sockets_[slot][s]->set_tag(s * 2 + slot);
     }
@@ -217,7 +216,7 @@ bool Control::step_main_form_picture() {
   std::string error;
   if (!platform::load_bmp(path, picture, error)) {
     // An unreadable picture leaves the built-in background, as a missing one does.
-    platform::log(platform::LogLevel::Warning, "main-form picture: " + error);
+    services_.logger.warning("main-form picture: " + error);
     return true;
   }
   platform::Component& background = form_["Image3"];

@@ -22,6 +22,7 @@
 #include "platform/environment.h"
 #include "platform/event_loop.h"
 #include "platform/form.h"
+#include "platform/log.h"
 #include "platform/socket.h"
 #include "shell/properties.h"
 #include "shell/session_watchdog.h"
@@ -56,6 +57,8 @@ struct ControlServices {
   const platform::Environment& environment;
   platform::Dialogs& dialogs;
   InstanceGuard& instance_guard;
+  // Diagnostics of the control and everything it owns.
+  const platform::Logger& logger;
 };
 
 // Times each group of the main tick ran; kept for the host's diagnostics and tests.

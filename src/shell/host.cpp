@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "platform/http_fetch.h"
-#include "platform/log.h"
 
 namespace tessomar::shell {
 
@@ -59,12 +58,13 @@ std::string default_systemroot(const std::string& executable_path) {
   return dir + "/../data";
 }
 
+platform::LogSink host_log_sink() {
+  const char* l = std::getenv("TESSOMAR_LOG");
+  if (l && *l && std::strcmp(l, "0") != 0) return platform::log_to_stderr;
+  return nullptr;
+}
+
 void prepare_host_process() {
-  if (const char* l = std::getenv("TESSOMAR_LOG"); l && *l && std::strcmp(l, "0") != 0) {
-    platform::set_log_sink([](platform::LogLevel, std::string_view m) {
-      std::fprintf(stderr, "%.*s\n", int(m.size()), m.data());
-    });
-  }
   if (!std::getenv("systemroot")) {
     char exe[4096];
     ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/log.h"
 #include "shell/page_params.h"
 #include "shell/properties.h"
 
@@ -24,8 +25,12 @@ std::vector<std::string> apply_page_params(ControlProperties& props,
 // in the build tree (bin/../data).
 std::string default_systemroot(const std::string& executable_path);
 
-// What every host process does first: diagnostics on stderr when TESSOMAR_LOG is set (and not
-// "0"), and "systemroot" defaulted from the executable's own path when it is unset.
+// What every host process does first: "systemroot" defaulted from the executable's own path
+// when it is unset.
 void prepare_host_process();
+
+// The sink for a host's logger: lines on stderr when TESSOMAR_LOG is set (and not "0"),
+// else none.
+platform::LogSink host_log_sink();
 
 }  // namespace tessomar::shell

@@ -19,18 +19,22 @@ namespace tessomar::video {
 namespace {
 
 // libavcodec reports every concealed slice on stderr by default; library code never prints,
-// so its messages go to the platform log. Damaged pictures are routine on a lossy link, so
-// they are debug noise, not errors.
+// so a decoder's messages go to the logger its context carries (messages about anything else
+// are dropped). Damaged pictures are routine on a lossy link, so they are debug noise, not
+// errors.
 void av_log_to_platform(void* avcl, int level, const char* fmt, va_list args) {
-  if (level > av_log_get_level()) return;
+  if (level > av_log_get_level() || avcl == nullptr) return;
+  if (*static_cast<const AVClass* const*>(avcl) != avcodec_get_class()) return;
+  const void* opaque = static_cast<const AVCodecContext*>(avcl)->opaque;
+  const auto* logger = static_cast<const platform::Logger*>(opaque);
+  if (logger == nullptr) return;
   char line[512];
   int print_prefix = 1;
   av_log_format_line2(avcl, level, fmt, args, line, sizeof line, &print_prefix);
   std::string_view text(line);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
   if (text.empty()) return;
-  platform::log(level <= AV_LOG_FATAL ? platform::LogLevel::Error : platform::LogLevel::Debug,
-                text);
+  logger->log(level <= AV_LOG_FATAL ? platform::LogLevel::Error : platform::LogLevel::Debug, text);
 }
 
 void route_av_log_once() {
@@ -44,7 +48,8 @@ uint32_t load_u32be(const uint8_t* p) {
 
 }  // namespace
 
-DecoderSlots::DecoderSlots(const platform::Clock& clock) : clock_(clock) {}
+DecoderSlots::DecoderSlots(const platform::Clock& clock, const platform::Logger& logger)
+    : clock_(clock), logger_(logger) {}
 
 DecoderSlots::~DecoderSlots() {
   for (Slot& s : slots_) {
@@ -73,6 +78,7 @@ int DecoderSlots::openDecoder(int index) {
   ctx->thread_count = 1;
   ctx->thread_type = 0;
   ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  ctx->opaque = const_cast<platform::Logger*>(&logger_);  // read back as const by the log
   if (avcodec_open2(ctx, codec, nullptr) < 0) {
     avcodec_free_context(&ctx);
     return -1;

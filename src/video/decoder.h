@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/log.h"
 
 struct AVBufferRef;
 struct AVCodecContext;
@@ -40,8 +41,9 @@ class DecoderSlots {
 
   using PictureSink = std::function<void(int index, const DecodedPicture& picture)>;
 
-  // The clock times each decode (lastDecodeMs); it must outlive the slots.
-  explicit DecoderSlots(const platform::Clock& clock);
+  // The clock times each decode (lastDecodeMs); libavcodec's messages about the decoders go
+  // to the logger. Both must outlive the slots.
+  DecoderSlots(const platform::Clock& clock, const platform::Logger& logger);
   ~DecoderSlots();
   DecoderSlots(const DecoderSlots&) = delete;
   DecoderSlots& operator=(const DecoderSlots&) = delete;
@@ -97,6 +99,7 @@ class DecoderSlots {
   int to_annex_b(const uint8_t* data, uint32_t size);
 
   const platform::Clock& clock_;
+  const platform::Logger& logger_;
   PictureSink sink_;
   std::array<Slot, kSlotCount> slots_{};
   AVBufferRef* input_ = nullptr;  // shared by all slots: decoding is synchronous

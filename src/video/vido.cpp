@@ -30,7 +30,7 @@ VideoChannel::VideoChannel(link::Link& link)
 void VideoChannel::registerVideoChannel() {
   link_.register_channel(
       kTagVido, [this] { on_message(); },
-      [this](const void* request) { send(*static_cast<const VidoRequest*>(request)); },
+      [this](const link::ChannelRequest& r) { send(VidoRequest{r.key, r.op}); },
       std::span<uint8_t>(receive_buffer_.get(), kVidoBufferSize));
   for (int i = 0; i < link::kSlotCount; ++i) {
     states_[i].slot = i;
@@ -45,8 +45,7 @@ void VideoChannel::attach(int slot, Viewer* viewer, channels::SessionState* sess
 }
 
 void VideoChannel::requestFeedback(uint32_t key) {
-  VidoRequest request{key, kSubTagFeedback};
-  link_.send_by_tag(kTagVido, &request);
+  link_.send_by_tag(kTagVido, {key, kSubTagFeedback});
 }
 
 void VideoChannel::send(const VidoRequest& request) {

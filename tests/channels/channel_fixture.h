@@ -68,12 +68,12 @@ inline std::vector<WireMessage> decode_messages(std::span<const uint8_t> bytes) 
 class ChannelFixture : public ::testing::Test {
  protected:
   ChannelFixture()
-      : loop(system_clock), link(form, clock, [this] { return clock.now_ms() * 100u; }) {
+      : loop(system_clock), link(form, clock, logger, [this] { return clock.now_ms() * 100u; }) {
     auto rows = shell::main_form_description();
     form.build(rows.data(), rows.size());
     for (int slot = 0; slot < link::kSlotCount; ++slot) {
       for (int s = 0; s < link::kSocketsPerSlot; ++s) {
-        sockets[slot][s] = loop.create_socket();
+        sockets[slot][s] = loop.create_socket(logger);
         sockets[slot][s]->set_tag(s * 2 + slot);
       }
     }
@@ -123,11 +123,12 @@ class ChannelFixture : public ::testing::Test {
     return all;
   }
 
+  platform::Logger logger;
   platform::Form form;
   platform::ManualClock clock;         // the link's time
   platform::SystemClock system_clock;  // the loop's, so that deadlines pass in real time
   platform::PollEventLoop loop;
-  platform::HeadlessDialogs dialogs;
+  platform::HeadlessDialogs dialogs{logger};
   std::array<std::array<std::unique_ptr<platform::ClientSocket>, 2>, 2> sockets;
   link::Link link;
 };

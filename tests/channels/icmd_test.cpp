@@ -52,7 +52,7 @@ Bytes filled(size_t n, uint8_t first) {
 
 class IcmdTest : public ::testing::Test {
  protected:
-  IcmdTest() : link_(form_, clock_, [] { return 0u; }), icmd_(link_, dialogs_) {
+  IcmdTest() : link_(form_, clock_, logger_, [] { return 0u; }), icmd_(link_, dialogs_) {
     link_.init_slots();
     icmd_.register_icmd();
     link_.slot(0).session_key = kKey0;
@@ -128,9 +128,10 @@ class IcmdTest : public ::testing::Test {
 
   SessionState& s0() { return icmd_.session(0); }
 
+  platform::Logger logger_;
   platform::Form form_;
   platform::ManualClock clock_;
-  platform::HeadlessDialogs dialogs_;
+  platform::HeadlessDialogs dialogs_{logger_};
   link::Link link_;
   IcmdChannel icmd_;
   link::ByteRing ring1_;

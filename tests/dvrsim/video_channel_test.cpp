@@ -109,7 +109,8 @@ TEST(DvrsimVideo, LiveSetStreamsTheSelectedChannelInRealTime) {
   VideoRig rig;
   rig.feedback(kBigCredit);
   EXPECT_EQ(rig.video.credit(rig.key), kBigCredit);
-  // The first picture answers the set at once.
+  // The first picture answers the set at once, at the start of a device second.
+  rig.h.clock().set_local(kNoon);
   std::vector<Record> records = rig.set_live(0, 0, 5, /*seq=*/7);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(rig.video.streaming_channel(rig.key), 5u);
@@ -131,10 +132,11 @@ TEST(DvrsimVideo, LiveSetStreamsTheSelectedChannelInRealTime) {
     EXPECT_NE(r.kind, 2u);
     EXPECT_EQ(r.content, 1);
     EXPECT_EQ(r.stream_kind, 0);
-    EXPECT_EQ(r.seconds, kNoonDeviceTime);
-    EXPECT_EQ(r.time, kNoonDeviceTime);
-    // The manual clock's calendar stands still: the frame number stops at the last one.
-    EXPECT_EQ(r.fis, std::min<uint32_t>(uint32_t(i), 24));
+    // The device time moves with the pictures; the frame number counts within its second.
+    const uint32_t elapsed_ms = uint32_t(i) * 40;
+    EXPECT_EQ(r.seconds, kNoonDeviceTime + elapsed_ms / 1000);
+    EXPECT_EQ(r.time, r.seconds);
+    EXPECT_EQ(r.fis, elapsed_ms % 1000 / 40);
     EXPECT_EQ(r.frame_number, r.fis);
     EXPECT_EQ(r.width_mbs, 22);
     EXPECT_EQ(r.height_mbs, 18);
@@ -146,12 +148,12 @@ TEST(DvrsimVideo, LiveSetStreamsTheSelectedChannelInRealTime) {
   ASSERT_EQ(pictures.size(), records.size());
   EXPECT_EQ(band_channel_at(pictures[0], 352 - 4, 2), 5);
 
-  // A new second restarts the frame number.
-  rig.h.clock().set_local({2004, 2, 29, 12, 0, 1});
+  // A calendar that jumps to another second restarts the frame number there.
+  rig.h.clock().set_local({2004, 2, 29, 12, 0, 5});
   rig.run_ms(40);
   const auto next = rig.drain();
   ASSERT_EQ(next.size(), 1u);
-  EXPECT_EQ(next[0].seconds, kNoonDeviceTime + 1);
+  EXPECT_EQ(next[0].seconds, kNoonDeviceTime + 5);
   EXPECT_EQ(next[0].fis, 0u);
 }
 

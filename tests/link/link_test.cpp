@@ -9,6 +9,7 @@
 #include "link/bytes.h"
 #include "platform/event_loop.h"
 #include "shell/form_description.h"
+#include "support/log_capture.h"
 #include "support/loopback.h"
 
 namespace tessomar::link {
@@ -52,8 +53,9 @@ struct LinkFixture : ::testing::Test {
   platform::ManualClock clock;
   platform::PollEventLoop loop{real_clock};
   platform::Form form;
+  testsupport::LogCapture logs;
   uint32_t tick = 0;
-  Link link{form, clock, [this] { return tick; }};
+  Link link{form, clock, logs.logger(), [this] { return tick; }};
   std::unique_ptr<platform::ClientSocket> sockets[2][2];
   ConnectionParams params{3, "127.0.0.1", "0", make_auth_text("7", "1234", 0x65A1B2C3).data()};
   std::vector<uint32_t> hellos;
@@ -64,7 +66,7 @@ struct LinkFixture : ::testing::Test {
     form.build(rows.data(), rows.size());
     for (int slot = 0; slot < 2; ++slot)
       for (int s = 0; s < 2; ++s) {
-        sockets[slot][s] = loop.create_socket();
+        sockets[slot][s] = loop.create_socket(logs.logger());
         sockets[slot][s]->set_tag(s * 2 + slot);
       }
     link.attach_sockets({{{sockets[0][0].get(), sockets[0][1].get()},
@@ -204,6 +206,9 @@ TEST_F(LinkFixture, SessionOpenThenKeyAcceptedSaysHello) {
   EXPECT_EQ(link.slot(0).link_state, kEstablished);
   EXPECT_EQ(hellos, std::vector<uint32_t>{4242});
   EXPECT_EQ(link.slot(0).request_outstanding[0], 0);
+  // Link events reach the host's logger as information.
+  EXPECT_TRUE(logs.has(platform::LogLevel::Info, "connected socket 0"));
+  EXPECT_TRUE(logs.has(platform::LogLevel::Info, "session established key=4242"));
 
   // The next request is a poll carrying the new key.
   link.request_pump(0);
@@ -499,11 +504,16 @@ TEST_F(RegistryFixture, UnknownKeyDeliversNothingAndTableHoldsThirtyTwo) {
 
 TEST_F(RegistryFixture, SendByTagReachesTheFirstEntry) {
   int calls = 0;
-  link.register_channel(make_tag("PBBA"), nullptr, [&](const void*) { ++calls; }, {});
-  link.register_channel(make_tag("PBBA"), nullptr, [&](const void*) { calls += 10; }, {});
-  link.send_by_tag(make_tag("PBBA"), nullptr);
-  link.send_by_tag(make_tag("NONE"), nullptr);
+  uint32_t key = 0;
+  link.register_channel(make_tag("PBBA"), nullptr, [&](const ChannelRequest& r) {
+    ++calls;
+    key = r.key;
+  }, {});
+  link.register_channel(make_tag("PBBA"), nullptr, [&](const ChannelRequest&) { calls += 10; }, {});
+  link.send_by_tag(make_tag("PBBA"), ChannelRequest(77, 1));
+  link.send_by_tag(make_tag("NONE"), {});
   EXPECT_EQ(calls, 1);
+  EXPECT_EQ(key, 77u);
 }
 
 }  // namespace

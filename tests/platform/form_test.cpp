@@ -155,13 +155,13 @@ TEST(FormDeathTest, DuplicateAndMissingNamesAbort) {
         f.add({"Label1", ComponentKind::Label, "", {}});
         f.add({"Label1", ComponentKind::Button, "", {}});
       },
-      "");
+      "duplicate component Label1");
   EXPECT_DEATH(
       {
         Form f;
         f["Label9"].set_caption("x");
       },
-      "");
+      "no component named Label9");
 }
 
 }  // namespace

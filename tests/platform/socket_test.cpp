@@ -17,6 +17,7 @@
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "support/log_capture.h"
 
 namespace tessomar::platform {
 namespace {
@@ -71,7 +72,7 @@ std::string pattern(size_t n) {
 class SocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sock = loop.create_socket();
+    sock = loop.create_socket(logs.logger());
     sock->set_host("127.0.0.1");
     sock->set_port(listener.port());
     sock->on_connect = [this](ClientSocket&) { events.push_back("connect"); };
@@ -125,6 +126,7 @@ class SocketTest : public ::testing::Test {
   SystemClock clock;
   PollEventLoop loop{clock};
   Listener listener;
+  testsupport::LogCapture logs;
   std::unique_ptr<ClientSocket> sock;
   int peer = -1;
   std::vector<std::string> events;
@@ -282,6 +284,7 @@ TEST_F(SocketTest, FailedConnectReportsErrorAndEndsClosed) {
   for (const auto& k : cases) {
     SCOPED_TRACE(k.label);
     events.clear();
+    logs.clear();
     error_code = 0;
     error_handler = k.handler;
     sock->set_port(k.port == kNobodyListens ? closed_port() : k.port);
@@ -290,6 +293,8 @@ TEST_F(SocketTest, FailedConnectReportsErrorAndEndsClosed) {
     EXPECT_EQ(events, k.expected);
     EXPECT_NE(error_code, 0);
     EXPECT_FALSE(sock->active());
+    // Only a failure the handler left standing is worth a warning.
+    EXPECT_EQ(logs.has(LogLevel::Warning, "socket: " + sock->last_error()), !k.handler);
   }
   // The same socket connects once something listens.
   events.clear();
@@ -492,6 +497,7 @@ TEST_F(SocketTest, PeerThatStopsReadingCountsAsALostConnection) {
   ASSERT_TRUE(run_until([this] { return saw("disconnect"); }));
   EXPECT_EQ(events, (std::vector<std::string>{"connect", "disconnect"}));
   EXPECT_FALSE(sock->active());
+  EXPECT_TRUE(logs.has(LogLevel::Warning, "the peer stopped reading"));
 }
 
 TEST_F(SocketTest, DestroyedSocketIgnoresItsPendingFailure) {

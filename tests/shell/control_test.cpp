@@ -9,6 +9,7 @@
 #include "platform/dialogs.h"
 #include "platform/environment.h"
 #include "platform/event_loop.h"
+#include "support/log_capture.h"
 
 namespace tessomar::shell {
 namespace {
@@ -19,12 +20,14 @@ struct ControlFixture : ::testing::Test {
   platform::ManualClock clock;
   platform::PollEventLoop loop{clock};
   platform::MapEnvironment env;
-  platform::HeadlessDialogs dialogs;
+  testsupport::LogCapture logs;
+  platform::HeadlessDialogs dialogs{logs.logger()};
   std::vector<int> exits;
   InstanceGuard guard{[this](int status) { exits.push_back(status); }};
 
   std::unique_ptr<Control> make() {
-    return std::make_unique<Control>(ControlServices{loop, clock, env, dialogs, guard});
+    return std::make_unique<Control>(
+        ControlServices{loop, clock, env, dialogs, guard, logs.logger()});
   }
   // One tick after the clock moved by ms.
   void tick(Control& c, uint32_t ms) {
@@ -81,7 +84,7 @@ TEST_F(ControlFixture, SkinFolderPrefersSysWow64WhenItOpens) {
   }
   fs::create_directories(root / "SysWOW64");
   InstanceGuard fresh{[](int) {}};
-  Control c2(ControlServices{loop, clock, env, dialogs, fresh});
+  Control c2(ControlServices{loop, clock, env, dialogs, fresh, logs.logger()});
   c2.control_startup();
   EXPECT_EQ(c2.skin_folder(), root.string() + "/SysWOW64");
   fs::remove_all(root);
@@ -110,6 +113,20 @@ TEST_F(ControlFixture, MainFormPictureIsLoadedFromTheSkinFolder) {
   ASSERT_EQ(pic.width(), 2);
   EXPECT_EQ(pic.pixel(0, 0), 0xFF0000u);
   EXPECT_EQ(pic.pixel(1, 0), 0x0000FFu);
+  EXPECT_TRUE(logs.entries().empty());
+  fs::remove_all(root);
+}
+
+TEST_F(ControlFixture, UnreadableMainFormPictureKeepsTheBackgroundAndWarns) {
+  fs::path root = fs::temp_directory_path() / ("tessomar_badbmp_" + std::to_string(::getpid()));
+  fs::create_directories(root / "system32");
+  env.set("systemroot", root.string());
+  std::ofstream(root / "system32" / "TessomarMainForm_02030202.bmp") << "BM not a bitmap";
+  auto c = make();
+  c->control_startup();
+  EXPECT_TRUE(c->started());
+  EXPECT_EQ(c->form()["Image3"].picture().width(), 0);
+  EXPECT_TRUE(logs.has(platform::LogLevel::Warning, "main-form picture: "));
   fs::remove_all(root);
 }
 

@@ -21,7 +21,7 @@ struct Seen {
 
 class DecoderSlotsTest : public ::testing::Test {
  protected:
-  DecoderSlotsTest() : slots_(clock_) {
+  DecoderSlotsTest() : slots_(clock_, logger_) {
     slots_.set_picture_sink([this](int index, const DecodedPicture& p) {
       Seen s;
       s.index = index;
@@ -46,6 +46,7 @@ class DecoderSlotsTest : public ::testing::Test {
   }
 
   platform::ManualClock clock_;
+  platform::Logger logger_;
   DecoderSlots slots_;
   std::vector<Seen> seen_;
 };
@@ -233,7 +234,8 @@ TEST(DecoderTiming, LastDecodeTimeExcludesThePictureSink) {
     int64_t unix_now() const override { return 0; }
     mutable uint32_t t = 1000;
   } clock;
-  DecoderSlots slots(clock);
+  platform::Logger logger;
+  DecoderSlots slots(clock, logger);
   slots.set_picture_sink([&](int, const DecodedPicture&) { clock.t += 500; });
   ASSERT_EQ(slots.openDecoder(2), 0);
   slots.allocateDecoderBuffer();

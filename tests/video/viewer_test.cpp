@@ -509,9 +509,10 @@ TEST_F(ViewerTest, AttachViewRefusals) {
 TEST(ViewerPipeline, KeyFrameIsDecodedAndDrawnIntoTheView) {
   platform::Form form;
   platform::ManualClock clock;
+  platform::Logger logger;
   auto rows = shell::main_form_description();
   form.build(rows.data(), rows.size());
-  link::Link link(form, clock, [] { return 0u; });
+  link::Link link(form, clock, logger, [] { return 0u; });
   link.init_slots();
   link.slot(0).host = "dvr";
   VideoChannel vido(link);
@@ -522,7 +523,7 @@ TEST(ViewerPipeline, KeyFrameIsDecodedAndDrawnIntoTheView) {
   vido.registerVideoChannel();
   viewers.bind(0, &session, &device);
 
-  DecoderSlots slots(clock);
+  DecoderSlots slots(clock, logger);
   ASSERT_EQ(slots.openDecoder(0), 0);
   slots.allocateDecoderBuffer();
   ViewConverter converter;

@@ -212,7 +212,7 @@ TEST_F(QtLoopTest, DescriptorUnwatchedAndWatchedAgainInsideItsOwnCallback) {
 class QtSocketTest : public QtLoopTest {
  protected:
   void SetUp() override {
-    sock = loop.create_socket();
+    sock = loop.create_socket(logger);
     sock->set_host("127.0.0.1");
     sock->set_port(server.port());
     sock->on_connect = [this](platform::ClientSocket&) { events.push_back("connect"); };
@@ -230,6 +230,7 @@ class QtSocketTest : public QtLoopTest {
   void TearDown() override { sock.reset(); }
 
   testsupport::LoopbackServer server;
+  platform::Logger logger;
   std::unique_ptr<platform::ClientSocket> sock;
   std::vector<std::string> events;
   int error_code = 0;

@@ -83,7 +83,8 @@ class ViewerHostTest : public ::testing::Test {
   std::string dvr_uk;
   platform::MapEnvironment environment;
   shell::InstanceGuard guard{[](int) { ADD_FAILURE() << "second control start-up"; }};
-  ViewerHost host{environment, guard};
+  platform::Logger logger;
+  ViewerHost host{environment, guard, logger};
   std::vector<std::string> events;
 };
 
