@@ -43,7 +43,7 @@ Control::Control(const ControlServices& services)
       modes_(icmd_, link_, form_),
       decoders_(services.clock, services.logger),
       vido_(link_),
-      viewers_(services.clock, link_, vido_) {
+      viewers_(services.clock, link_) {
   auto rows = main_form_description();
   form_.build(rows.data(), rows.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
@@ -88,18 +88,19 @@ void Control::wire_video() {
     vido_.requestFeedback(link_.slot(s).session_key);
   };
   link_.hooks().bind_viewer = [this](int s) {
-    viewers_.bindOutputs(s, &form_["Image_video"], &form_["Label_time"]);
+    viewers_.bind_outputs(s, &form_["Image_video"], &form_["Label_time"]);
   };
   icmd_.hooks().clear_reorder_table = [this](int s) { vido_.clear_reorder_table(s); };
   vask_.hooks().reset_reorder_sequence = [this](int s) { vido_.reset_reorder_sequence(s); };
   decoders_.set_picture_sink(
-      [this](int i, const video::DecodedPicture& p) { viewers_.presentDecoded(i, p); });
-  viewers_.set_decoder(video::decoderPort(decoders_));
+      [this](int i, const video::DecodedPicture& p) { viewers_.present_decoded(i, p); });
+  viewers_.set_decoder(video::decoder_port(decoders_));
   viewers_.set_converter(&converter_);
+  viewers_.hooks().clear_reorder_table = [this](int s) { vido_.clear_reorder_table(s); };
 
   auto& mh = modes_.hooks();
-  mh.viewer_time = [this](int s) { return viewers_.viewer(s).displayTime; };
-  mh.set_viewer_time = [this](int s, uint32_t t) { viewers_.viewer(s).displayTime = t; };
+  mh.viewer_time = [this](int s) { return viewers_.viewer(s).displayTime(); };
+  mh.set_viewer_time = [this](int s, uint32_t t) { viewers_.viewer(s).set_display_time(t); };
   mh.flush_viewer = [this](int s, uint32_t n) { viewers_.viewer(s).flushViewer(n); };
   mh.clear_reorder_table = [this](int s) { vido_.clear_reorder_table(s); };
 }
@@ -193,8 +194,13 @@ bool Control::step_transport_and_channels() {
   vask_.register_vask();
   icmd_.register_icmd();
   vido_.registerVideoChannel();
-  viewers_.bind(0, &icmd_.session(0), &vask_.record(0).device);
-  viewers_.bind(1, &icmd_.session(1), &vask_.record(1).device);
+  // Records flow one way: the channel fills the viewer's rings, the viewer fills the
+  // channel's feedback block.
+  for (int s = 0; s < video::kViewerCount; ++s) {
+    const channels::DeviceIdentity* device = &vask_.record(s).device;
+    vido_.attach(s, &viewers_.viewer(s), &icmd_.session(s), device);
+    viewers_.bind(s, &icmd_.session(s), device, &vido_.state(s).feedback);
+  }
   ictl_.register_ictl();
   ictl_.declare_slots();
   return true;

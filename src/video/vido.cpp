@@ -5,11 +5,6 @@
 
 namespace tessomar::video {
 
-uint32_t receiveCredit(const link::ByteRing& videoRing) {
-  const uint32_t room = link::ring_room(videoRing.write_pos, videoRing.read_pos, videoRing.size);
-  return room > kCreditReserve ? room - kCreditReserve : 0;
-}
-
 const std::array<VideoChannel::SubHandlerRow, 2> VideoChannel::kRows = {{
     {kSubTagFrameRecord, &VideoChannel::onFrameRecord, nullptr},
     {kSubTagFeedback, nullptr, &VideoChannel::buildFeedback},
@@ -67,7 +62,7 @@ uint32_t VideoChannel::buildFeedback(int slot, std::span<uint8_t> out) {
   if (slot < 0 || slot >= link::kSlotCount || out.size() < kFeedbackBytes) return 0;
   ViewerFeedback& fb = states_[slot].feedback;
   if (const Viewer* v = attached_[slot].viewer)
-    fb.words[kFeedbackCredit] = receiveCredit(v->videoRing);
+    fb.words[kFeedbackCredit] = receive_credit(v->videoRing());
   link::ByteWriter w(out);
   for (uint32_t word : fb.words) w.u32le(word);
   return kFeedbackBytes;
@@ -95,7 +90,7 @@ void VideoChannel::onFrameRecord(int slot, std::span<const uint8_t> record) {
   // Too short to hold its own header: nothing in it can be trusted.
   if (!FrameRecordHeader::parse(record, h)) return;
   ++stats_[slot].records;
-  if (Viewer* v = attached_[slot].viewer) v->noteNewest(h.channel, h.seconds, h.frameInSecond);
+  if (Viewer* v = attached_[slot].viewer) v->note_newest(h.channel, h.seconds, h.frameInSecond);
   if (h.totalLength == 0) {
     ++stats_[slot].empty_records;
     return;
@@ -115,71 +110,49 @@ void VideoChannel::onFrameRecord(int slot, std::span<const uint8_t> record) {
 
 void VideoChannel::store_record(int slot, std::span<const uint8_t> record,
                                 const FrameRecordHeader& h) {
-  FrameReorderTable& t = tables_[slot];
   const uint32_t n = h.totalLength;
-  ++t.writeIndex;
-  ++t.sinceDelivery;
-  ReorderEntry& e = t.entries[t.writeIndex % kReorderEntries];
-  if (t.pending == 0) t.localKey = 1;
-  uint32_t key = h.arrivalKey;
   const channels::DeviceIdentity* device = attached_[slot].device;
-  if (device == nullptr || device->generation < 2) {
-    // Older DVRs do not number their records: take them in arrival order.
-    key = t.lastKey + t.localKey;
-    ++t.localKey;
-  }
   link::ByteRing& store = link_.slot(slot).stream_ring;
-  e = ReorderEntry{key, store.write_pos, n, h.kind, t.written};
-
+  ReorderRecord r;
+  r.arrival_key = h.arrivalKey;
+  // Older DVRs do not number their records: take them in arrival order.
+  r.numbered = device != nullptr && device->generation >= 2;
+  r.position = store.write_pos;
+  r.length = n;
+  r.kind = h.kind;
   // The store always offers its full room: what it held before is either delivered or
-  // tracked by the stamps.
+  // tracked by the table's stamps.
   store.read_pos = store.write_pos;
   // A length the message does not back, or one the viewer could not frame, is lost like a
   // record that does not fit the store.
   const bool well_formed =
       n >= kFrameRecordHeaderSize && n < kMaxFrameRecordLength && n <= record.size();
-  if (!well_formed || link::ring_write(record.data(), n, &store) != 0) {
-    e.length = 0;  // never deliver an entry whose bytes were not written
-    ++t.lastKey;
-    ++stats_[slot].lost;
-    return;
+  r.written = well_formed && link::ring_write(record.data(), n, &store) == 0;
+  switch (tables_[slot].insert(r)) {
+    case ReorderStore::Lost:
+      ++stats_[slot].lost;
+      break;
+    case ReorderStore::Restarted:
+      ++stats_[slot].stored;
+      ++stats_[slot].restarts;
+      break;
+    case ReorderStore::Stored:
+      ++stats_[slot].stored;
+      break;
   }
-  t.written += n;
-  ++stats_[slot].stored;
-  if (t.sinceDelivery >= kReorderEntries) {
-    // A gap that never fills: give up on it and restart at this record.
-    t.writeIndex = 0;
-    t.pending = 0;
-    t.lastKey = key - 1;
-    ++stats_[slot].restarts;
-  }
-  ++t.pending;
 }
 
 void VideoChannel::deliverInOrder(int slot) {
   if (slot < 0 || slot >= link::kSlotCount) return;
-  FrameReorderTable& t = tables_[slot];
   link::ByteRing& store = link_.slot(slot).stream_ring;
-  for (uint32_t pass = 0; pass < kReorderEntries && t.pending > 0; ++pass) {
-    bool delivered = false;
-    for (ReorderEntry& e : t.entries) {
-      if (e.length == 0 || e.key != t.lastKey + 1) continue;
-      t.sinceDelivery = 0;
-      t.lastKey = e.key;
-      t.localKey = 1;
-      if (t.written - e.stamp < store.size) {
-        store.read_pos = e.position;
-        move_to_viewer(slot, e);
-        ++stats_[slot].delivered;
-      } else {
-        ++stats_[slot].lost;
-      }
-      e.length = 0;
-      // Entries left behind by a restart can still match; they must not wrap the count.
-      if (t.pending > 0) --t.pending;
-      delivered = true;
+  for (const ReorderReady& ready : tables_[slot].take_ready(store.size)) {
+    if (ready.overwritten) {
+      ++stats_[slot].lost;
+      continue;
     }
-    if (!delivered) break;
+    store.read_pos = ready.entry.position;
+    move_to_viewer(slot, ready.entry);
+    ++stats_[slot].delivered;
   }
 }
 
@@ -188,12 +161,11 @@ void VideoChannel::move_to_viewer(int slot, const ReorderEntry& entry) {
   if (states_[slot].slot < 0 || a.viewer == nullptr || a.session == nullptr) return;
   Viewer& viewer = *a.viewer;
   const uint32_t n = entry.length;
-  const link::ByteRing& video = viewer.videoRing;
+  const link::ByteRing& video = viewer.videoRing();
   if (n > link::ring_room(video.write_pos, video.read_pos, video.size) &&
       a.session->mode == channels::kModeLive) {
     // A stalled live view skips ahead instead of falling further behind.
-    viewer.videoRing.read_pos = 0;
-    viewer.videoRing.write_pos = 0;
+    viewer.empty_video_ring();
     ++stats_[slot].live_overflows;
     return;
   }
@@ -202,20 +174,20 @@ void VideoChannel::move_to_viewer(int slot, const ReorderEntry& entry) {
     return;
   }
   if (entry.kind == kRecordKindAudio) {
-    if (!viewer.videoStarted) {
+    if (!viewer.videoStarted()) {
       ++stats_[slot].audio_before_video;
       return;
     }
     if (a.session->mode != channels::kModeBackup && hooks_.audio_present)
       hooks_.audio_present(slot);
-    if (viewer.queueAudio(work_.get(), n) == 0) {
+    if (viewer.queue_audio(work_.get(), n) == 0) {
       ++stats_[slot].audio_queued;
     } else {
       ++stats_[slot].ring_refused;
     }
     return;
   }
-  if (link::ring_write(work_.get(), n, &viewer.videoRing) == 0) {
+  if (viewer.queue_video(work_.get(), n) == 0) {
     ++stats_[slot].video_queued;
   } else {
     ++stats_[slot].ring_refused;
@@ -224,12 +196,12 @@ void VideoChannel::move_to_viewer(int slot, const ReorderEntry& entry) {
 
 void VideoChannel::clear_reorder_table(int slot) {
   if (slot < 0 || slot >= link::kSlotCount) return;
-  tables_[slot] = FrameReorderTable{};
+  tables_[slot].clear();
 }
 
 void VideoChannel::reset_reorder_sequence(int slot) {
   if (slot < 0 || slot >= link::kSlotCount) return;
-  tables_[slot].lastKey = 0;
+  tables_[slot].reset_sequence();
 }
 
 }  // namespace tessomar::video

@@ -17,7 +17,9 @@
 #include "link/link.h"
 #include "link/ring.h"
 #include "link/wire.h"
+#include "video/feedback.h"
 #include "video/frame_record.h"
+#include "video/reorder_table.h"
 
 namespace tessomar::video {
 
@@ -33,63 +35,9 @@ static_assert(kVidoBufferSize > link::kSubHeaderSize + kMaxFrameRecordLength);
 constexpr uint32_t kSubTagFrameRecord = 0;
 constexpr uint32_t kSubTagFeedback = 1;
 
-// The feedback block: 64 little-endian words, always sent whole.
-constexpr int kFeedbackWords = 64;
-constexpr uint32_t kFeedbackBytes = 256;
-constexpr int kFeedbackSequence = 0;            // words 0-15: last accepted channelSequence
-constexpr int kFeedbackCost = 16;               // words 16-31: smoothed presentation cost
-constexpr int kFeedbackCredit = 32;             // receive credit
-constexpr int kFeedbackFrameId = 34;            // frameId last presented or dropped
-constexpr int kFeedbackCompositeSequence = 36;  // channel 16's sequence
-constexpr int kFeedbackCompositeCost = 37;      // channel 16's cost
-constexpr uint32_t kInitialCredit = 0x40000;
-// Room the viewer keeps for itself; only what lies beyond it is offered to the DVR.
-constexpr uint32_t kCreditReserve = 524288;
-
-struct ViewerFeedback {
-  std::array<uint32_t, kFeedbackWords> words{};
-
-  // Word of the last accepted sequence / smoothed cost of a channel 0-16.
-  static constexpr int sequenceWord(uint32_t channel) {
-    return channel >= kCompositeChannel ? kFeedbackCompositeSequence
-                                        : kFeedbackSequence + int(channel);
-  }
-  static constexpr int costWord(uint32_t channel) {
-    return channel >= kCompositeChannel ? kFeedbackCompositeCost : kFeedbackCost + int(channel);
-  }
-};
-
-// Credit word for a viewer video ring: its room beyond the reserve, or 0.
-uint32_t receiveCredit(const link::ByteRing& videoRing);
-
 struct VideoChannelState {
   int slot = -1;  // the connection slot; -1 until registration links it
   ViewerFeedback feedback;
-};
-
-constexpr uint32_t kReorderEntries = 512;
-
-struct ReorderEntry {
-  uint32_t key = 0;
-  uint32_t position = 0;  // write position of the record in the stream ring
-  uint32_t length = 0;    // 0 marks a free entry
-  uint32_t kind = 0;
-  // Stream ring bytes written before this record; tells whether later writes have since
-  // run over it (see FrameReorderTable::written).
-  uint64_t stamp = 0;
-};
-
-struct FrameReorderTable {
-  uint32_t writeIndex = 0;     // frames stored; the low 9 bits pick the entry to fill
-  uint32_t sinceDelivery = 0;  // frames stored since the last in-order delivery
-  uint32_t lastKey = 0;        // arrival key of the last frame delivered
-  uint32_t pending = 0;        // entries stored and not yet delivered
-  uint32_t localKey = 0;       // next offset for invented keys (older DVRs)
-  // Bytes written into the stream ring so far. The ring keeps only its last `size` bytes,
-  // so a record held back long enough is overwritten by later ones; such a record is lost,
-  // never delivered with another record's bytes.
-  uint64_t written = 0;
-  std::array<ReorderEntry, kReorderEntries> entries{};
 };
 
 // The request handed through the registry's send_by_tag.

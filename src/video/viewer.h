@@ -8,8 +8,11 @@
 // Threads: everything runs on the UI thread, except the fields marked "audio thread", which
 // the audio output reads (or, for the audio ring's read position, writes) from its own
 // thread. The audio ring's two positions are only touched through std::atomic_ref
-// (writer: queueAudio; reader: the audio output), so a record's bytes are visible before
+// (writer: queue_audio; reader: the audio output), so a record's bytes are visible before
 // the write position that announces them.
+//
+// The viewer knows nothing of the VIDO channel: it is handed its slot's feedback block, and
+// asks for the slot's reorder table to be cleared through a hook.
 #pragma once
 
 #include <array>
@@ -29,7 +32,7 @@
 #include "video/convert.h"
 #include "video/decoder.h"
 #include "video/frame_record.h"
-#include "video/vido.h"
+#include "video/feedback.h"
 
 namespace tessomar::video {
 
@@ -45,7 +48,6 @@ constexpr int kViewKindPlayback = 1;
 struct ChannelClock {
   uint32_t resync = 0;  // continuity lost: the next accepted frame must be a key frame
   uint32_t due = 0;     // ms of the channel's epoch at which its next picture is shown
-  std::array<uint32_t, 3> unused{};
   uint32_t newestSeconds = 0;  // newest record heard for the channel (VIDO)
   uint32_t newestFrame = 0;
   // Audio thread reads these three.
@@ -57,7 +59,6 @@ struct ChannelClock {
 struct ViewNode {
   platform::Component* picture = nullptr;
   platform::Component* label = nullptr;
-  std::array<platform::Component*, 2> unused{};  // never filled
 };
 
 // The controls attached for one channel and kind, in attachment order.
@@ -75,7 +76,7 @@ struct DisplayClaim {
 };
 
 // What the viewer needs of the decoder slots. `decode` hands one access unit over (the
-// picture reaches Viewers::presentDecoded before it returns); `key_frame_queued` says the
+// picture reaches Viewers::present_decoded before it returns); `key_frame_queued` says the
 // unit carries fresh parameter sets; `take_damaged` reports and resets a damaged decode.
 struct DecoderPort {
   std::function<int(int index, const uint8_t* data, uint32_t size)> decode;
@@ -83,7 +84,7 @@ struct DecoderPort {
   std::function<bool(int index)> take_damaged;
 };
 // The port of real decoder slots; they must outlive every viewer that uses it.
-DecoderPort decoderPort(DecoderSlots& slots);
+DecoderPort decoder_port(DecoderSlots& slots);
 
 class Viewer;
 
@@ -97,6 +98,8 @@ struct ViewerHooks {
   std::function<int(Viewer& viewer)> service_backup;
   // Backup mode: the audio step runs on the UI thread; 1 when it can do no more now.
   std::function<int(Viewer& viewer)> audio_step;
+  // The viewer got its buffers: the slot's reorder table starts afresh.
+  std::function<void(int slot)> clear_reorder_table;
 };
 
 enum class DropReason : int {
@@ -129,6 +132,7 @@ struct ViewerStats {
 };
 
 class Viewers;
+struct ViewerTestPeer;
 
 class Viewer {
  public:
@@ -136,7 +140,7 @@ class Viewer {
   Viewer(const Viewer&) = delete;
   Viewer& operator=(const Viewer&) = delete;
 
-  int slotIndex() const { return slot_; }
+  int slot_index() const { return slot_; }
 
   // One frame record: 1 ends the tick, 0 lets the caller continue.
   int videoStep();
@@ -150,87 +154,133 @@ class Viewer {
   void retimeChannels();
 
   // Milliseconds since the channel's epoch / the general epoch.
-  uint32_t clockReading(uint32_t channel) const;
-  uint32_t generalClock() const;
+  uint32_t clock_reading(uint32_t channel) const;
+  uint32_t general_clock() const;
   // 25 for a PAL device, else 30.
   uint32_t fps() const;
 
   // VIDO: the newest record heard for a channel (0-16; others ignored).
-  void noteNewest(uint32_t channel, uint32_t seconds, uint32_t frameInSecond);
+  void note_newest(uint32_t channel, uint32_t seconds, uint32_t frameInSecond);
+  // VIDO: appends one whole record to the video ring. 0, or -1 when it has no room.
+  int queue_video(const uint8_t* record, uint32_t n);
+  // VIDO: a stalled live view drops everything queued.
+  void empty_video_ring();
   // VIDO: appends one audio record, publishing it to the audio thread. 0, or -1 when the
   // ring has no room or no storage.
-  int queueAudio(const uint8_t* record, uint32_t n);
+  int queue_audio(const uint8_t* record, uint32_t n);
 
-  std::span<uint8_t> frameBuffer() {
-    return frameBuffer_ ? std::span<uint8_t>(frameBuffer_.get(), kFrameBufferSize)
-                        : std::span<uint8_t>();
+  // Backup job: the frame waiting in the frame buffer (empty when none), and its release.
+  std::span<const uint8_t> waiting_frame() const {
+    return frameBuffer_ ? std::span<const uint8_t>(frameBuffer_.get(), pending_)
+                        : std::span<const uint8_t>();
   }
-  bool hasBuffers() const { return frameBuffer_ != nullptr; }
+  void release_waiting_frame() { pending_ = 0; }
+
+  bool has_buffers() const { return frameBuffer_ != nullptr; }
   const ViewerStats& stats() const { return stats_; }
   channels::SessionState* session() const { return session_; }
 
-  // The presentation state. Other subsystems read these; the mode logic also sets
-  // displayTime, the backup job pending.
-  uint32_t directionApplied = 0;
-  uint32_t videoStarted = 0;
-  link::ByteRing videoRing;
-  link::ByteRing audioRing;  // positions through std::atomic_ref only (audio thread)
-  uint32_t keyFrameQueued = 0;
-  uint32_t streamKind = 0;
-  uint32_t pendingFrameId = 0;
-  uint32_t readClock = 0;
-  uint32_t pictureTime = 0;
-  uint32_t pictureFrame = 0;
-  uint32_t pictureChannel = 0;
-  uint32_t lastOffset = 0;
-  uint32_t offsetChanges = 0;
-  uint32_t pending = 0;  // bytes of the access unit in the frame buffer; 0 when none
-  std::array<ChannelClock, kChannelClocks> clocks;
-  uint32_t channel = 0;
-  uint32_t interlaced = 0;
-  uint32_t displayTime = 0;
-  uint32_t displayOffset = 0;
-  std::array<ViewList, kChannelClocks> liveViews{};
-  std::array<ViewList, kChannelClocks> playbackViews{};
-  uint32_t liveViewCount = 0;
-  uint32_t playbackViewCount = 0;
+  // The presentation state other subsystems read; the mode logic also sets displayTime.
+  bool videoStarted() const { return videoStarted_ != 0; }
+  const link::ByteRing& videoRing() const { return videoRing_; }
+  uint32_t pending() const { return pending_; }
+  const ChannelClock& clock(uint32_t c) const { return clocks_[c]; }
+  uint32_t displayTime() const { return displayTime_; }
+  void set_display_time(uint32_t t) { displayTime_ = t; }
+  uint32_t displayOffset() const { return displayOffset_; }
+  const ViewList& liveView(uint32_t c) const { return liveViews_[c]; }
+  const ViewList& playbackView(uint32_t c) const { return playbackViews_[c]; }
+  uint32_t liveViewCount() const { return liveViewCount_; }
+  uint32_t playbackViewCount() const { return playbackViewCount_; }
 
  private:
   friend class Viewers;
+  friend struct ViewerTestPeer;
 
-  int serviceWaiting();
-  int dropFrame(const FrameRecordHeader& h, uint32_t remaining, DropReason why);
-  void discardVideoRing();
-  void resetChannel(uint32_t c);
-  void recomputeCredit();
-  ViewerFeedback& feedback();
-  void setTimeLabelsVisible(bool visible);
-  void allocateBuffers();
+  // The record at the head of the video ring, as videoStep takes it apart.
+  struct Incoming {
+    FrameRecordHeader h;
+    PictureHeader p;
+    std::array<uint8_t, kPictureHeaderSize> raw_picture{};
+    uint32_t rest = 0;    // bytes of the record still in the ring
+    uint32_t length = 0;  // bytes of the access unit built from it
+    int32_t mode = 0;
+  };
+  // The seams of videoStep. read_record: false ends the tick (nothing to read, or framing
+  // lost). The others: false when the frame was dropped.
+  bool read_record(Incoming& in);
+  bool check_picture(Incoming& in);
+  bool build_access_unit(Incoming& in);
+  bool fits_view(const Incoming& in);
+  void accept(const Incoming& in);
+  void pace(const Incoming& in);
+  void resync_channel(const Incoming& in, uint32_t now);
+  void hold_for_presentation(const Incoming& in);
+  void update_display_time(const Incoming& in);
+
+  int service_waiting();
+  // Skips the rest of the record and acknowledges it; false, for the stages to return.
+  bool drop_frame(const FrameRecordHeader& h, uint32_t remaining, DropReason why);
+  void acknowledge_drop(const FrameRecordHeader& h, DropReason why);
+  void discard_video_ring();
+  void reset_channel(uint32_t c);
+  void recompute_credit();
+  ViewerFeedback& feedback() { return *feedback_; }
+  void set_time_labels_visible(bool visible);
+  void allocate_buffers();
 
   Viewers& owner_;
   int slot_;
   channels::SessionState* session_ = nullptr;
   const channels::DeviceIdentity* device_ = nullptr;
-  std::unique_ptr<uint8_t[]> videoStorage_;
-  std::unique_ptr<uint8_t[]> audioStorage_;
+  // The slot's feedback block once bound; until then the words go to a block never sent.
+  ViewerFeedback unbound_feedback_;
+  ViewerFeedback* feedback_ = &unbound_feedback_;
+  std::unique_ptr<uint8_t[]> video_storage_;
+  std::unique_ptr<uint8_t[]> audio_storage_;
   std::unique_ptr<uint8_t[]> frameBuffer_;
   std::array<uint32_t, kChannelClocks> epochs_{};
-  uint32_t generalEpoch_ = 0;
-  uint32_t labelShowCounter_ = 0;
-  uint32_t lastPlaybackTime_ = 0;  // display time last handed to the key form
-  uint32_t conversionMs_ = 0;      // conversion time inside the running decode call
+  uint32_t general_epoch_ = 0;
+  uint32_t label_show_counter_ = 0;
+  uint32_t last_playback_time_ = 0;  // display time last handed to the key form
+  uint32_t conversion_ms_ = 0;       // conversion time inside the running decode call
   ViewerStats stats_;
+
+  uint32_t directionApplied_ = 0;
+  uint32_t videoStarted_ = 0;
+  link::ByteRing videoRing_;
+  link::ByteRing audioRing_;  // positions through std::atomic_ref only (audio thread)
+  uint32_t keyFrameQueued_ = 0;
+  uint32_t streamKind_ = 0;
+  uint32_t pendingFrameId_ = 0;
+  uint32_t readClock_ = 0;
+  uint32_t pictureTime_ = 0;
+  uint32_t pictureFrame_ = 0;
+  uint32_t pictureChannel_ = 0;
+  uint32_t lastOffset_ = 0;
+  uint32_t offsetChanges_ = 0;
+  uint32_t pending_ = 0;  // bytes of the access unit in the frame buffer; 0 when none
+  std::array<ChannelClock, kChannelClocks> clocks_;
+  uint32_t channel_ = 0;
+  uint32_t interlaced_ = 0;
+  uint32_t displayTime_ = 0;
+  uint32_t displayOffset_ = 0;
+  std::array<ViewList, kChannelClocks> liveViews_{};
+  std::array<ViewList, kChannelClocks> playbackViews_{};
+  uint32_t liveViewCount_ = 0;
+  uint32_t playbackViewCount_ = 0;
 };
 
 class Viewers {
  public:
-  Viewers(const platform::Clock& clock, link::Link& link, VideoChannel& vido);
+  Viewers(const platform::Clock& clock, link::Link& link);
   Viewers(const Viewers&) = delete;
   Viewers& operator=(const Viewers&) = delete;
 
-  // Connects a slot's viewer with its session state and device identity, and with the
-  // VIDO channel (which then queues records into it).
-  void bind(int slot, channels::SessionState* session, const channels::DeviceIdentity* device);
+  // Connects a slot's viewer with its session state, device identity and the slot's feedback
+  // block (which must outlive the viewers).
+  void bind(int slot, channels::SessionState* session, const channels::DeviceIdentity* device,
+            ViewerFeedback* feedback);
   void set_decoder(DecoderPort port) { decoder_ = std::move(port); }
   // Unset: pictures are not drawn (the time labels still follow them).
   void set_converter(ViewConverter* converter) { converter_ = converter; }
@@ -244,23 +294,23 @@ class Viewers {
                  platform::Component* picture, platform::Component* label);
   // The link's binding of a slot's outputs: the picture and label on channel 0, as live view
   // and then as playback view, with the slot's stored host and port.
-  void bindOutputs(int slot, platform::Component* picture, platform::Component* label);
+  void bind_outputs(int slot, platform::Component* picture, platform::Component* label);
 
   // Once per timer tick.
   void serviceViewers();
 
   // The decoder's picture sink: draws into the attached view and updates the time labels.
-  void presentDecoded(int index, const DecodedPicture& picture);
+  void present_decoded(int index, const DecodedPicture& picture);
   // Every channel-0 label of the mode's list shows the viewer's displayTime.
-  void updateTimeLabels(Viewer& viewer);
+  void update_time_labels(Viewer& viewer);
 
   Viewer& viewer(int slot) { return *viewers_[slot]; }
   const Viewer& viewer(int slot) const { return *viewers_[slot]; }
-  const DisplayClaim& displayClaim() const { return claim_; }
+  const DisplayClaim& display_claim() const { return claim_; }
 
   // Live pacing by the stream's rate code (devices whose number text holds "[N] 6").
-  void set_fast_live_pacing(bool on) { fastLivePacing_ = on; }
-  bool fastLivePacing() const { return fastLivePacing_; }
+  void set_fast_live_pacing(bool on) { fast_live_pacing_ = on; }
+  bool fast_live_pacing() const { return fast_live_pacing_; }
   // 128 when the last accepted picture is 44 or 22 macroblocks wide, else 0. Audio thread.
   uint32_t audioBias() const { return audioBias_.load(std::memory_order_relaxed); }
 
@@ -269,12 +319,11 @@ class Viewers {
 
   const platform::Clock& clock_;
   link::Link& link_;
-  VideoChannel& vido_;
   DecoderPort decoder_;
   ViewConverter* converter_ = nullptr;
   ViewerHooks hooks_;
   DisplayClaim claim_;
-  bool fastLivePacing_ = false;
+  bool fast_live_pacing_ = false;
   std::atomic<uint32_t> audioBias_{0};
   std::array<std::unique_ptr<Viewer>, kViewerCount> viewers_;
 };

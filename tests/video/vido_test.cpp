@@ -13,6 +13,7 @@
 #include "link/ring.h"
 #include "video/frame_record.h"
 #include "video/viewer.h"
+#include "video/viewer_test_peer.h"
 
 namespace tessomar::video {
 namespace {
@@ -52,11 +53,12 @@ Bytes record(const RecordSpec& s) {
 
 class VidoTest : public channels::testing::ChannelFixture {
  protected:
-  VidoTest() : vido(link), viewers(clock, link, vido) {
+  VidoTest() : vido(link), viewers(clock, link) {
     channels::init_session_state(session, 0);
     device.generation = 2;
     vido.registerVideoChannel();
-    viewers.bind(0, &session, &device);
+    viewers.hooks().clear_reorder_table = [this](int slot) { vido.clear_reorder_table(slot); };
+    bind(0, &session);
     open_session(0, kKey, 1);
     EXPECT_EQ(viewers.attachView(0, "dvr", 80, 0, kViewKindLive, &form["Image_video"],
                                  &form["Label_time"]),
@@ -65,6 +67,11 @@ class VidoTest : public channels::testing::ChannelFixture {
   }
 
   Viewer& viewer() { return viewers.viewer(0); }
+  link::ByteRing& video_ring() { return ViewerTestPeer::video_ring(viewer()); }
+  void bind(int slot, channels::SessionState* s) {
+    vido.attach(slot, &viewers.viewer(slot), s, &device);
+    viewers.bind(slot, s, &device, &vido.state(slot).feedback);
+  }
 
   void arrive(const RecordSpec& s) {
     Bytes r = record(s);
@@ -97,7 +104,7 @@ class VidoTest : public channels::testing::ChannelFixture {
     EXPECT_EQ(pos, all.size());
     return ids;
   }
-  std::vector<uint32_t> delivered() { return drain(viewer().videoRing); }
+  std::vector<uint32_t> delivered() { return drain(video_ring()); }
 
   channels::SessionState session;
   channels::DeviceIdentity device;
@@ -147,12 +154,12 @@ TEST_F(VidoTest, TheFiveHundredTwelfthStoreBehindAGapRestartsAndDelivers) {
   // Key 2 never comes.
   for (uint32_t k = 3; k < 3 + 511; ++k) arrive({.arrivalKey = k, .frameId = k});
   EXPECT_TRUE(delivered().empty());
-  EXPECT_EQ(vido.reorder_table(0).pending, 511u);
+  EXPECT_EQ(vido.reorder_table(0).pending(), 511u);
 
   arrive({.arrivalKey = 514, .frameId = 514});
   EXPECT_EQ(delivered(), std::vector<uint32_t>{514});
-  EXPECT_EQ(vido.reorder_table(0).lastKey, 514u);
-  EXPECT_EQ(vido.reorder_table(0).pending, 0u);
+  EXPECT_EQ(vido.reorder_table(0).lastKey(), 514u);
+  EXPECT_EQ(vido.reorder_table(0).pending(), 0u);
   EXPECT_EQ(vido.stats(0).restarts, 1u);
 
   arrive({.arrivalKey = 515, .frameId = 515});
@@ -166,10 +173,10 @@ TEST_F(VidoTest, LengthZeroRecordOnlyUpdatesTheNewestTime) {
           .seconds = 1234,
           .frameInSecond = 7,
           .totalLength = 0});
-  EXPECT_EQ(viewer().clocks[5].newestSeconds, 1234u);
-  EXPECT_EQ(viewer().clocks[5].newestFrame, 7u);
-  EXPECT_EQ(vido.reorder_table(0).writeIndex, 0u);
-  EXPECT_EQ(vido.reorder_table(0).lastKey, 0u);
+  EXPECT_EQ(viewer().clock(5).newestSeconds, 1234u);
+  EXPECT_EQ(viewer().clock(5).newestFrame, 7u);
+  EXPECT_EQ(vido.reorder_table(0).writeIndex(), 0u);
+  EXPECT_EQ(vido.reorder_table(0).lastKey(), 0u);
   EXPECT_TRUE(delivered().empty());
   // The key was not used: key 1 is still the next one expected.
   arrive({.arrivalKey = 1, .frameId = 2});
@@ -178,19 +185,19 @@ TEST_F(VidoTest, LengthZeroRecordOnlyUpdatesTheNewestTime) {
 
 TEST_F(VidoTest, AudioWaitsForTheFirstVideoFrame) {
   arrive({.arrivalKey = 1, .frameId = 1, .kind = kRecordKindAudio});
-  EXPECT_TRUE(drain(viewer().audioRing).empty());
+  EXPECT_TRUE(drain(ViewerTestPeer::audio_ring(viewer())).empty());
   EXPECT_TRUE(audio_present.empty());
   EXPECT_EQ(vido.stats(0).audio_before_video, 1u);
 
-  viewer().videoStarted = 1;  // as the viewer's first accepted frame does
+  ViewerTestPeer::set_video_started(viewer());  // as the first accepted frame does
   arrive({.arrivalKey = 2, .frameId = 2, .kind = kRecordKindAudio});
-  EXPECT_EQ(drain(viewer().audioRing), std::vector<uint32_t>{2});
+  EXPECT_EQ(drain(ViewerTestPeer::audio_ring(viewer())), std::vector<uint32_t>{2});
   EXPECT_EQ(audio_present, std::vector<int>{0});
 
   // In Backup mode audio is still queued but does not bring up the speaker controls.
   session.mode = channels::kModeBackup;
   arrive({.arrivalKey = 3, .frameId = 3, .kind = kRecordKindAudio});
-  EXPECT_EQ(drain(viewer().audioRing), std::vector<uint32_t>{3});
+  EXPECT_EQ(drain(ViewerTestPeer::audio_ring(viewer())), std::vector<uint32_t>{3});
   EXPECT_EQ(audio_present.size(), 1u);
   EXPECT_TRUE(delivered().empty());
 }
@@ -203,17 +210,17 @@ TEST_F(VidoTest, RecordTooBigForTheVideoRingEmptiesItOnlyInLiveView) {
   for (const Case c : {Case{channels::kModeLive, true}, Case{channels::kModePlayback, false}}) {
     SCOPED_TRACE(c.mode);
     session.mode = c.mode;
-    link::ByteRing& ring = viewer().videoRing;
+    link::ByteRing& ring = video_ring();
     ring.read_pos = 0;
     ring.write_pos = ring.size - 100000;  // room 95000
-    arrive({.arrivalKey = vido.reorder_table(0).lastKey + 1, .frameId = 7, .totalLength = 96000});
+    arrive({.arrivalKey = vido.reorder_table(0).lastKey() + 1, .frameId = 7, .totalLength = 96000});
     if (c.ring_emptied) {
       EXPECT_EQ(ring.write_pos, 0u);
       EXPECT_EQ(ring.read_pos, 0u);
     } else {
       EXPECT_EQ(ring.write_pos, ring.size - 100000);
     }
-    EXPECT_EQ(vido.reorder_table(0).pending, 0u);  // consumed either way
+    EXPECT_EQ(vido.reorder_table(0).pending(), 0u);  // consumed either way
   }
 }
 
@@ -232,7 +239,7 @@ TEST_F(VidoTest, FeedbackCarries256BytesAndCreditsRoomBeyondTheReserve) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.free_bytes);
-    link::ByteRing& ring = viewer().videoRing;
+    link::ByteRing& ring = video_ring();
     ring.read_pos = 0;
     ring.write_pos = kViewerRingSize - c.free_bytes;
     vido.state(0).feedback.words[kFeedbackFrameId] = 0xABCD;
@@ -303,7 +310,7 @@ TEST_F(VidoTest, StaleRecordsDoNotUseUpTheKeysOfTheNewRequest) {
   arrive({.arrivalKey = 2, .frameId = 2, .kind = kRecordKindAudio, .requestCounter = 1});
   EXPECT_TRUE(delivered().empty());
   EXPECT_EQ(vido.stats(0).stale, 2u);
-  EXPECT_EQ(vido.reorder_table(0).lastKey, 0u);
+  EXPECT_EQ(vido.reorder_table(0).lastKey(), 0u);
   arrive({.arrivalKey = 1, .frameId = 11, .requestCounter = 2});
   arrive({.arrivalKey = 2, .frameId = 12, .requestCounter = 0});  // 0 matches any request
   EXPECT_EQ(delivered(), (std::vector<uint32_t>{11, 12}));
@@ -320,7 +327,7 @@ TEST_F(VidoTest, HeldRecordOverwrittenInTheStoreIsLostNotDeliveredCorrupt) {
   // has room for all of them). Keys 3-5 were overwritten and are skipped.
   EXPECT_EQ(delivered(), (std::vector<uint32_t>{2, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
   EXPECT_EQ(vido.stats(0).lost, 3u);
-  EXPECT_EQ(vido.reorder_table(0).lastKey, 14u);
+  EXPECT_EQ(vido.reorder_table(0).lastKey(), 14u);
 }
 
 TEST_F(VidoTest, ClearingTheTableForgetsHeldRecordsAndAResetRestartsTheKeys) {
@@ -328,7 +335,7 @@ TEST_F(VidoTest, ClearingTheTableForgetsHeldRecordsAndAResetRestartsTheKeys) {
   arrive({.arrivalKey = 3, .frameId = 3});
   delivered();
   vido.clear_reorder_table(0);
-  EXPECT_EQ(vido.reorder_table(0).pending, 0u);
+  EXPECT_EQ(vido.reorder_table(0).pending(), 0u);
   arrive({.arrivalKey = 1, .frameId = 11});
   arrive({.arrivalKey = 2, .frameId = 12});
   arrive({.arrivalKey = 3, .frameId = 13});
@@ -344,11 +351,11 @@ TEST_F(VidoTest, SlotWithoutAStoreLosesRecordsButKeepsCounting) {
   open_session(1, key1);
   ASSERT_EQ(link.slot(1).stream_ring.buffer, nullptr);
   channels::SessionState s1;
-  viewers.bind(1, &s1, &device);
+  bind(1, &s1);
   Bytes r = record({.arrivalKey = 1, .frameId = 1});
   vido.onFrameRecord(1, r);
-  EXPECT_EQ(vido.reorder_table(1).lastKey, 1u);
-  EXPECT_EQ(vido.reorder_table(1).pending, 0u);
+  EXPECT_EQ(vido.reorder_table(1).lastKey(), 1u);
+  EXPECT_EQ(vido.reorder_table(1).pending(), 0u);
   EXPECT_EQ(vido.stats(1).lost, 1u);
 }
 

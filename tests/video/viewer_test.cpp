@@ -19,7 +19,7 @@
 #include "video/frame_record.h"
 #include "video/parameter_sets.h"
 #include "video/test_streams.h"
-#include "video/vido.h"
+#include "video/viewer_test_peer.h"
 
 namespace tessomar::video {
 namespace {
@@ -106,12 +106,12 @@ struct Decoded {
 
 class ViewerTest : public channels::testing::ChannelFixture {
  protected:
-  ViewerTest() : vido(link), viewers(clock, link, vido) {
+  ViewerTest() : viewers(clock, link) {
     channels::init_session_state(session, 0);
     device.video_standard = 1;  // PAL
     device.generation = 2;
-    vido.registerVideoChannel();
-    viewers.bind(0, &session, &device);
+    feedback.words[kFeedbackCredit] = kInitialCredit;
+    viewers.bind(0, &session, &device, &feedback);
     DecoderPort port;
     port.decode = [this](int index, const uint8_t* data, uint32_t size) {
       decodes.push_back({index, Bytes(data, data + size)});
@@ -119,7 +119,7 @@ class ViewerTest : public channels::testing::ChannelFixture {
       DecodedPicture picture;
       picture.width = 704;
       picture.height = 576;
-      viewers.presentDecoded(index, picture);
+      viewers.present_decoded(index, picture);
       return 1;
     };
     port.key_frame_queued = [this](int) { ++key_frames_announced; };
@@ -134,24 +134,24 @@ class ViewerTest : public channels::testing::ChannelFixture {
     };
     link.slot(0).host = "dvr";
     link.slot(0).port = 80;
-    viewers.bindOutputs(0, &form["Image_video"], &form["Label_time"]);
+    viewers.bind_outputs(0, &form["Image_video"], &form["Label_time"]);
   }
 
   Viewer& viewer() { return viewers.viewer(0); }
-  uint32_t fb(int word) { return vido.state(0).feedback.words[word]; }
+  uint32_t fb(int word) { return feedback.words[word]; }
 
   void push(Frame f) {
     if (f.seq == 0) f.seq = ++next_seq[f.channel];
     next_seq[f.channel] = f.seq;
     const Bytes r = frame_record(f);
-    ASSERT_EQ(link::ring_write(r.data(), uint32_t(r.size()), &viewer().videoRing), 0);
+    ASSERT_EQ(viewer().queue_video(r.data(), uint32_t(r.size())), 0);
   }
   // Ticks until the ring is empty and nothing waits (or the limit).
   void run(int ticks = 50) {
     for (int i = 0; i < ticks; ++i) {
       viewers.serviceViewers();
-      const link::ByteRing& r = viewer().videoRing;
-      if (r.read_pos == r.write_pos && viewer().pending == 0) return;
+      const link::ByteRing& r = viewer().videoRing();
+      if (r.read_pos == r.write_pos && viewer().pending() == 0) return;
     }
   }
   // The last payload byte of each decoded unit: the frames below carry their id there.
@@ -168,7 +168,7 @@ class ViewerTest : public channels::testing::ChannelFixture {
 
   channels::SessionState session;
   channels::DeviceIdentity device;
-  VideoChannel vido;
+  ViewerFeedback feedback;
   Viewers viewers;
   std::map<uint32_t, uint32_t> next_seq;
   std::vector<Decoded> decodes;
@@ -223,10 +223,10 @@ TEST_F(ViewerTest, LiveViewCatchesUpByItsLag) {
     push({.frameId = 1, .interval = 1000, .rate = 20});
     EXPECT_EQ(viewer().videoStep(), 1);
     ASSERT_EQ(decodes.size(), 1u);
-    viewer().noteNewest(0, 100 + c.lag_frames / fps, c.lag_frames % fps);
+    viewer().note_newest(0, 100 + c.lag_frames / fps, c.lag_frames % fps);
     push({.frameId = 2, .interval = 1000, .rate = 20, .seconds = 100, .key = false});
     viewer().videoStep();
-    EXPECT_EQ(viewer().clocks[0].due - viewer().clockReading(0), c.advance_ms);
+    EXPECT_EQ(viewer().clock(0).due - viewer().clock_reading(0), c.advance_ms);
   }
 }
 
@@ -348,15 +348,15 @@ TEST_F(ViewerTest, FlipFloppingTimeOffsetIsDroppedUntilTheNextResync) {
     for (size_t i = 0; i < c.offsets.size(); ++i) {
       push({.frameId = uint32_t(i + 1), .key = i == 0, .time = 1000, .offset = c.offsets[i]});
       run();
-      EXPECT_EQ(viewer().displayOffset, c.used[i]) << "frame " << i;
-      EXPECT_EQ(viewer().displayTime, 1000 + c.used[i]) << "frame " << i;
+      EXPECT_EQ(viewer().displayOffset(), c.used[i]) << "frame " << i;
+      EXPECT_EQ(viewer().displayTime(), 1000 + c.used[i]) << "frame " << i;
     }
   }
   // A resync of the channel lifts the block.
   viewer().flushViewer(1);
   push({.frameId = 50, .offset = 3600});
   run();
-  EXPECT_EQ(viewer().displayOffset, 3600u);
+  EXPECT_EQ(viewer().displayOffset(), 3600u);
 }
 
 TEST_F(ViewerTest, FlushResetsTheChannelsItNames) {
@@ -371,23 +371,23 @@ TEST_F(ViewerTest, FlushResetsTheChannelsItNames) {
     SCOPED_TRACE(c.n);
     viewer().retimeChannels();  // every epoch to now
     for (uint32_t ch = 0; ch < kChannelClocks; ++ch) {
-      viewer().clocks[ch].resync = 0;
-      viewer().clocks[ch].due = 500;
-      vido.state(0).feedback.words[ViewerFeedback::costWord(ch)] = 99;
+      ViewerTestPeer::clock(viewer(), ch).resync = 0;
+      ViewerTestPeer::clock(viewer(), ch).due = 500;
+      feedback.words[ViewerFeedback::cost_word(ch)] = 99;
     }
     push({.frameId = 1});
-    viewer().pending = 77;
+    ViewerTestPeer::set_pending(viewer(), 77);
     clock.advance_ms(1000);
     viewer().flushViewer(c.n);
-    EXPECT_EQ(viewer().pending, 0u);
-    EXPECT_EQ(viewer().videoRing.read_pos, viewer().videoRing.write_pos);
+    EXPECT_EQ(viewer().pending(), 0u);
+    EXPECT_EQ(viewer().videoRing().read_pos, viewer().videoRing().write_pos);
     for (uint32_t ch = 0; ch < kChannelClocks; ++ch) {
       const bool reset = c.reset.count(ch) > 0;
       SCOPED_TRACE(ch);
-      EXPECT_EQ(viewer().clocks[ch].resync, reset ? 1u : 0u);
-      EXPECT_EQ(viewer().clocks[ch].due, reset ? 0u : 500u);
-      EXPECT_EQ(fb(ViewerFeedback::costWord(ch)), reset ? 0u : 99u);
-      EXPECT_EQ(viewer().clockReading(ch), reset ? 0u : 1000u);
+      EXPECT_EQ(viewer().clock(ch).resync, reset ? 1u : 0u);
+      EXPECT_EQ(viewer().clock(ch).due, reset ? 0u : 500u);
+      EXPECT_EQ(fb(ViewerFeedback::cost_word(ch)), reset ? 0u : 99u);
+      EXPECT_EQ(viewer().clock_reading(ch), reset ? 0u : 1000u);
     }
     EXPECT_EQ(fb(kFeedbackCredit), 3984588u - kCreditReserve);
   }
@@ -404,10 +404,10 @@ TEST_F(ViewerTest, TimeLabelHidesAtResyncAndShowsTheTimeAgainAfterTheFourthFrame
     EXPECT_EQ(label.visible(), i >= 4) << "after frame " << i;
   }
   EXPECT_EQ(label.caption(), "2024/05/06 07:08:09");
-  EXPECT_EQ(viewer().clocks[0].resyncTime.load(), t);
-  EXPECT_EQ(viewer().clocks[0].resyncFrame.load(), 1u);
+  EXPECT_EQ(viewer().clock(0).resyncTime.load(), t);
+  EXPECT_EQ(viewer().clock(0).resyncFrame.load(), 1u);
   // Shown position of channel 0 at 25 fps: (t & 0xFFFFFF) x 25 + frame number.
-  EXPECT_EQ(viewer().clocks[0].shownPosition.load(), (t & 0xFFFFFF) * 25 + 5);
+  EXPECT_EQ(viewer().clock(0).shownPosition.load(), (t & 0xFFFFFF) * 25 + 5);
 }
 
 TEST_F(ViewerTest, DamagedPictureSendsItsChannelBackToResync) {
@@ -437,17 +437,17 @@ TEST_F(ViewerTest, BackupModeHandsFramesOnOrAcknowledgesThemWithoutAJob) {
   for (uint32_t i = 1; i <= 5; ++i)
     push({.frameId = i, .key = i == 1, .streamKind = kStreamRecorded, .payload = tagged(i)});
   viewers.serviceViewers();  // one tick takes all of them
-  EXPECT_EQ(viewer().videoRing.read_pos, viewer().videoRing.write_pos);
-  EXPECT_EQ(viewer().pending, 0u);
+  EXPECT_EQ(viewer().videoRing().read_pos, viewer().videoRing().write_pos);
+  EXPECT_EQ(viewer().pending(), 0u);
   EXPECT_EQ(fb(kFeedbackFrameId), 5u);
   EXPECT_TRUE(decodes.empty());
   EXPECT_EQ(viewer().stats().backup_consumed, 5u);
 
   std::vector<Bytes> items;
   viewers.hooks().service_backup = [&](Viewer& v) {
-    if (v.pending == 0) return 0;
-    items.emplace_back(v.frameBuffer().begin(), v.frameBuffer().begin() + v.pending);
-    v.pending = 0;
+    if (v.pending() == 0) return 0;
+    items.emplace_back(v.waiting_frame().begin(), v.waiting_frame().end());
+    v.release_waiting_frame();
     return 1;
   };
   Frame f{
@@ -470,7 +470,7 @@ TEST_F(ViewerTest, RecordThatCannotBeAFrameDiscardsTheRing) {
     push(b);
     push({.frameId = 2});
     viewers.serviceViewers();
-    EXPECT_EQ(viewer().videoRing.read_pos, viewer().videoRing.write_pos);
+    EXPECT_EQ(viewer().videoRing().read_pos, viewer().videoRing().write_pos);
     EXPECT_TRUE(decodes.empty());
   }
   EXPECT_EQ(viewer().stats().framing_losses, 3u);
@@ -498,11 +498,11 @@ TEST_F(ViewerTest, AttachViewRefusals) {
   EXPECT_EQ(viewers.attachView(0, "", 80, 0, kViewKindLive, image, label), -1);
   EXPECT_EQ(viewers.attachView(-1, "other", 80, 0, kViewKindLive, image, label), -1);
   EXPECT_EQ(viewers.attachView(-1, "dvr", 80, 3, kViewKindPlayback, image, label), 0);
-  EXPECT_EQ(viewer().playbackViews[3].count, 1u);
-  EXPECT_EQ(viewer().liveViewCount, 1u);
-  EXPECT_EQ(viewer().playbackViewCount, 2u);
-  EXPECT_EQ(viewers.displayClaim().slot, 0);
-  EXPECT_FALSE(viewers.viewer(1).hasBuffers());
+  EXPECT_EQ(viewer().playbackView(3).count, 1u);
+  EXPECT_EQ(viewer().liveViewCount(), 1u);
+  EXPECT_EQ(viewer().playbackViewCount(), 2u);
+  EXPECT_EQ(viewers.display_claim().slot, 0);
+  EXPECT_FALSE(viewers.viewer(1).has_buffers());
 }
 
 // The whole road from a queued record through the real decoder into the view bitmap.
@@ -515,24 +515,23 @@ TEST(ViewerPipeline, KeyFrameIsDecodedAndDrawnIntoTheView) {
   link::Link link(form, clock, logger, [] { return 0u; });
   link.init_slots();
   link.slot(0).host = "dvr";
-  VideoChannel vido(link);
-  Viewers viewers(clock, link, vido);
+  Viewers viewers(clock, link);
   channels::SessionState session;
   channels::init_session_state(session, 0);
   channels::DeviceIdentity device;
-  vido.registerVideoChannel();
-  viewers.bind(0, &session, &device);
+  ViewerFeedback feedback;
+  viewers.bind(0, &session, &device, &feedback);
 
   DecoderSlots slots(clock, logger);
   ASSERT_EQ(slots.openDecoder(0), 0);
   slots.allocateDecoderBuffer();
   ViewConverter converter;
   slots.set_picture_sink(
-      [&](int index, const DecodedPicture& p) { viewers.presentDecoded(index, p); });
-  viewers.set_decoder(decoderPort(slots));
+      [&](int index, const DecodedPicture& p) { viewers.present_decoded(index, p); });
+  viewers.set_decoder(decoder_port(slots));
   viewers.set_converter(&converter);
   setupVideoView(form["Image_video"]);
-  viewers.bindOutputs(0, &form["Image_video"], &form["Label_time"]);
+  viewers.bind_outputs(0, &form["Image_video"], &form["Label_time"]);
 
   testing::Planes grey(176, 144);
   std::fill(grey.y.begin(), grey.y.end(), 128);
@@ -543,7 +542,7 @@ TEST(ViewerPipeline, KeyFrameIsDecodedAndDrawnIntoTheView) {
           .heightMbs = 9,
           .payload = testing::pcm_key_frame(grey, /*with_parameter_sets=*/false)};
   const Bytes r = frame_record(f);
-  ASSERT_EQ(link::ring_write(r.data(), uint32_t(r.size()), &viewers.viewer(0).videoRing), 0);
+  ASSERT_EQ(viewers.viewer(0).queue_video(r.data(), uint32_t(r.size())), 0);
   viewers.serviceViewers();
 
   EXPECT_EQ(viewers.viewer(0).stats().drawn, 1u);
