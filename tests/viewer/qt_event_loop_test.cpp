@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/log.h"
 #include "platform/socket.h"
 #include "support/loopback.h"
 
