@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "commands.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::cli {
 
@@ -31,7 +31,7 @@ std::string text_at(const uint8_t* p, size_t max) {
 void print_setting(const Setting& s, const channels::SessionState& st) {
   switch (s.sub_id) {
     case channels::kSetupBitrate:
-      std::printf("bitrate=%u\n", link::load_u32le(st.bitrate.data()));
+      std::printf("bitrate=%u\n", platform::load_u32le(st.bitrate.data()));
       break;
     case channels::kSetupPppoe:
       std::printf("pppoe_status=%s\npppoe_user=%s\n", st.pppoe[0] ? "on" : "off",
@@ -119,7 +119,7 @@ int cmd_setup(const Args& in) {
   }
 
   if (setting->sub_id == channels::kSetupBitrate) {
-    link::store_u32le(st.bitrate.data(), uint32_t(value));
+    platform::store_u32le(st.bitrate.data(), uint32_t(value));
   } else {
     st.mailInterval.fill(0);
     st.mailInterval[0] = uint8_t(value);

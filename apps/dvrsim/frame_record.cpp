@@ -1,6 +1,6 @@
 #include "dvrsim/frame_record.h"
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 
@@ -28,7 +28,7 @@ bool pad_video_payload(std::vector<uint8_t>& payload) {
 
 void build_picture_header(const PictureInfo& info, size_t block_length,
                           std::span<uint8_t, kPictureHeaderSize> out) {
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.zeros(kPictureHeaderSize);
   w.seek(0);
   w.u32le(0x03000000);
@@ -55,7 +55,7 @@ bool build_frame_record(const RecordInfo& record, const PictureInfo& picture,
   const size_t total = kFrameRecordHeaderSize + block;
   if (block % kBlockUnit != 0 || total > kMaxFrameRecordSize) return false;
   out.assign(total, 0);
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.u32le(uint32_t(total));
   w.seek(8);
   w.u32le(record.frame_interval_ms);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::channels {
 
@@ -36,7 +36,7 @@ void copy_payload(std::array<uint8_t, kVaskPayloadSize>& to, std::span<const uin
   std::fill(to.begin() + n, to.end(), 0);
 }
 
-void write_text(link::ByteWriter& w, size_t at, std::string_view text) {
+void write_text(platform::ByteWriter& w, size_t at, std::string_view text) {
   w.seek(at);
   w.text(text.substr(0, kTextSize - 1));
 }
@@ -46,17 +46,17 @@ DeviceIdentity DeviceIdentity::parse(std::span<const uint8_t> identity) {
   std::array<uint8_t, kVaskPayloadSize> p{};
   copy_payload(p, identity);
   DeviceIdentity d;
-  d.channel_count = link::load_u32le(&p[0]);
-  d.model_variant = link::load_u32le(&p[4]);
-  d.title_support = link::load_u32le(&p[8]);
+  d.channel_count = platform::load_u32le(&p[0]);
+  d.model_variant = platform::load_u32le(&p[4]);
+  d.title_support = platform::load_u32le(&p[8]);
   d.os = read_text(p, kOsText);
   d.serial = read_text(p, kSerialText);
   d.board = read_text(p, kBoardText);
   d.number = read_text(p, kNumberText);
-  d.video_standard = link::load_u32le(&p[kVideoStandard]);
-  d.generation = link::load_u32le(&p[kGeneration]);
-  d.audio = link::load_u32le(&p[kAudio]);
-  d.mail_variant = link::load_u32le(&p[kMailVariant]);
+  d.video_standard = platform::load_u32le(&p[kVideoStandard]);
+  d.generation = platform::load_u32le(&p[kGeneration]);
+  d.audio = platform::load_u32le(&p[kAudio]);
+  d.mail_variant = platform::load_u32le(&p[kMailVariant]);
   return d;
 }
 
@@ -92,11 +92,11 @@ void VaskChannel::send_vask(uint32_t key, uint32_t sub_type) {
 }
 
 uint32_t VaskChannel::hello_first_word(int slot) const {
-  return link::load_u32le(records_[slot].hello.data());
+  return platform::load_u32le(records_[slot].hello.data());
 }
 
 void VaskChannel::clear_hello_first_word(int slot) {
-  link::store_u32le(records_[slot].hello.data(), 0);
+  platform::store_u32le(records_[slot].hello.data(), 0);
 }
 
 void VaskChannel::send(const void* request) {
@@ -105,7 +105,7 @@ void VaskChannel::send(const void* request) {
   if (slot < 0) return;
 
   std::span<uint8_t> buf(buffer_);
-  link::ByteWriter w(buf.first(link::kMessageHeaderSize + link::kSubHeaderSize));
+  platform::ByteWriter w(buf.first(link::kMessageHeaderSize + link::kSubHeaderSize));
   w.zeros(4);  // total length, written on queueing
   w.u32le(kVaskTag);
   w.zeros(link::kMessageHeaderSize - 8);
@@ -124,8 +124,8 @@ void VaskChannel::send(const void* request) {
 void VaskChannel::on_message() {
   uint32_t length = std::min<uint32_t>(link_.last_message_length(kVaskTag), kVaskBufferSize);
   if (length < link::kSubHeaderSize) return;  // no sub-header: nothing to act on
-  uint32_t key = link::load_u32le(&buffer_[0]);
-  uint32_t sub_type = link::load_u32le(&buffer_[4]);
+  uint32_t key = platform::load_u32le(&buffer_[0]);
+  uint32_t sub_type = platform::load_u32le(&buffer_[4]);
   int slot = link_.find_slot_by_key(key);
   if (slot < 0) return;
   const Row* row = find_row(sub_type);
@@ -181,7 +181,7 @@ void VaskChannel::on_refusal(uint32_t, std::span<const uint8_t>, VaskRecord& rec
 
 uint32_t VaskChannel::build_hello(std::span<uint8_t> out) {
   if (out.size() < kVaskPayloadSize) return 0;
-  link::ByteWriter w(out.first(kVaskPayloadSize));
+  platform::ByteWriter w(out.first(kVaskPayloadSize));
   w.zeros(kVaskPayloadSize);
   w.seek(0);
   w.u32le(1);
@@ -196,7 +196,7 @@ uint32_t VaskChannel::build_hello(std::span<uint8_t> out) {
 
 uint32_t VaskChannel::build_identity(std::span<uint8_t> out) {
   if (out.size() < kVaskPayloadSize) return 0;
-  link::ByteWriter w(out.first(kVaskPayloadSize));
+  platform::ByteWriter w(out.first(kVaskPayloadSize));
   w.zeros(kVaskPayloadSize);
   w.seek(0);
   w.u32le(16);  // channel count

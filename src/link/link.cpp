@@ -1,11 +1,9 @@
 #include "link/link.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstring>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "platform/log.h"
 
 namespace tessomar::link {
@@ -142,11 +140,7 @@ void Link::connect_socket(int slot, const std::string& host, int port, int socke
   sock->set_host(host);
   sock->set_port(port);
   sock->set_active(true);
-  if (int fd = sock->handle(); fd >= 0) {
-    int rcv = kSocketReceiveBuffer, snd = kSocketSendBuffer;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
-  }
+  sock->set_buffer_sizes(kSocketReceiveBuffer, kSocketSendBuffer);
   s.request_outstanding[socket] = 0;
   s.socket_state[socket] = kSocketActive;
   if (socket == 0) s.link_state = kNoSession;
@@ -493,8 +487,8 @@ uint32_t Link::last_message_length(uint32_t tag) const {
 int Link::finish_and_queue(int slot, std::span<uint8_t> buffer, uint32_t payload_length) {
   uint32_t total = kMessageHeaderSize + kSubHeaderSize + payload_length;
   if (total > buffer.size()) return -1;
-  store_u32le(buffer.data(), total);
-  store_u32le(buffer.data() + 8,
+  platform::store_u32le(buffer.data(), total);
+  platform::store_u32le(buffer.data() + 8,
               message_checksum(buffer.data() + kMessageHeaderSize, total - kMessageHeaderSize));
   return queue_message(slots_[slot].send_queue, buffer.data(), total);
 }

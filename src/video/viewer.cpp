@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "link/bytes.h"
-#include "shell/devtime.h"
+#include "platform/bytes.h"
+#include "platform/devtime.h"
 #include "video/parameter_sets.h"
 
 namespace tessomar::video {
@@ -188,13 +188,13 @@ int Viewer::videoStep() {
   }
   if (mode == kModePlayback) {
     const uint32_t direction =
-        link::load_u32le(session_->playback.data() + channels::kPlaybackDirection);
+        platform::load_u32le(session_->playback.data() + channels::kPlaybackDirection);
     if (direction != directionApplied) {
       directionApplied = direction;
       retimeChannels();
     }
     const uint32_t selected =
-        link::load_u32le(session_->playback.data() + channels::kPlaybackChannel);
+        platform::load_u32le(session_->playback.data() + channels::kPlaybackChannel);
     if (p.cameraChannel() != selected) {
       fb.words[kFeedbackFrameId] = h.frameId;
       ++stats_.dropped;
@@ -455,8 +455,8 @@ void Viewers::updateTimeLabels(Viewer& v) {
   if (v.session_ == nullptr) return;
   const ViewList& list = v.session_->mode == kModeLive ? v.liveViews[0] : v.playbackViews[0];
   if (list.count == 0) return;
-  char text[shell::kTimeTextLength + 1];
-  shell::timeText(v.displayTime, text, sizeof text);
+  char text[platform::kTimeTextLength + 1];
+  platform::timeText(v.displayTime, text, sizeof text);
   for (uint32_t i = 0; i < list.count; ++i) {
     if (platform::Component* label = list.nodes[i].label) label->set_caption(text);
   }

@@ -6,13 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "platform/event_loop.h"
 #include "shell/form_description.h"
 #include "support/loopback.h"
 
 namespace tessomar::link {
 namespace {
+
+using platform::load_u32le;
+using platform::store_u32le;
 
 using testsupport::LoopbackServer;
 
