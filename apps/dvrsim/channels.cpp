@@ -10,8 +10,10 @@ constexpr size_t kChannelWords = 7;
 }  // namespace
 
 uint32_t ChannelMessage::word(size_t offset) const {
-  if (offset > bytes.size() || bytes.size() - offset < 4) return 0;
-  return platform::load_u32le(bytes.data() + offset);
+  platform::ByteReader r(bytes);
+  r.seek(offset);
+  const uint32_t v = r.u32le();
+  return r.error() ? 0 : v;
 }
 
 std::span<const uint8_t> ChannelMessage::payload() const {
@@ -93,7 +95,8 @@ std::vector<uint8_t> build_message(uint32_t tag, uint32_t session_key,
   const uint32_t sum =
       link::message_checksum(out.data() + link::kMessageHeaderSize,
                              static_cast<uint32_t>(out.size()) - link::kMessageHeaderSize);
-  platform::store_u32le(out.data() + 8, sum);
+  w.seek(8);
+  w.u32le(sum);
   return out;
 }
 

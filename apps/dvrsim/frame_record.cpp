@@ -9,9 +9,9 @@ bool pad_video_payload(std::vector<uint8_t>& payload) {
   size_t pos = 0, last = 0;
   bool any = false;
   while (pos < payload.size()) {
-    if (payload.size() - pos < 4) return false;
-    const uint32_t n = uint32_t(payload[pos]) << 24 | uint32_t(payload[pos + 1]) << 16 |
-                       uint32_t(payload[pos + 2]) << 8 | payload[pos + 3];
+    platform::ByteReader r(std::span<const uint8_t>(payload).subspan(pos));
+    const uint32_t n = r.u32be();
+    if (r.error()) return false;
     if (n > payload.size() - pos - 4) return false;
     last = pos;
     any = true;

@@ -30,7 +30,7 @@ bool parse_slot_write(const ChannelMessage& m, SlotWrite& out) {
     return false;
   }
   const auto body = m.payload();
-  const uint32_t length = platform::load_u32le(body.data());
+  const uint32_t length = platform::ByteReader(body).u32le();
   if (length < kSlotWriteHeaderSize || length > body.size()) return false;
   const auto field = body.subspan(4, kNameField);
   size_t n = 0;
@@ -98,18 +98,19 @@ void NamedSlotsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m)
     if (in.data.size() == kMachineTypeSize && asked) write(ctx, kSlotMachTypeR, machine_type_, 1);
   } else if (in.name == kSlotUpnpW) {
     if (in.data.size() != 4) return;
-    const uint32_t word = platform::load_u32le(in.data.data());
+    const uint32_t word = platform::ByteReader(in.data).u32le();
     std::array<uint8_t, 4> bytes{};
+    auto write_word = [&](std::string_view slot, uint32_t v) {
+      platform::ByteWriter(bytes).u32le(v);
+      write(ctx, slot, bytes, 1);
+    };
     if (word & kUpnpWriteRequest) {
       upnp_word_ = word & ~(kUpnpReadRequest | kUpnpWriteRequest);
       if (!asked) return;
-      platform::store_u32le(bytes.data(), upnp_word_);
-      write(ctx, kSlotUpnpR, bytes, 1);
-      platform::store_u32le(bytes.data(), 1);
-      write(ctx, kSlotAckR, bytes, 1);
+      write_word(kSlotUpnpR, upnp_word_);
+      write_word(kSlotAckR, 1);
     } else if ((word & kUpnpReadRequest) && asked) {
-      platform::store_u32le(bytes.data(), upnp_word_);
-      write(ctx, kSlotUpnpR, bytes, 1);
+      write_word(kSlotUpnpR, upnp_word_);
     }
   } else if (in.name == kSlotWatermarkR) {
     // The control has no notification on the variables; they are only stored.

@@ -97,7 +97,9 @@ bool parse_setup_record(std::span<const uint8_t> image, uint32_t& sub_id,
 }
 
 SettingsStore::SettingsStore() {
-  platform::store_u32le(images_.data() + image_offset(kSetupBitrate), kDefaultBitrate);
+  platform::ByteWriter bitrate(images_);
+  bitrate.seek(size_t(image_offset(kSetupBitrate)));
+  bitrate.u32le(kDefaultBitrate);
   // PPPoE off, DDNS disabled and the interval 0 are all-zero images.
   platform::ByteWriter w(std::span<uint8_t>(images_).subspan(size_t(image_offset(kSetupMail)),
                                                          size_t(setup_data_size(kSetupMail))));
@@ -199,7 +201,7 @@ void SettingsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
   switch (op) {
     case kIcmdQuery: {
       const uint32_t sub_id =
-          record_id == kRecordSetup && image.size() >= 4 ? platform::load_u32le(image.data()) : 0;
+          record_id == kRecordSetup ? platform::ByteReader(image).u32le() : 0;
       send_report(key, record_id, sub_id);
       break;
     }

@@ -19,7 +19,9 @@ uint32_t byte_sum(std::span<const uint8_t> data) {
 }
 
 int32_t image_int(const std::array<uint8_t, kViewImageSize>& image, uint32_t offset) {
-  return int32_t(platform::load_u32le(image.data() + offset));
+  platform::ByteReader r(image);
+  r.seek(offset);
+  return int32_t(r.u32le());
 }
 
 }  // namespace

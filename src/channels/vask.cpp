@@ -46,17 +46,22 @@ DeviceIdentity DeviceIdentity::parse(std::span<const uint8_t> identity) {
   std::array<uint8_t, kVaskPayloadSize> p{};
   copy_payload(p, identity);
   DeviceIdentity d;
-  d.channel_count = platform::load_u32le(&p[0]);
-  d.model_variant = platform::load_u32le(&p[4]);
-  d.title_support = platform::load_u32le(&p[8]);
+  platform::ByteReader r(p);
+  d.channel_count = r.u32le();
+  d.model_variant = r.u32le();
+  d.title_support = r.u32le();
   d.os = read_text(p, kOsText);
   d.serial = read_text(p, kSerialText);
   d.board = read_text(p, kBoardText);
   d.number = read_text(p, kNumberText);
-  d.video_standard = platform::load_u32le(&p[kVideoStandard]);
-  d.generation = platform::load_u32le(&p[kGeneration]);
-  d.audio = platform::load_u32le(&p[kAudio]);
-  d.mail_variant = platform::load_u32le(&p[kMailVariant]);
+  auto word_at = [&r](size_t offset) {
+    r.seek(offset);
+    return r.u32le();
+  };
+  d.video_standard = word_at(kVideoStandard);
+  d.generation = word_at(kGeneration);
+  d.audio = word_at(kAudio);
+  d.mail_variant = word_at(kMailVariant);
   return d;
 }
 
@@ -92,11 +97,11 @@ void VaskChannel::send_vask(uint32_t key, uint32_t sub_type) {
 }
 
 uint32_t VaskChannel::hello_first_word(int slot) const {
-  return platform::load_u32le(records_[slot].hello.data());
+  return platform::ByteReader(records_[slot].hello).u32le();
 }
 
 void VaskChannel::clear_hello_first_word(int slot) {
-  platform::store_u32le(records_[slot].hello.data(), 0);
+  platform::ByteWriter(records_[slot].hello).u32le(0);
 }
 
 void VaskChannel::send(const void* request) {
@@ -124,8 +129,9 @@ void VaskChannel::send(const void* request) {
 void VaskChannel::on_message() {
   uint32_t length = std::min<uint32_t>(link_.last_message_length(kVaskTag), kVaskBufferSize);
   if (length < link::kSubHeaderSize) return;  // no sub-header: nothing to act on
-  uint32_t key = platform::load_u32le(&buffer_[0]);
-  uint32_t sub_type = platform::load_u32le(&buffer_[4]);
+  platform::ByteReader r(std::span<const uint8_t>(buffer_).first(length));
+  const uint32_t key = r.u32le();
+  const uint32_t sub_type = r.u32le();
   int slot = link_.find_slot_by_key(key);
   if (slot < 0) return;
   const Row* row = find_row(sub_type);
