@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -53,9 +53,9 @@ void fix_checksums(std::vector<uint8_t>& p) {
   size_t pos = 0;
   for (int i = 0; i < link::kMaxMessagesPerPayload && p.size() - pos >= link::kMessageHeaderSize;
        ++i) {
-    const uint32_t total = link::load_u32le(p.data() + pos);
+    const uint32_t total = platform::load_u32le(p.data() + pos);
     if (total < link::kMessageHeaderSize || total > p.size() - pos) break;
-    link::store_u32le(p.data() + pos + 8,
+    platform::store_u32le(p.data() + pos + 8,
                       link::message_checksum(p.data() + pos + link::kMessageHeaderSize,
                                              total - link::kMessageHeaderSize));
     pos += total;

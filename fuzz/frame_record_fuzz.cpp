@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "video/frame_record.h"
 
 using namespace tessomar::video;
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool have_record = FrameRecordHeader::parse(in, rec);
   if (have_record != (size >= kFrameRecordHeaderSize)) __builtin_trap();
   if (!have_record && rec.totalLength != 0xDEADBEEF) __builtin_trap();
-  if (have_record && rec.totalLength != tessomar::link::load_u32le(data)) __builtin_trap();
+  if (have_record && rec.totalLength != tessomar::platform::load_u32le(data)) __builtin_trap();
 
   // The picture header both at the start and where a record puts it.
   for (size_t at : {size_t(0), size_t(kFrameRecordHeaderSize)}) {

@@ -1,18 +1,18 @@
 #include <cstdio>
 
 #include "commands.h"
-#include "shell/devtime.h"
+#include "platform/devtime.h"
 
 namespace tessomar::cli {
 
 int cmd_devtime(const Args& args) {
   if (args.size() == 2 && args[0] == "--date") {
-    shell::Date d;
-    if (!shell::parse_time_text(args[1], d)) {
+    platform::LocalDateTime d;
+    if (!platform::parse_time_text(args[1], d)) {
       return usage_error("devtime", "bad date \"" + args[1] +
                                         "\" (expected YYYY/MM/DD hh:mm:ss between 2000 and 2099)");
     }
-    std::printf("%u\n", shell::seconds_from_date(d));
+    std::printf("%u\n", platform::seconds_from_date(d));
     return kExitOk;
   }
   if (args.size() == 1 && !args[0].empty() && args[0][0] != '-') {
@@ -29,7 +29,7 @@ int cmd_devtime(const Args& args) {
       return usage_error("devtime", "bad device time \"" + s +
                                         "\" (expected seconds since 2000-01-01, 0 to 4294967295)");
     }
-    std::printf("%s\n", shell::timeText(uint32_t(v)).c_str());
+    std::printf("%s\n", platform::timeText(uint32_t(v)).c_str());
     return kExitOk;
   }
   return usage_error("devtime", "usage: tessomar-cli devtime SECONDS | devtime --date \"YYYY/MM/DD hh:mm:ss\"");

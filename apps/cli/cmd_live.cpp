@@ -4,7 +4,7 @@
 
 #include "commands.h"
 #include "platform/png.h"
-#include "shell/devtime.h"
+#include "platform/devtime.h"
 
 namespace tessomar::cli {
 
@@ -19,7 +19,7 @@ int cmd_live(const Args& in) {
   std::string snapshot;
   bool stats = false;
   bool via_playback = false;
-  shell::Date playback_from{};
+  platform::LocalDateTime playback_from{};
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
@@ -56,7 +56,7 @@ int cmd_live(const Args& in) {
     } else if (a == "--snapshot" && has_value) {
       snapshot = args[++i];
     } else if (a == "--from-playback" && has_value) {
-      if (!shell::parse_time_text(args[++i], playback_from)) {
+      if (!platform::parse_time_text(args[++i], playback_from)) {
         return usage_error("live", "bad --from-playback \"" + args[i] +
                                        "\" (expected YYYY/MM/DD hh:mm:ss between 2000 and 2099)");
       }
@@ -84,7 +84,7 @@ int cmd_live(const Args& in) {
     // Play channel 1 from that time for two seconds first, then come back to Live.
     auto& state = control.icmd().session(0);
     modes.ApplyViewCommand(0, channels, channels::kModePlayback, 2, 0, true);
-    modes.EditWindow(state, channels::kWindowStart, shell::seconds_from_date(playback_from));
+    modes.EditWindow(state, channels::kWindowStart, platform::seconds_from_date(playback_from));
     modes.ApplyViewCommand(0, channels, channels::kModePlayback, 2, 0, false);
     host.loop().run_for(2000);
     std::printf("playback_time=%s\n", control.form()["Label_time"].caption().c_str());

@@ -3,7 +3,7 @@
 
 #include "commands.h"
 #include "platform/png.h"
-#include "shell/devtime.h"
+#include "platform/devtime.h"
 
 namespace tessomar::cli {
 
@@ -27,7 +27,7 @@ int cmd_playback(const Args& in) {
   bool have_from = false;
   int32_t then_action = -1;
   double switch_after = 0;
-  shell::Date from{};
+  platform::LocalDateTime from{};
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
@@ -36,7 +36,7 @@ int cmd_playback(const Args& in) {
         return usage_error("playback", "bad --channel \"" + args[i] + "\" (1 to 16)");
       }
     } else if (a == "--from" && has_value) {
-      if (!shell::parse_time_text(args[++i], from)) {
+      if (!platform::parse_time_text(args[++i], from)) {
         return usage_error("playback", "bad --from \"" + args[i] +
                                            "\" (expected YYYY/MM/DD hh:mm:ss between 2000 and 2099)");
       }
@@ -97,7 +97,7 @@ int cmd_playback(const Args& in) {
   const uint32_t view = uint32_t(channel - 1);
   // Enter Playback quietly, place the start time, then tell the DVR once.
   modes.ApplyViewCommand(0, channels, channels::kModePlayback, action, view, true);
-  modes.EditWindow(state, channels::kWindowStart, shell::seconds_from_date(from));
+  modes.EditWindow(state, channels::kWindowStart, platform::seconds_from_date(from));
   modes.ApplyViewCommand(0, channels, channels::kModePlayback, action, view, false);
 
   const auto& stats = control.viewers().viewer(0).stats();

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "commands.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::cli {
 
@@ -31,7 +31,7 @@ std::string text_at(const uint8_t* p, size_t max) {
 void print_setting(const Setting& s, const channels::SessionState& st) {
   switch (s.sub_id) {
     case channels::kSetupBitrate:
-      std::printf("bitrate=%u\n", link::load_u32le(st.bitrate.data()));
+      std::printf("bitrate=%u\n", platform::ByteReader(st.bitrate).u32le());
       break;
     case channels::kSetupPppoe:
       std::printf("pppoe_status=%s\npppoe_user=%s\n", st.pppoe[0] ? "on" : "off",
@@ -39,7 +39,8 @@ void print_setting(const Setting& s, const channels::SessionState& st) {
       break;
     case channels::kSetupDdns:
       std::printf("ddns_provider=%u\nddns_user=%s\nddns_host=%s\n",
-                  unsigned(st.ddns[2] | st.ddns[3] << 8), text_at(st.ddns.data() + 4, 32).c_str(),
+                  unsigned(platform::load_u16le(st.ddns.data() + 2)),
+                  text_at(st.ddns.data() + 4, 32).c_str(),
                   text_at(st.ddns.data() + 68, 48).c_str());
       break;
     case channels::kSetupMail: {
@@ -55,7 +56,7 @@ void print_setting(const Setting& s, const channels::SessionState& st) {
       break;
     }
     case channels::kSetupMailInterval:
-      std::printf("interval=%u\n", unsigned(st.mailInterval[0] | st.mailInterval[1] << 8));
+      std::printf("interval=%u\n", unsigned(platform::ByteReader(st.mailInterval).u16le()));
       break;
   }
 }
@@ -119,11 +120,10 @@ int cmd_setup(const Args& in) {
   }
 
   if (setting->sub_id == channels::kSetupBitrate) {
-    link::store_u32le(st.bitrate.data(), uint32_t(value));
+    platform::ByteWriter(st.bitrate).u32le(uint32_t(value));
   } else {
     st.mailInterval.fill(0);
-    st.mailInterval[0] = uint8_t(value);
-    st.mailInterval[1] = uint8_t(value >> 8);
+    platform::ByteWriter(st.mailInterval).u16le(uint16_t(value));
   }
   st.pendingSetup |= setting->sub_id;
   control.icmd().IcmdSend(key, channels::kOpSet, channels::kRecordSetup, setting->sub_id);

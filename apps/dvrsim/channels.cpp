@@ -1,6 +1,6 @@
 #include "dvrsim/channels.h"
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
@@ -10,8 +10,10 @@ constexpr size_t kChannelWords = 7;
 }  // namespace
 
 uint32_t ChannelMessage::word(size_t offset) const {
-  if (offset > bytes.size() || bytes.size() - offset < 4) return 0;
-  return link::load_u32le(bytes.data() + offset);
+  platform::ByteReader r(bytes);
+  r.seek(offset);
+  const uint32_t v = r.u32le();
+  return r.error() ? 0 : v;
 }
 
 std::span<const uint8_t> ChannelMessage::payload() const {
@@ -77,7 +79,7 @@ std::vector<uint8_t> build_message(uint32_t tag, uint32_t session_key,
                                    std::span<const uint8_t> payload) {
   constexpr size_t kHeaders = link::kMessageHeaderSize + link::kSubHeaderSize;
   std::vector<uint8_t> out(kHeaders + payload.size(), 0);
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.u32le(static_cast<uint32_t>(out.size()));
   w.u32le(tag);
   w.u32le(0);  // checksum, filled below
@@ -93,7 +95,8 @@ std::vector<uint8_t> build_message(uint32_t tag, uint32_t session_key,
   const uint32_t sum =
       link::message_checksum(out.data() + link::kMessageHeaderSize,
                              static_cast<uint32_t>(out.size()) - link::kMessageHeaderSize);
-  link::store_u32le(out.data() + 8, sum);
+  w.seek(8);
+  w.u32le(sum);
   return out;
 }
 

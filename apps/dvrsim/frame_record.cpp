@@ -1,6 +1,6 @@
 #include "dvrsim/frame_record.h"
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 
@@ -9,9 +9,9 @@ bool pad_video_payload(std::vector<uint8_t>& payload) {
   size_t pos = 0, last = 0;
   bool any = false;
   while (pos < payload.size()) {
-    if (payload.size() - pos < 4) return false;
-    const uint32_t n = uint32_t(payload[pos]) << 24 | uint32_t(payload[pos + 1]) << 16 |
-                       uint32_t(payload[pos + 2]) << 8 | payload[pos + 3];
+    platform::ByteReader r(std::span<const uint8_t>(payload).subspan(pos));
+    const uint32_t n = r.u32be();
+    if (r.error()) return false;
     if (n > payload.size() - pos - 4) return false;
     last = pos;
     any = true;
@@ -28,7 +28,7 @@ bool pad_video_payload(std::vector<uint8_t>& payload) {
 
 void build_picture_header(const PictureInfo& info, size_t block_length,
                           std::span<uint8_t, kPictureHeaderSize> out) {
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.zeros(kPictureHeaderSize);
   w.seek(0);
   w.u32le(0x03000000);
@@ -55,7 +55,7 @@ bool build_frame_record(const RecordInfo& record, const PictureInfo& picture,
   const size_t total = kFrameRecordHeaderSize + block;
   if (block % kBlockUnit != 0 || total > kMaxFrameRecordSize) return false;
   out.assign(total, 0);
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.u32le(uint32_t(total));
   w.seek(8);
   w.u32le(record.frame_interval_ms);

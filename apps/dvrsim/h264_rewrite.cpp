@@ -1,6 +1,9 @@
 #include "dvrsim/h264_rewrite.h"
 
+#include <array>
+
 #include "dvrsim/bitstream.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {
@@ -67,8 +70,9 @@ std::vector<uint8_t> client_pps() { return {0x68, 0xC9, 0x08, 0x38, 0x80}; }
 void append_client_parameter_sets(uint32_t width_mbs, uint32_t height_mbs,
                                   std::vector<uint8_t>& out) {
   auto append_unit = [&out](const std::vector<uint8_t>& unit) {
-    uint32_t n = uint32_t(unit.size());
-    out.insert(out.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+    std::array<uint8_t, 4> length{};
+    platform::ByteWriter(length).u32be(uint32_t(unit.size()));
+    out.insert(out.end(), length.begin(), length.end());
     out.insert(out.end(), unit.begin(), unit.end());
   };
   append_unit(client_sps(width_mbs, height_mbs));

@@ -1,12 +1,12 @@
 #include "dvrsim/identity.h"
 
 #include "dvrsim/server.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {
 
-void put_text(link::ByteWriter& w, size_t offset, std::string_view text) {
+void put_text(platform::ByteWriter& w, size_t offset, std::string_view text) {
   w.seek(offset);
   w.text(text.substr(0, identity_field::kTextSize - 1));
 }
@@ -16,7 +16,7 @@ void put_text(link::ByteWriter& w, size_t offset, std::string_view text) {
 std::array<uint8_t, kIdentitySize> build_identity(const DeviceOptions& device) {
   namespace f = identity_field;
   std::array<uint8_t, kIdentitySize> out{};
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.seek(f::kChannels);
   w.u32le(device.channels);
   w.u32le(device.model_variant);

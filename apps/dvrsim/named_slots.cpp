@@ -2,7 +2,7 @@
 
 #include "dvrsim/identity.h"
 #include "dvrsim/server.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {
@@ -17,7 +17,7 @@ constexpr size_t kNameField = 128;
 std::vector<uint8_t> build_slot_write(uint32_t session_key, std::string_view name,
                                       std::span<const uint8_t> data, uint32_t notify) {
   std::vector<uint8_t> body(kSlotWriteHeaderSize + data.size(), 0);
-  link::ByteWriter w(body);
+  platform::ByteWriter w(body);
   w.u32le(static_cast<uint32_t>(body.size()));
   w.text(name.substr(0, kMaxSlotNameLength));
   w.seek(kSlotWriteHeaderSize);
@@ -30,7 +30,7 @@ bool parse_slot_write(const ChannelMessage& m, SlotWrite& out) {
     return false;
   }
   const auto body = m.payload();
-  const uint32_t length = link::load_u32le(body.data());
+  const uint32_t length = platform::ByteReader(body).u32le();
   if (length < kSlotWriteHeaderSize || length > body.size()) return false;
   const auto field = body.subspan(4, kNameField);
   size_t n = 0;
@@ -44,7 +44,7 @@ bool parse_slot_write(const ChannelMessage& m, SlotWrite& out) {
 
 std::array<uint8_t, kMachineTypeSize> build_machine_type(const DeviceOptions& device) {
   std::array<uint8_t, kMachineTypeSize> out{};
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.u32le(device.channels);
   w.u32le(device.model_variant);
   w.u32le(device.upnp ? 1 : 0);
@@ -67,7 +67,7 @@ uint32_t watermark_seed() {
 
 std::array<uint8_t, kWatermarkVarsSize> build_watermark_vars() {
   std::array<uint8_t, kWatermarkVarsSize> out{};
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.seek(kWatermarkSeedOffset);
   w.u32le(watermark_seed());
   w.text(kSimSerialText);
@@ -98,18 +98,19 @@ void NamedSlotsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m)
     if (in.data.size() == kMachineTypeSize && asked) write(ctx, kSlotMachTypeR, machine_type_, 1);
   } else if (in.name == kSlotUpnpW) {
     if (in.data.size() != 4) return;
-    const uint32_t word = link::load_u32le(in.data.data());
+    const uint32_t word = platform::ByteReader(in.data).u32le();
     std::array<uint8_t, 4> bytes{};
+    auto write_word = [&](std::string_view slot, uint32_t v) {
+      platform::ByteWriter(bytes).u32le(v);
+      write(ctx, slot, bytes, 1);
+    };
     if (word & kUpnpWriteRequest) {
       upnp_word_ = word & ~(kUpnpReadRequest | kUpnpWriteRequest);
       if (!asked) return;
-      link::store_u32le(bytes.data(), upnp_word_);
-      write(ctx, kSlotUpnpR, bytes, 1);
-      link::store_u32le(bytes.data(), 1);
-      write(ctx, kSlotAckR, bytes, 1);
+      write_word(kSlotUpnpR, upnp_word_);
+      write_word(kSlotAckR, 1);
     } else if ((word & kUpnpReadRequest) && asked) {
-      link::store_u32le(bytes.data(), upnp_word_);
-      write(ctx, kSlotUpnpR, bytes, 1);
+      write_word(kSlotUpnpR, upnp_word_);
     }
   } else if (in.name == kSlotWatermarkR) {
     // The control has no notification on the variables; they are only stored.

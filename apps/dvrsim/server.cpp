@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "dvrsim/identity.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {

@@ -1,6 +1,6 @@
 #include "dvrsim/session.h"
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 
@@ -69,7 +69,9 @@ size_t SessionTable::drop_queued(uint32_t key, uint32_t tag) {
   if (s == nullptr) return 0;
   size_t dropped = 0;
   std::erase_if(s->outgoing, [&](const std::vector<uint8_t>& m) {
-    if (m.size() < 8 || link::load_u32le(m.data() + 4) != tag) return false;
+    platform::ByteReader r(m);
+    r.skip(4);
+    if (r.u32le() != tag || r.error()) return false;
     s->queued_bytes -= m.size();
     ++dropped;
     return true;

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "dvrsim/server.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {
@@ -35,7 +35,7 @@ int image_offset(uint32_t sub_id) {
 
 std::array<uint8_t, kViewStateSize> initial_live_view() {
   std::array<uint8_t, kViewStateSize> image{};
-  link::ByteWriter w(image);
+  platform::ByteWriter w(image);
   w.seek(16);
   w.u32le(704);
   w.u32le(576);
@@ -68,7 +68,7 @@ uint32_t byte_sum(std::span<const uint8_t> data) {
 
 std::vector<uint8_t> build_setup_record(uint32_t sub_id, std::span<const uint8_t> data) {
   std::vector<uint8_t> out(kSetupHeaderSize + data.size(), 0);
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.u32le(sub_id);
   w.u32le(static_cast<uint32_t>(out.size()));
   w.u32le(byte_sum(data));
@@ -80,7 +80,7 @@ std::vector<uint8_t> build_setup_record(uint32_t sub_id, std::span<const uint8_t
 bool parse_setup_record(std::span<const uint8_t> image, uint32_t& sub_id,
                         std::span<const uint8_t>& data) {
   if (image.size() < kSetupHeaderSize) return false;
-  link::ByteReader r(image);
+  platform::ByteReader r(image);
   const uint32_t id = r.u32le();
   const uint32_t total = r.u32le();
   const uint32_t sum = r.u32le();
@@ -97,9 +97,11 @@ bool parse_setup_record(std::span<const uint8_t> image, uint32_t& sub_id,
 }
 
 SettingsStore::SettingsStore() {
-  link::store_u32le(images_.data() + image_offset(kSetupBitrate), kDefaultBitrate);
+  platform::ByteWriter bitrate(images_);
+  bitrate.seek(size_t(image_offset(kSetupBitrate)));
+  bitrate.u32le(kDefaultBitrate);
   // PPPoE off, DDNS disabled and the interval 0 are all-zero images.
-  link::ByteWriter w(std::span<uint8_t>(images_).subspan(size_t(image_offset(kSetupMail)),
+  platform::ByteWriter w(std::span<uint8_t>(images_).subspan(size_t(image_offset(kSetupMail)),
                                                          size_t(setup_data_size(kSetupMail))));
   w.u8(kMailMarker);
   w.u8(kMailKindSettings);
@@ -199,7 +201,7 @@ void SettingsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
   switch (op) {
     case kIcmdQuery: {
       const uint32_t sub_id =
-          record_id == kRecordSetup && image.size() >= 4 ? link::load_u32le(image.data()) : 0;
+          record_id == kRecordSetup ? platform::ByteReader(image).u32le() : 0;
       send_report(key, record_id, sub_id);
       break;
     }

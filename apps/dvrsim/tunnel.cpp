@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 

@@ -5,7 +5,7 @@
 #include "dvrsim/frame_record.h"
 #include "dvrsim/server.h"
 #include "dvrsim/settings.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {
@@ -37,7 +37,9 @@ bool resets_arrival_keys(uint32_t op, uint32_t record_id) {
 }
 
 int32_t image_int(const std::array<uint8_t, kViewStateSize>& image, size_t at) {
-  return static_cast<int32_t>(link::load_u32le(image.data() + at));
+  platform::ByteReader r(image);
+  r.seek(at);
+  return static_cast<int32_t>(r.u32le());
 }
 
 }  // namespace
@@ -148,7 +150,9 @@ void VideoChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
   if (m.word(kSubTagAt) != kVidoFeedback) return;
   const auto payload = m.payload();
   if (payload.size() < kFeedbackSize) return;  // the control always sends the whole block
-  streams_[key].credit = link::load_u32le(payload.data() + 4 * kFeedbackCreditWord);
+  platform::ByteReader r(payload);
+  r.seek(4 * kFeedbackCreditWord);
+  streams_[key].credit = r.u32le();
 }
 
 void VideoChannel::on_settings(uint32_t key, uint32_t op, uint32_t record_id) {
@@ -465,8 +469,11 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
   }
   if (scanning) {
     // The control paces playback by the frame rate code: scans show a picture per interval.
-    link::store_u32le(record_.data() + kFrameIntervalAt, kScanIntervalMs);
-    link::store_u32le(record_.data() + kRateCodeAt, rate_code_for_interval(kScanIntervalMs) << 5);
+    platform::ByteWriter w(record_);
+    w.seek(kFrameIntervalAt);
+    w.u32le(kScanIntervalMs);
+    w.seek(kRateCodeAt);
+    w.u32le(rate_code_for_interval(kScanIntervalMs) << 5);
   }
   if (!wrap_record(key)) return true;
   if (!queue_within_credit(key, s, message_)) s.held = message_;
@@ -475,7 +482,7 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
 
 bool VideoChannel::wrap_record(uint32_t key) {
   message_.assign(kHeaders + record_.size(), 0);
-  link::ByteWriter w(message_);
+  platform::ByteWriter w(message_);
   w.u32le(uint32_t(message_.size()));
   w.u32le(kVidoTag);
   w.seek(link::kMessageHeaderSize);
@@ -484,9 +491,9 @@ bool VideoChannel::wrap_record(uint32_t key) {
   w.seek(kHeaders);
   w.bytes(record_.data(), record_.size());
   if (w.error()) return false;
-  link::store_u32le(message_.data() + 8,
-                    link::message_checksum(message_.data() + link::kMessageHeaderSize,
-                                           uint32_t(message_.size() - link::kMessageHeaderSize)));
+  w.seek(8);
+  w.u32le(link::message_checksum(message_.data() + link::kMessageHeaderSize,
+                                 uint32_t(message_.size() - link::kMessageHeaderSize)));
   return true;
 }
 

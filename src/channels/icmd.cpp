@@ -1,6 +1,6 @@
 #include "channels/icmd.h"
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::channels {
 
@@ -19,7 +19,9 @@ uint32_t byte_sum(std::span<const uint8_t> data) {
 }
 
 int32_t image_int(const std::array<uint8_t, kViewImageSize>& image, uint32_t offset) {
-  return int32_t(link::load_u32le(image.data() + offset));
+  platform::ByteReader r(image);
+  r.seek(offset);
+  return int32_t(r.u32le());
 }
 
 }  // namespace
@@ -90,7 +92,7 @@ void IcmdChannel::send(const IcmdRequest& request) {
   SessionState& state = sessions_[slot];
   ++state.sendSequence;
 
-  link::ByteWriter w(buffer_);
+  platform::ByteWriter w(buffer_);
   w.u32le(0);  // total length and checksum are written by finish_and_queue
   w.u32le(kTagIcmd);
   w.u32le(0);
@@ -118,7 +120,7 @@ void IcmdChannel::on_message() {
   uint32_t length = link_.last_message_length(kTagIcmd);
   if (length < link::kSubHeaderSize || length > buffer_.size()) return;
   std::span<const uint8_t> body(buffer_.data(), length);
-  link::ByteReader r(body);
+  platform::ByteReader r(body);
   uint32_t key = r.u32le();
   uint32_t operation = r.u32le();
   int slot = link_.find_slot_by_key(key);
@@ -134,13 +136,13 @@ void IcmdChannel::on_message() {
 
 void IcmdChannel::handle_query(int, std::span<const uint8_t> sub_header,
                                std::span<const uint8_t> image) {
-  link::ByteReader h(sub_header);
+  platform::ByteReader h(sub_header);
   uint32_t key = h.u32le();
   h.skip(4);
   uint32_t record_id = h.u32le();
   uint32_t value = 0;
   if (record_id == kRecordSetup) {
-    link::ByteReader i(image);
+    platform::ByteReader i(image);
     value = i.u32le();  // stays 0 when the query carried no sub-id
   }
   IcmdSend(key, kOpReport, record_id, value);
@@ -148,7 +150,7 @@ void IcmdChannel::handle_query(int, std::span<const uint8_t> sub_header,
 
 void IcmdChannel::handle_store(int slot, std::span<const uint8_t> sub_header,
                                std::span<const uint8_t> image) {
-  link::ByteReader h(sub_header);
+  platform::ByteReader h(sub_header);
   h.skip(4);
   uint32_t operation = h.u32le();
   uint32_t record_id = h.u32le();
@@ -184,7 +186,7 @@ void IcmdChannel::relay(int origin, uint32_t record_id, uint32_t result) {
 uint32_t IcmdChannel::build_view(std::span<uint8_t> out, SessionState& state, uint32_t,
                                  uint32_t record_id) {
   const auto& image = view_image(state, record_id);
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.bytes(image.data(), image.size());
   clear_reorder_table(state.slot);
   return kViewImageSize;
@@ -199,7 +201,7 @@ uint32_t IcmdChannel::build_setup(std::span<uint8_t> out, SessionState& state, u
     data = sub->image(state);
   }
   uint32_t size = uint32_t(data.size());
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.u32le(sub_id);
   w.u32le(kSetupHeaderSize + size);
   w.u32le(size > 0 ? byte_sum(data) : 0);
@@ -211,7 +213,7 @@ uint32_t IcmdChannel::build_setup(std::span<uint8_t> out, SessionState& state, u
 
 uint32_t IcmdChannel::receive_live(std::span<const uint8_t> image, SessionState& state,
                                    uint32_t operation, int32_t mode, uint32_t) {
-  link::ByteReader r(image);
+  platform::ByteReader r(image);
   r.bytes(state.live.data(), state.live.size());
   if (operation != kOpReport) state.mode = mode;
   if (state.mode == kModeLive && hooks_.show_live_layout) {
@@ -225,7 +227,7 @@ uint32_t IcmdChannel::receive_live(std::span<const uint8_t> image, SessionState&
 uint32_t IcmdChannel::receive_view(std::span<const uint8_t> image, SessionState& state,
                                    uint32_t operation, int32_t mode, uint32_t record_id) {
   auto& local = view_image(state, record_id);
-  link::ByteReader r(image);
+  platform::ByteReader r(image);
   r.bytes(local.data(), local.size());
   if (operation != kOpReport) state.mode = mode;
   return 0;
@@ -238,7 +240,7 @@ uint32_t IcmdChannel::receive_nothing(std::span<const uint8_t>, SessionState&, u
 
 uint32_t IcmdChannel::receive_setup(std::span<const uint8_t> image, SessionState& state,
                                     uint32_t operation, int32_t mode, uint32_t) {
-  link::ByteReader r(image);
+  platform::ByteReader r(image);
   uint32_t sub_id = r.u32le();
   uint32_t total_length = r.u32le();
   uint32_t checksum = r.u32le();

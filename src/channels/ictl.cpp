@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::channels {
 
@@ -104,7 +104,7 @@ void IctlChannel::send(const IctlRequest& req) {
   if (req.type == kIctlNamedWrite && kWriteHeaderSize + req.data.size() > buf.size() - kHeaders) {
     return;
   }
-  link::ByteWriter w(buf.first(kHeaders));
+  platform::ByteWriter w(buf.first(kHeaders));
   w.zeros(4);  // total length, written on queueing
   w.u32le(kIctlTag);
   w.zeros(link::kMessageHeaderSize - 8);
@@ -124,7 +124,7 @@ void IctlChannel::send(const IctlRequest& req) {
 uint32_t IctlChannel::build_named_write(const IctlRequest& request, std::span<uint8_t> out) {
   const size_t total = kWriteHeaderSize + request.data.size();
   if (total > out.size()) return 0;
-  link::ByteWriter w(out.first(total));
+  platform::ByteWriter w(out.first(total));
   w.zeros(kWriteHeaderSize);
   w.seek(kBodyLength);
   w.u32le(uint32_t(total));
@@ -140,9 +140,12 @@ void IctlChannel::on_message() {
   uint32_t length = std::min<uint32_t>(link_.last_message_length(kIctlTag), kIctlBufferSize);
   if (length < link::kSubHeaderSize) return;
   // The key is not looked up here: it is only handed on to the notification.
-  uint32_t key = link::load_u32le(&buf[kSubKey]);
-  uint32_t type = link::load_u32le(&buf[kSubType]);
-  uint32_t notify = link::load_u32le(&buf[kSubNotify]);
+  platform::ByteReader r(buf.first(length));
+  r.seek(kSubKey);
+  const uint32_t key = r.u32le();
+  r.seek(kSubType);
+  const uint32_t type = r.u32le();
+  const uint32_t notify = r.u32le();  // kSubNotify follows the type
   const Row* row = find_row(type);
   if (!row || !row->receive) return;
   (this->*row->receive)(key, notify,
@@ -151,7 +154,9 @@ void IctlChannel::on_message() {
 
 void IctlChannel::on_named_write(uint32_t key, uint32_t notify, std::span<const uint8_t> body) {
   if (body.size() < kWriteHeaderSize) return;
-  uint32_t body_length = link::load_u32le(&body[kBodyLength]);
+  platform::ByteReader r(body);
+  r.seek(kBodyLength);
+  const uint32_t body_length = r.u32le();
   // The declared length must cover the write header and stay within what arrived.
   if (body_length < kWriteHeaderSize || body_length > body.size()) return;
   const size_t data_size = body_length - kWriteHeaderSize;
@@ -172,14 +177,16 @@ void IctlChannel::on_named_write(uint32_t key, uint32_t notify, std::span<const 
 }
 
 void IctlChannel::machine_type_read(uint32_t) {
-  if (link::load_u32le(&buffers_.machine_type[8]) == 1) form_["TabSheet7"].set_visible(true);
+  platform::ByteReader r(buffers_.machine_type);
+  r.seek(8);
+  if (r.u32le() == 1) form_["TabSheet7"].set_visible(true);
 }
 
 void IctlChannel::ack_read(uint32_t) {
-  if (link::load_u32le(buffers_.ack_word.data()) == 1) {
+  if (platform::ByteReader(buffers_.ack_word).u32le() == 1) {
     dialogs_.message_box("Setup Successful.", "Setup Information");
   }
-  link::store_u32le(buffers_.ack_word.data(), 0);
+  platform::ByteWriter(buffers_.ack_word).u32le(0);
 }
 
 }  // namespace tessomar::channels

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::channels {
 
@@ -10,20 +10,22 @@ namespace {
 
 using Image = std::array<uint8_t, kViewImageSize>;
 
-int32_t get(const Image& image, uint32_t offset) {
-  return int32_t(link::load_u32le(image.data() + offset));
-}
 uint32_t get_u(const Image& image, uint32_t offset) {
-  return link::load_u32le(image.data() + offset);
+  platform::ByteReader r(image);
+  r.seek(offset);
+  return r.u32le();
+}
+int32_t get(const Image& image, uint32_t offset) { return int32_t(get_u(image, offset)); }
+void put_u(Image& image, uint32_t offset, uint32_t v) {
+  platform::ByteWriter w(image);
+  w.seek(offset);
+  w.u32le(v);
 }
 // Stores v; true when the stored value differed.
 bool put(Image& image, uint32_t offset, int32_t v) {
   bool changed = get(image, offset) != v;
-  link::store_u32le(image.data() + offset, uint32_t(v));
+  put_u(image, offset, uint32_t(v));
   return changed;
-}
-void put_u(Image& image, uint32_t offset, uint32_t v) {
-  link::store_u32le(image.data() + offset, v);
 }
 
 // Device times never go below the epoch; a window edit next to it stops there.

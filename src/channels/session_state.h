@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::channels {
 
@@ -72,9 +72,12 @@ struct SessionState {
 inline void init_session_state(SessionState& s, int slot) {
   s = SessionState{};
   s.slot = slot;
-  link::store_u32le(s.bitrate.data(), 9);
-  link::store_u32le(s.live.data() + kLiveWidth, 704);
-  link::store_u32le(s.live.data() + kLiveHeight, 576);
+  platform::ByteWriter(s.bitrate).u32le(9);
+  platform::ByteWriter live(s.live);
+  live.seek(kLiveWidth);
+  live.u32le(704);
+  live.seek(kLiveHeight);
+  live.u32le(576);
 }
 
 }  // namespace tessomar::channels

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::channels {
 
@@ -36,7 +36,7 @@ void copy_payload(std::array<uint8_t, kVaskPayloadSize>& to, std::span<const uin
   std::fill(to.begin() + n, to.end(), 0);
 }
 
-void write_text(link::ByteWriter& w, size_t at, std::string_view text) {
+void write_text(platform::ByteWriter& w, size_t at, std::string_view text) {
   w.seek(at);
   w.text(text.substr(0, kTextSize - 1));
 }
@@ -46,17 +46,22 @@ DeviceIdentity DeviceIdentity::parse(std::span<const uint8_t> identity) {
   std::array<uint8_t, kVaskPayloadSize> p{};
   copy_payload(p, identity);
   DeviceIdentity d;
-  d.channel_count = link::load_u32le(&p[0]);
-  d.model_variant = link::load_u32le(&p[4]);
-  d.title_support = link::load_u32le(&p[8]);
+  platform::ByteReader r(p);
+  d.channel_count = r.u32le();
+  d.model_variant = r.u32le();
+  d.title_support = r.u32le();
   d.os = read_text(p, kOsText);
   d.serial = read_text(p, kSerialText);
   d.board = read_text(p, kBoardText);
   d.number = read_text(p, kNumberText);
-  d.video_standard = link::load_u32le(&p[kVideoStandard]);
-  d.generation = link::load_u32le(&p[kGeneration]);
-  d.audio = link::load_u32le(&p[kAudio]);
-  d.mail_variant = link::load_u32le(&p[kMailVariant]);
+  auto word_at = [&r](size_t offset) {
+    r.seek(offset);
+    return r.u32le();
+  };
+  d.video_standard = word_at(kVideoStandard);
+  d.generation = word_at(kGeneration);
+  d.audio = word_at(kAudio);
+  d.mail_variant = word_at(kMailVariant);
   return d;
 }
 
@@ -92,11 +97,11 @@ void VaskChannel::send_vask(uint32_t key, uint32_t sub_type) {
 }
 
 uint32_t VaskChannel::hello_first_word(int slot) const {
-  return link::load_u32le(records_[slot].hello.data());
+  return platform::ByteReader(records_[slot].hello).u32le();
 }
 
 void VaskChannel::clear_hello_first_word(int slot) {
-  link::store_u32le(records_[slot].hello.data(), 0);
+  platform::ByteWriter(records_[slot].hello).u32le(0);
 }
 
 void VaskChannel::send(const VaskRequest& req) {
@@ -104,7 +109,7 @@ void VaskChannel::send(const VaskRequest& req) {
   if (slot < 0) return;
 
   std::span<uint8_t> buf(buffer_);
-  link::ByteWriter w(buf.first(link::kMessageHeaderSize + link::kSubHeaderSize));
+  platform::ByteWriter w(buf.first(link::kMessageHeaderSize + link::kSubHeaderSize));
   w.zeros(4);  // total length, written on queueing
   w.u32le(kVaskTag);
   w.zeros(link::kMessageHeaderSize - 8);
@@ -123,8 +128,9 @@ void VaskChannel::send(const VaskRequest& req) {
 void VaskChannel::on_message() {
   uint32_t length = std::min<uint32_t>(link_.last_message_length(kVaskTag), kVaskBufferSize);
   if (length < link::kSubHeaderSize) return;  // no sub-header: nothing to act on
-  uint32_t key = link::load_u32le(&buffer_[0]);
-  uint32_t sub_type = link::load_u32le(&buffer_[4]);
+  platform::ByteReader r(std::span<const uint8_t>(buffer_).first(length));
+  const uint32_t key = r.u32le();
+  const uint32_t sub_type = r.u32le();
   int slot = link_.find_slot_by_key(key);
   if (slot < 0) return;
   const Row* row = find_row(sub_type);
@@ -180,7 +186,7 @@ void VaskChannel::on_refusal(uint32_t, std::span<const uint8_t>, VaskRecord& rec
 
 uint32_t VaskChannel::build_hello(std::span<uint8_t> out) {
   if (out.size() < kVaskPayloadSize) return 0;
-  link::ByteWriter w(out.first(kVaskPayloadSize));
+  platform::ByteWriter w(out.first(kVaskPayloadSize));
   w.zeros(kVaskPayloadSize);
   w.seek(0);
   w.u32le(1);
@@ -195,7 +201,7 @@ uint32_t VaskChannel::build_hello(std::span<uint8_t> out) {
 
 uint32_t VaskChannel::build_identity(std::span<uint8_t> out) {
   if (out.size() < kVaskPayloadSize) return 0;
-  link::ByteWriter w(out.first(kVaskPayloadSize));
+  platform::ByteWriter w(out.first(kVaskPayloadSize));
   w.zeros(kVaskPayloadSize);
   w.seek(0);
   w.u32le(16);  // channel count

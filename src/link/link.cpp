@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::link {
 
@@ -492,8 +492,8 @@ uint32_t Link::last_message_length(uint32_t tag) const {
 int Link::finish_and_queue(int slot, std::span<uint8_t> buffer, uint32_t payload_length) {
   uint32_t total = kMessageHeaderSize + kSubHeaderSize + payload_length;
   if (total > buffer.size()) return -1;
-  store_u32le(buffer.data(), total);
-  store_u32le(buffer.data() + 8,
+  platform::store_u32le(buffer.data(), total);
+  platform::store_u32le(buffer.data() + 8,
               message_checksum(buffer.data() + kMessageHeaderSize, total - kMessageHeaderSize));
   return queue_message(slots_[slot].send_queue, buffer.data(), total);
 }

@@ -2,12 +2,12 @@
 
 #include <utility>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::link {
 
 void write_ulcm_header(std::span<uint8_t, kUlcmHeaderSize> out, const UlcmHeader& h) {
-  ByteWriter w(out);
+  platform::ByteWriter w(out);
   w.u32le(h.total_length);
   w.u32le(h.magic);
   w.u32le(h.type);
@@ -23,7 +23,7 @@ void write_ulcm_header(std::span<uint8_t, kUlcmHeaderSize> out, const UlcmHeader
 
 bool read_ulcm_header(std::span<const uint8_t> in, UlcmHeader& h) {
   if (in.size() < kUlcmHeaderSize) return false;
-  ByteReader r(in);
+  platform::ByteReader r(in);
   h.total_length = r.u32le();
   h.magic = r.u32le();
   h.type = r.u32le();
@@ -44,13 +44,13 @@ uint32_t message_checksum(const uint8_t* bytes, uint32_t n) {
     return sum;
   }
   // Large (video) messages are sampled: one word per whole 1024 bytes.
-  for (uint32_t off = 0; off + 1024 <= n; off += 1024) sum += load_u32le(bytes + off);
+  for (uint32_t off = 0; off + 1024 <= n; off += 1024) sum += platform::load_u32le(bytes + off);
   return sum;
 }
 
 bool read_message_header(std::span<const uint8_t> in, MessageHeader& h) {
   if (in.size() < kMessageHeaderSize) return false;
-  ByteReader r(in);
+  platform::ByteReader r(in);
   h.total_length = r.u32le();
   h.tag = r.u32le();
   h.checksum = r.u32le();

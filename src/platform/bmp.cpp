@@ -4,12 +4,12 @@
 #include <iterator>
 #include <vector>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::platform {
 
 bool decode_bmp(std::span<const uint8_t> file, Bitmap& out, std::string& error) {
-  link::ByteReader r(file);
+  platform::ByteReader r(file);
   if (r.u8() != 'B' || r.u8() != 'M') {
     error = "not a bitmap file";
     return false;

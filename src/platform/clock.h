@@ -4,16 +4,9 @@
 
 #include <cstdint>
 
-namespace tessomar::platform {
+#include "platform/local_date_time.h"
 
-struct LocalDateTime {
-  int year = 2000;
-  int month = 1;  // 1-12
-  int day = 1;    // 1-31
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-};
+namespace tessomar::platform {
 
 class Clock {
  public:

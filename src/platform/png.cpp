@@ -1,13 +1,22 @@
 #include "platform/png.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <span>
+#include <string_view>
+
+#include "platform/bytes.h"
 
 namespace tessomar::platform {
 
 namespace {
+
+constexpr std::array<uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+// 8-bit RGB, deflate, no filter, no interlace.
+constexpr std::array<uint8_t, 5> kRgb8 = {8, 2, 0, 0, 0};
 
 const std::array<uint32_t, 256>& crc_table() {
   static const std::array<uint32_t, 256> table = [] {
@@ -28,62 +37,73 @@ uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc = 0) {
   return ~crc;
 }
 
-void put_be32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) out.push_back(uint8_t(v >> s));
-}
+constexpr size_t kStoredBlockMax = 65535;
 
-void chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
-  put_be32(out, uint32_t(data.size()));
-  size_t start = out.size();
-  out.insert(out.end(), type, type + 4);
-  out.insert(out.end(), data.begin(), data.end());
-  put_be32(out, crc32(out.data() + start, out.size() - start));
+// Writes a chunk whose data the caller then writes with body; the length and CRC around it
+// come from what body wrote.
+template <typename Body>
+void chunk(ByteWriter& w, std::span<uint8_t> out, const char* type, size_t length, Body body) {
+  w.u32be(uint32_t(length));
+  const size_t start = w.pos();
+  w.fourcc(std::string_view(type, 4));
+  body();
+  if (w.error()) return;
+  w.u32be(crc32(out.data() + start, w.pos() - start));
 }
 
 }  // namespace
 
 std::vector<uint8_t> encode_png(const Bitmap& bitmap) {
   const int w = bitmap.width(), h = bitmap.height();
-  // Raw scan lines: filter byte 0, then R G B per pixel.
-  std::vector<uint8_t> raw;
-  raw.reserve(size_t(h) * (1 + size_t(w) * 3));
-  for (int y = 0; y < h; ++y) {
-    raw.push_back(0);
-    for (uint32_t px : bitmap.row(y)) {
-      raw.push_back(uint8_t(px >> 16));
-      raw.push_back(uint8_t(px >> 8));
-      raw.push_back(uint8_t(px));
-    }
-  }
-  // zlib stream of stored blocks (at most 65535 bytes each) with its Adler-32.
-  std::vector<uint8_t> z{0x78, 0x01};
-  size_t pos = 0;
-  do {
-    size_t n = std::min<size_t>(65535, raw.size() - pos);
-    bool last = pos + n == raw.size();
-    z.push_back(last ? 1 : 0);
-    z.push_back(uint8_t(n));
-    z.push_back(uint8_t(n >> 8));
-    z.push_back(uint8_t(~n));
-    z.push_back(uint8_t(~n >> 8));
-    z.insert(z.end(), raw.begin() + long(pos), raw.begin() + long(pos + n));
-    pos += n;
-  } while (pos < raw.size());
-  uint32_t a = 1, b = 0;
-  for (uint8_t c : raw) {
-    a = (a + c) % 65521;
-    b = (b + a) % 65521;
-  }
-  put_be32(z, (b << 16) | a);
+  // Raw scan lines: filter byte 0, then R G B per pixel; a zlib stream of stored blocks (at
+  // most 65535 bytes each, 5 bytes of header) with its 2-byte header and Adler-32.
+  const size_t raw_size = size_t(h) * (1 + size_t(w) * 3);
+  const size_t blocks = std::max<size_t>(1, (raw_size + kStoredBlockMax - 1) / kStoredBlockMax);
+  const size_t z_size = 2 + 5 * blocks + raw_size + 4;
+  std::vector<uint8_t> out(8 + (12 + 13) + (12 + z_size) + 12);
+  ByteWriter o(out);
 
-  std::vector<uint8_t> out{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  std::vector<uint8_t> ihdr;
-  put_be32(ihdr, uint32_t(w));
-  put_be32(ihdr, uint32_t(h));
-  ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});  // 8-bit RGB, deflate, no filter, no interlace
-  chunk(out, "IHDR", ihdr);
-  chunk(out, "IDAT", z);
-  chunk(out, "IEND", {});
+  o.bytes(std::span<const uint8_t>(kSignature));
+  chunk(o, out, "IHDR", 13, [&] {
+    o.u32be(uint32_t(w));
+    o.u32be(uint32_t(h));
+    o.bytes(std::span<const uint8_t>(kRgb8));
+  });
+  chunk(o, out, "IDAT", z_size, [&] {
+    o.u8(0x78);
+    o.u8(0x01);
+    uint32_t a = 1, b = 0;
+    size_t left_in_block = 0, raw_left = raw_size;
+    auto put = [&](uint8_t c) {
+      if (left_in_block == 0) {
+        left_in_block = std::min(kStoredBlockMax, raw_left);
+        o.u8(left_in_block == raw_left ? 1 : 0);  // the last block
+        o.u16le(uint16_t(left_in_block));
+        o.u16le(uint16_t(~left_in_block));
+      }
+      o.u8(c);
+      --left_in_block;
+      --raw_left;
+      a = (a + c) % 65521;
+      b = (b + a) % 65521;
+    };
+    if (raw_size == 0) {
+      o.u8(1);  // one empty last block
+      o.u16le(0);
+      o.u16le(0xFFFF);
+    }
+    for (int y = 0; y < h; ++y) {
+      put(0);
+      for (uint32_t px : bitmap.row(y)) {
+        put(uint8_t(px >> 16));
+        put(uint8_t(px >> 8));
+        put(uint8_t(px));
+      }
+    }
+    o.u32be((b << 16) | a);
+  });
+  chunk(o, out, "IEND", 0, [] {});
+  if (o.error() || o.pos() != out.size()) return {};
   return out;
 }
 

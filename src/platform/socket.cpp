@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "platform/event_loop.h"
 #include "platform/log.h"
@@ -104,6 +105,15 @@ void ClientSocket::set_active(bool active) {
   if (fd_ < 0) return;
   close_fd();
   if (on_disconnect) on_disconnect(*this);
+}
+
+bool ClientSocket::set_buffer_sizes(int receive, int send) {
+  if (fd_ < 0) return false;
+  bool ok = true;
+  for (auto [option, size] : {std::pair{SO_RCVBUF, receive}, std::pair{SO_SNDBUF, send}}) {
+    if (size > 0) ok = ::setsockopt(fd_, SOL_SOCKET, option, &size, sizeof size) == 0 && ok;
+  }
+  return ok;
 }
 
 void ClientSocket::close_fd() {

@@ -72,8 +72,12 @@ class ClientSocket {
   // has stopped reading (more than kMaxUnsentBytes would wait: the socket then closes and
   // reports Disconnect, as for a remote close).
   int send_buf(const uint8_t* data, int n);
-  // The raw descriptor (for socket options), -1 when closed. Moving on to the next address
-  // keeps its number and its buffer sizes.
+  // Sets the kernel's receive and send buffer sizes of the open descriptor (0 leaves one as
+  // it is); false when the socket is closed or the system refuses. The sizes stay when the
+  // connect moves on to the next address, not across a close.
+  bool set_buffer_sizes(int receive, int send);
+  // The raw descriptor, -1 when closed. Moving on to the next address keeps its number and
+  // its buffer sizes.
   int handle() const { return fd_; }
 
   // Why the latest Error happened: "cannot resolve HOST", "cannot connect to HOST:PORT:

@@ -1,8 +1,10 @@
 #include "video/decoder.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <span>
 #include <string_view>
 
 extern "C" {
@@ -13,6 +15,7 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+#include "platform/bytes.h"
 #include "platform/log.h"
 
 namespace tessomar::video {
@@ -40,10 +43,6 @@ void av_log_to_platform(void* avcl, int level, const char* fmt, va_list args) {
 void route_av_log_once() {
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_callback(av_log_to_platform); });
-}
-
-uint32_t load_u32be(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
 }
 
 }  // namespace
@@ -142,21 +141,19 @@ int DecoderSlots::to_annex_b(const uint8_t* data, uint32_t size) {
     if (input_ == nullptr) return -1;
   }
   uint8_t* out = input_->data;
-  uint32_t in = 0;
+  platform::ByteReader in(std::span<const uint8_t>(data, size));
   uint32_t n = 0;
   // A start code takes the place of each length, so the output never outgrows the input.
-  while (size - in >= 4) {
-    uint32_t len = load_u32be(data + in);
-    in += 4;
-    if (len > size - in) len = size - in;
+  while (in.remaining() >= 4) {
+    const uint32_t declared = in.u32be();
+    const uint32_t len = uint32_t(std::min<size_t>(declared, in.remaining()));
     if (len == 0) continue;
     out[n++] = 0;
     out[n++] = 0;
     out[n++] = 0;
     out[n++] = 1;
-    for (uint32_t i = 0; i < len; ++i) out[n + i] = data[in + i];
+    in.bytes(out + n, len);
     n += len;
-    in += len;
   }
   for (int i = 0; i < AV_INPUT_BUFFER_PADDING_SIZE; ++i) out[n + uint32_t(i)] = 0;
   return int(n);

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::video {
 
@@ -40,7 +40,7 @@ struct FrameRecordHeader {
   // Reads the fields from the first 128 bytes; false (fields untouched) when fewer are given.
   static bool parse(std::span<const uint8_t> bytes, FrameRecordHeader& out) {
     if (bytes.size() < kFrameRecordHeaderSize) return false;
-    link::ByteReader r(bytes.first(kFrameRecordHeaderSize));
+    platform::ByteReader r(bytes.first(kFrameRecordHeaderSize));
     FrameRecordHeader h;
     h.totalLength = r.u32le();
     r.skip(4);
@@ -79,7 +79,7 @@ struct PictureHeader {
 
   static bool parse(std::span<const uint8_t> bytes, PictureHeader& out) {
     if (bytes.size() < kPictureHeaderSize) return false;
-    link::ByteReader r(bytes.first(kPictureHeaderSize));
+    platform::ByteReader r(bytes.first(kPictureHeaderSize));
     PictureHeader h;
     h.magic = r.u32le();
     h.time = r.u32le();

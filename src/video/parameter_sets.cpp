@@ -2,6 +2,9 @@
 
 #include <array>
 #include <cstddef>
+#include <span>
+
+#include "platform/bytes.h"
 
 namespace tessomar::video {
 namespace {
@@ -62,31 +65,24 @@ int buildParameterSets(int w_mbs, int h_mbs, int form, uint8_t* out) {
   // frame_mbs_only, direct_8x8_inference, no cropping, no VUI, stop bit.
   w.bits(0b11001, 5);
   w.align_zero();
-  const int sps_total = w.bytes();
-  const int sps_nal = sps_total - 4;  // at most 10 bytes for 255 x 255
-  const uint8_t* sps_body = sps.data() + 4;
-  const uint8_t* pps_body = kPps.data() + 4;
-  const int pps_nal = 5;
+  // At most 10 bytes for 255 x 255.
+  const auto sps_nal = std::span<const uint8_t>(sps).subspan(4, size_t(w.bytes() - 4));
+  const auto pps_nal = std::span<const uint8_t>(kPps).subspan(4);
 
-  int n = 0;
+  platform::ByteWriter o(std::span<uint8_t>(out, kMaxParameterSetBytes));
   if (form == kDecoderForm) {
-    out[n++] = 0;
-    out[n++] = 0;
-    out[n++] = 0;
-    out[n++] = uint8_t(sps_nal);
-    for (int i = 0; i < sps_nal; ++i) out[n++] = sps_body[i];
-    for (uint8_t b : kPps) out[n++] = b;
+    o.u32be(uint32_t(sps_nal.size()));
+    o.bytes(sps_nal);
+    o.bytes(kPps);
   } else {
-    out[n++] = 0;
-    out[n++] = uint8_t(sps_nal);
-    for (int i = 0; i < sps_nal; ++i) out[n++] = sps_body[i];
-    out[n++] = 0x01;
-    out[n++] = 0;
-    out[n++] = uint8_t(pps_nal);
-    for (int i = 0; i < pps_nal; ++i) out[n++] = pps_body[i];
-    for (int i = 0; i < 4; ++i) out[n++] = 0;
+    o.u16be(uint16_t(sps_nal.size()));
+    o.bytes(sps_nal);
+    o.u8(0x01);  // one picture parameter set
+    o.u16be(uint16_t(pps_nal.size()));
+    o.bytes(pps_nal);
+    o.zeros(4);
   }
-  return n;
+  return int(o.pos());
 }
 
 }  // namespace tessomar::video

@@ -1,6 +1,6 @@
 #include "video/vido.h"
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "video/viewer.h"
 
 namespace tessomar::video {
@@ -49,9 +49,9 @@ void VideoChannel::send(const VidoRequest& request) {
   const SubHandlerRow* row = find_row(request.sub_tag);
   if (row == nullptr || row->build == nullptr) return;
   send_.fill(0);
-  link::store_u32le(send_.data() + 4, kTagVido);
-  link::store_u32le(send_.data() + link::kMessageHeaderSize, request.key);
-  link::store_u32le(send_.data() + link::kMessageHeaderSize + 4, request.sub_tag);
+  platform::store_u32le(send_.data() + 4, kTagVido);
+  platform::store_u32le(send_.data() + link::kMessageHeaderSize, request.key);
+  platform::store_u32le(send_.data() + link::kMessageHeaderSize + 4, request.sub_tag);
   const uint32_t payload_offset = link::kMessageHeaderSize + link::kSubHeaderSize;
   const uint32_t n = (this->*row->build)(
       slot, std::span<uint8_t>(send_.data() + payload_offset, send_.size() - payload_offset));
@@ -63,7 +63,7 @@ uint32_t VideoChannel::buildFeedback(int slot, std::span<uint8_t> out) {
   ViewerFeedback& fb = states_[slot].feedback;
   if (const Viewer* v = attached_[slot].viewer)
     fb.words[kFeedbackCredit] = receive_credit(v->videoRing());
-  link::ByteWriter w(out);
+  platform::ByteWriter w(out);
   for (uint32_t word : fb.words) w.u32le(word);
   return kFeedbackBytes;
 }
@@ -72,8 +72,8 @@ void VideoChannel::on_message() {
   const uint32_t length = link_.last_message_length(kTagVido);
   if (length < link::kSubHeaderSize || length > kVidoBufferSize) return;
   const uint8_t* buffer = receive_buffer_.get();
-  const uint32_t key = link::load_u32le(buffer);
-  const uint32_t sub_tag = link::load_u32le(buffer + 4);
+  const uint32_t key = platform::load_u32le(buffer);
+  const uint32_t sub_tag = platform::load_u32le(buffer + 4);
   const int slot = link_.find_slot_by_key(key);
   if (slot < 0) return;
   const SubHandlerRow* row = find_row(sub_tag);

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "link/bytes.h"
-#include "shell/devtime.h"
+#include "platform/bytes.h"
+#include "platform/devtime.h"
 #include "video/parameter_sets.h"
 
 namespace tessomar::video {
@@ -222,13 +222,13 @@ bool Viewer::fits_view(const Incoming& in) {
   }
   if (in.mode != kModePlayback) return true;
   const uint32_t direction =
-      link::load_u32le(session_->playback.data() + channels::kPlaybackDirection);
+      platform::load_u32le(session_->playback.data() + channels::kPlaybackDirection);
   if (direction != directionApplied_) {
     directionApplied_ = direction;
     retimeChannels();
   }
   const uint32_t selected =
-      link::load_u32le(session_->playback.data() + channels::kPlaybackChannel);
+      platform::load_u32le(session_->playback.data() + channels::kPlaybackChannel);
   if (in.p.cameraChannel() != selected) {
     acknowledge_drop(in.h, DropReason::WrongChannel);
     return false;
@@ -502,8 +502,8 @@ void Viewers::update_time_labels(Viewer& v) {
   if (v.session_ == nullptr) return;
   const ViewList& list = v.session_->mode == kModeLive ? v.liveViews_[0] : v.playbackViews_[0];
   if (list.count == 0) return;
-  char text[shell::kTimeTextLength + 1];
-  shell::timeText(v.displayTime_, text, sizeof text);
+  char text[platform::kTimeTextLength + 1];
+  platform::timeText(v.displayTime_, text, sizeof text);
   for (uint32_t i = 0; i < list.count; ++i) {
     if (platform::Component* label = list.nodes[i].label) label->set_caption(text);
   }

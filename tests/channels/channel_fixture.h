@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/link.h"
 #include "link/ring.h"
 #include "link/wire.h"
@@ -39,11 +39,11 @@ inline std::vector<uint8_t> encode_message(uint32_t tag, const std::array<uint32
                                            std::span<const uint8_t> payload) {
   const uint32_t total = link::kMessageHeaderSize + link::kSubHeaderSize + uint32_t(payload.size());
   std::vector<uint8_t> m(total, 0);
-  link::store_u32le(&m[0], total);
-  link::store_u32le(&m[4], tag);
-  for (size_t i = 0; i < sub.size(); ++i) link::store_u32le(&m[32 + 4 * i], sub[i]);
+  platform::store_u32le(&m[0], total);
+  platform::store_u32le(&m[4], tag);
+  for (size_t i = 0; i < sub.size(); ++i) platform::store_u32le(&m[32 + 4 * i], sub[i]);
   std::copy(payload.begin(), payload.end(), m.begin() + 64);
-  link::store_u32le(&m[8], link::message_checksum(m.data() + 32, total - 32));
+  platform::store_u32le(&m[8], link::message_checksum(m.data() + 32, total - 32));
   return m;
 }
 
@@ -53,11 +53,11 @@ inline std::vector<WireMessage> decode_messages(std::span<const uint8_t> bytes) 
   size_t pos = 0;
   while (bytes.size() - pos >= link::kMessageHeaderSize + link::kSubHeaderSize) {
     WireMessage w;
-    w.total_length = link::load_u32le(&bytes[pos]);
+    w.total_length = platform::load_u32le(&bytes[pos]);
     if (w.total_length < 64 || w.total_length > bytes.size() - pos) break;
-    w.tag = link::load_u32le(&bytes[pos + 4]);
-    w.checksum = link::load_u32le(&bytes[pos + 8]);
-    for (size_t i = 0; i < w.sub.size(); ++i) w.sub[i] = link::load_u32le(&bytes[pos + 32 + 4 * i]);
+    w.tag = platform::load_u32le(&bytes[pos + 4]);
+    w.checksum = platform::load_u32le(&bytes[pos + 8]);
+    for (size_t i = 0; i < w.sub.size(); ++i) w.sub[i] = platform::load_u32le(&bytes[pos + 32 + 4 * i]);
     w.payload.assign(bytes.begin() + pos + 64, bytes.begin() + pos + w.total_length);
     pos += w.total_length;
     out.push_back(std::move(w));

@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/ring.h"
 #include "link/wire.h"
 #include "platform/clock.h"
@@ -16,8 +16,8 @@
 namespace tessomar::channels {
 namespace {
 
-using link::load_u32le;
-using link::store_u32le;
+using platform::load_u32le;
+using platform::store_u32le;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kKey0 = 0x11110000;

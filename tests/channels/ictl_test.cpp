@@ -17,7 +17,7 @@ constexpr uint32_t kKey = 0x00C0FFEE;
 
 std::vector<uint8_t> word_bytes(uint32_t v) {
   std::vector<uint8_t> b(4);
-  link::store_u32le(b.data(), v);
+  platform::store_u32le(b.data(), v);
   return b;
 }
 
@@ -25,7 +25,7 @@ std::vector<uint8_t> word_bytes(uint32_t v) {
 std::vector<uint8_t> named_write(const std::string& name, const std::vector<uint8_t>& data,
                                  int64_t declared = -1) {
   std::vector<uint8_t> body(256 + data.size(), 0);
-  link::store_u32le(&body[0], declared >= 0 ? uint32_t(declared) : uint32_t(body.size()));
+  platform::store_u32le(&body[0], declared >= 0 ? uint32_t(declared) : uint32_t(body.size()));
   std::copy(name.begin(), name.end(), body.begin() + 4);
   std::copy(data.begin(), data.end(), body.begin() + 256);
   return body;
@@ -77,12 +77,12 @@ TEST_F(IctlTest, DeclaresTheSevenSlotsInOrder) {
 
 TEST_F(IctlTest, UpnpWordIsStoredAndDisplayedOnlyWhenAsked) {
   write("Vask_Upnp_C_Data_R", word_bytes(0x40001F90), 0);
-  EXPECT_EQ(link::load_u32le(ictl.buffers().upnp_word.data()), 0x40001F90u);
+  EXPECT_EQ(platform::load_u32le(ictl.buffers().upnp_word.data()), 0x40001F90u);
   EXPECT_TRUE(upnp_displays.empty());
 
   // The message's own key is handed on, not looked up.
   write("Vask_Upnp_C_Data_R", word_bytes(0x50), 1, kIctlNamedWrite, 777);
-  EXPECT_EQ(link::load_u32le(ictl.buffers().upnp_word.data()), 0x50u);
+  EXPECT_EQ(platform::load_u32le(ictl.buffers().upnp_word.data()), 0x50u);
   EXPECT_EQ(upnp_displays, std::vector<uint32_t>{777});
 }
 
@@ -97,7 +97,7 @@ TEST_F(IctlTest, MachineTypeShowsTheUpnpPageOnlyForAnExactWriteWithThirdWordOne)
     form["TabSheet7"].set_visible(false);
     ictl.buffers().machine_type.fill(0);
     std::vector<uint8_t> data(c.size, 0xAB);
-    link::store_u32le(&data[8], c.third_word);
+    platform::store_u32le(&data[8], c.third_word);
     write("Vask_Mach_Type_Data_R", data, 1);
     EXPECT_EQ(form["TabSheet7"].visible(), c.shown);
     bool stored = c.size == 960;
@@ -110,13 +110,13 @@ TEST_F(IctlTest, AckShowsTheMessageOnceAndClearsTheWord) {
   ASSERT_EQ(dialogs.messages().size(), 1u);
   EXPECT_EQ(dialogs.messages()[0],
             (platform::MessageBoxRecord{"Setup Successful.", "Setup Information"}));
-  EXPECT_EQ(link::load_u32le(ictl.buffers().ack_word.data()), 0u);
+  EXPECT_EQ(platform::load_u32le(ictl.buffers().ack_word.data()), 0u);
 
   write("Vask_ACK_R", word_bytes(0), 1);
   write("vask_ack_r", word_bytes(1), 1);  // names match case and all
   write("Vask_ACK_R", word_bytes(1), 0);  // stored, not acted on
   EXPECT_EQ(dialogs.messages().size(), 1u);
-  EXPECT_EQ(link::load_u32le(ictl.buffers().ack_word.data()), 1u);
+  EXPECT_EQ(platform::load_u32le(ictl.buffers().ack_word.data()), 1u);
 }
 
 TEST_F(IctlTest, WatermarkVariablesAreStoredWithoutNotification) {
@@ -135,7 +135,7 @@ TEST_F(IctlTest, OnlyNamedWritesActAndMalformedBodiesAreDropped) {
   write("Vask_ACK_R", word_bytes(1), 1, kIctlIgnored);
   write("Vask_ACK_R", word_bytes(1), 1, 2);
   EXPECT_TRUE(dialogs.messages().empty());
-  EXPECT_EQ(link::load_u32le(ictl.buffers().ack_word.data()), 0u);
+  EXPECT_EQ(platform::load_u32le(ictl.buffers().ack_word.data()), 0u);
 
   // A length field that claims more than arrived, or less than the write header, is not
   // trusted.
@@ -160,10 +160,10 @@ TEST_F(IctlTest, TableHoldsFortyEntriesAndCutsLongNames) {
   }
   EXPECT_EQ(ictl.SlotRegister("one_too_many", storage[1], nullptr), -1);
   write("one_too_many", word_bytes(9), 1);
-  EXPECT_EQ(link::load_u32le(storage[1].data()), 0u);
+  EXPECT_EQ(platform::load_u32le(storage[1].data()), 0u);
 
   write(long_name.substr(0, 127), word_bytes(5), 1);
-  EXPECT_EQ(link::load_u32le(storage[0].data()), 5u);
+  EXPECT_EQ(platform::load_u32le(storage[0].data()), 5u);
   EXPECT_EQ(notified, std::vector<uint32_t>{kKey});
 }
 
@@ -188,11 +188,11 @@ TEST_F(IctlTest, SlotWriteBuildsTheNamedWriteMessage) {
   EXPECT_EQ(q[0].sub[3], 1u);
   const std::vector<uint8_t>& p = q[0].payload;
   ASSERT_EQ(p.size(), 260u);
-  EXPECT_EQ(link::load_u32le(&p[0]), 260u);
+  EXPECT_EQ(platform::load_u32le(&p[0]), 260u);
   const std::string name = "Vask_Upnp_C_Data_W";
   EXPECT_EQ(std::string(p.begin() + 4, p.begin() + 4 + name.size()), name);
   for (size_t i = 4 + name.size(); i < 256; ++i) ASSERT_EQ(p[i], 0) << i;
-  EXPECT_EQ(link::load_u32le(&p[256]), 0xA0001234u);
+  EXPECT_EQ(platform::load_u32le(&p[256]), 0xA0001234u);
 
   // What we send, we also understand: the write lands in the same-named slot.
   ictl.SlotWrite(kKey, "Vask_ACK_R", word_bytes(1), 1);
@@ -214,7 +214,7 @@ TEST_F(IctlTest, SlotWriteThatCannotBeSentIsDropped) {
   ASSERT_EQ(q.size(), 1u);
   EXPECT_EQ(q[0].total_length, 1280u);
   ASSERT_EQ(q[0].payload.size(), 256u + 960);
-  EXPECT_EQ(link::load_u32le(&q[0].payload[0]), 256u + 960);
+  EXPECT_EQ(platform::load_u32le(&q[0].payload[0]), 256u + 960);
   EXPECT_TRUE(std::all_of(q[0].payload.begin() + 256, q[0].payload.end(),
                           [](uint8_t b) { return b == 0; }));
 }

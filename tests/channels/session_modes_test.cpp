@@ -12,8 +12,8 @@
 namespace tessomar::channels {
 namespace {
 
-using link::load_u32le;
-using link::store_u32le;
+using platform::load_u32le;
+using platform::store_u32le;
 using testing::ChannelFixture;
 using testing::WireMessage;
 

@@ -37,9 +37,9 @@ struct IdentityFields {
 // Writes every text byte given, without a terminator of its own, to show the forced NUL.
 std::vector<uint8_t> identity_payload(const IdentityFields& f) {
   std::vector<uint8_t> p(256, 0);
-  link::store_u32le(&p[0], f.channel_count);
-  link::store_u32le(&p[4], f.model_variant);
-  link::store_u32le(&p[8], f.title_support);
+  platform::store_u32le(&p[0], f.channel_count);
+  platform::store_u32le(&p[4], f.model_variant);
+  platform::store_u32le(&p[8], f.title_support);
   auto text = [&](size_t at, const std::string& s) {
     for (size_t i = 0; i < s.size() && i < 32; ++i) p[at + i] = uint8_t(s[i]);
   };
@@ -47,10 +47,10 @@ std::vector<uint8_t> identity_payload(const IdentityFields& f) {
   text(44, f.serial);
   text(76, f.board);
   text(108, f.number);
-  link::store_u32le(&p[140], f.video_standard);
-  link::store_u32le(&p[148], f.generation);
-  link::store_u32le(&p[224], f.audio);
-  link::store_u32le(&p[228], f.mail_variant);
+  platform::store_u32le(&p[140], f.video_standard);
+  platform::store_u32le(&p[148], f.generation);
+  platform::store_u32le(&p[224], f.audio);
+  platform::store_u32le(&p[228], f.mail_variant);
   return p;
 }
 
@@ -113,7 +113,7 @@ TEST_F(VaskTest, SendBuildsThePayloadOfTheSubTypesRow) {
     EXPECT_EQ(q[0].sub[0], kKey);
     EXPECT_EQ(q[0].sub[1], c.sub_type);
     std::vector<uint8_t> body(32, 0);
-    for (int i = 0; i < 8; ++i) link::store_u32le(&body[4 * i], q[0].sub[i]);
+    for (int i = 0; i < 8; ++i) platform::store_u32le(&body[4 * i], q[0].sub[i]);
     body.insert(body.end(), q[0].payload.begin(), q[0].payload.end());
     EXPECT_EQ(q[0].checksum, link::message_checksum(body.data(), uint32_t(body.size())));
   }
@@ -126,8 +126,8 @@ TEST_F(VaskTest, HelloPayloadHasTheFixedFields) {
   ASSERT_EQ(q.size(), 1u);
   const std::vector<uint8_t>& p = q[0].payload;
   ASSERT_EQ(p.size(), 256u);
-  EXPECT_EQ(link::load_u32le(&p[0]), 1u);
-  EXPECT_EQ(link::load_u32le(&p[4]), 1u);
+  EXPECT_EQ(platform::load_u32le(&p[0]), 1u);
+  EXPECT_EQ(platform::load_u32le(&p[4]), 1u);
   EXPECT_EQ(p[9], 1);
   EXPECT_EQ(p[10], 0x11);
   EXPECT_EQ(p[11], 0x08);
@@ -147,7 +147,7 @@ TEST_F(VaskTest, ReceivedHelloIsKeptAndAnsweredWithTheFixedIdentity) {
   open_session(0, kKey);
   std::vector<uint8_t> hello(256);
   for (size_t i = 0; i < hello.size(); ++i) hello[i] = uint8_t(i * 7 + 1);
-  link::store_u32le(hello.data(), 1);
+  platform::store_u32le(hello.data(), 1);
   deliver_vask(kKey, kVaskHello, hello);
 
   // Kept before the answer was built over it in the same buffer.
@@ -245,7 +245,7 @@ TEST_F(VaskTest, ShortIdentityReadsNoBytesLeftFromAnEarlierMessage) {
   std::vector<uint8_t> junk(1000, 'A');
   deliver_vask(kKey, 9, junk);  // unknown sub-type: ignored, but it filled the buffer
   std::vector<uint8_t> short_identity(12, 0);
-  link::store_u32le(&short_identity[0], 4);
+  platform::store_u32le(&short_identity[0], 4);
   deliver_vask(kKey, kVaskIdentity, short_identity);
 
   ASSERT_EQ(identities.size(), 1u);

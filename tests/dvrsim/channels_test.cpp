@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
@@ -44,17 +44,17 @@ TEST(DvrsimChannels, BuiltMessageHasTheWireLayout) {
   const std::vector<uint8_t> payload = {'a', 'b', 'c'};
   const auto m = build_message(kVask, 0x11223344, {5, 6}, payload);
   ASSERT_EQ(m.size(), 67u);
-  EXPECT_EQ(link::load_u32le(m.data()), 67u);
+  EXPECT_EQ(platform::load_u32le(m.data()), 67u);
   EXPECT_EQ(std::vector<uint8_t>(m.begin() + 4, m.begin() + 8),
             (std::vector<uint8_t>{0x56, 0x41, 0x53, 0x4B}));
-  EXPECT_EQ(link::load_u32le(m.data() + 32), 0x11223344u);
-  EXPECT_EQ(link::load_u32le(m.data() + 36), 5u);
-  EXPECT_EQ(link::load_u32le(m.data() + 40), 6u);
-  EXPECT_EQ(link::load_u32le(m.data() + 44), 0u);
+  EXPECT_EQ(platform::load_u32le(m.data() + 32), 0x11223344u);
+  EXPECT_EQ(platform::load_u32le(m.data() + 36), 5u);
+  EXPECT_EQ(platform::load_u32le(m.data() + 40), 6u);
+  EXPECT_EQ(platform::load_u32le(m.data() + 44), 0u);
   // Checksum over bytes 32..66: the sub-header bytes plus "abc" (294).
   uint32_t sum = 294;
   for (size_t i = 32; i < 64; ++i) sum += m[i];
-  EXPECT_EQ(link::load_u32le(m.data() + 8), sum);
+  EXPECT_EQ(platform::load_u32le(m.data() + 8), sum);
   ChannelMessage view{kVask, m};
   EXPECT_EQ(view.session_key(), 0x11223344u);
   EXPECT_EQ(view.payload().size(), 3u);
@@ -83,7 +83,7 @@ TEST(DvrsimChannels, MalformedLengthDropsTheRest) {
     SCOPED_TRACE(k.name);
     Fixture f;
     auto second = build_message(kIcmd, 77, {2}, {});
-    link::store_u32le(second.data(), k.second_length);
+    platform::store_u32le(second.data(), k.second_length);
     const auto payload =
         concat({build_message(kVask, 77, {1}, {}), second, build_message(kIcmd, 77, {3}, {})});
     const DispatchStats st = dispatch_messages(f.registry, f.ctx, payload);

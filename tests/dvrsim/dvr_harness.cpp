@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim::testing {
 
 uint32_t WireMessage::word(size_t offset) const {
   if (offset + 4 > bytes.size()) return 0;
-  return link::load_u32le(bytes.data() + offset);
+  return platform::load_u32le(bytes.data() + offset);
 }
 
 std::vector<uint8_t> WireMessage::payload() const {
@@ -21,13 +21,13 @@ std::vector<WireMessage> split_messages(std::span<const uint8_t> payload) {
   std::vector<WireMessage> out;
   size_t pos = 0;
   while (payload.size() - pos >= 32) {
-    const uint32_t length = link::load_u32le(payload.data() + pos);
+    const uint32_t length = platform::load_u32le(payload.data() + pos);
     if (length < 32 || length > payload.size() - pos) {
       ADD_FAILURE() << "malformed message length " << length << " at " << pos;
       break;
     }
     WireMessage m;
-    m.tag = link::load_u32le(payload.data() + pos + 4);
+    m.tag = platform::load_u32le(payload.data() + pos + 4);
     m.bytes.assign(payload.begin() + long(pos), payload.begin() + long(pos + length));
     m.checksum_ok = link::message_checksum(m.bytes.data() + 32, length - 32) == m.word(8);
     out.push_back(std::move(m));

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {
@@ -98,7 +98,7 @@ TEST(DvrsimPictureHeader, FieldsAtTheirBits) {
   build_picture_header(info, 64, out);
   EXPECT_EQ(out[14], 0);
   EXPECT_EQ(out[15], 0);
-  EXPECT_EQ(link::load_u32le(&out[24]) >> 5, 606u);
+  EXPECT_EQ(platform::load_u32le(&out[24]) >> 5, 606u);
   EXPECT_EQ(20000u / 606u, 33u);
 }
 
@@ -129,9 +129,9 @@ TEST(DvrsimFrameRecord, HeaderWordsAndPayload) {
   const Word words[] = {{0, 256}, {4, 0},   {8, 40}, {12, 1001}, {16, 0},
                         {20, 16}, {24, 77}, {28, 0}, {32, 5005}, {36, 770000000},
                         {40, 24}, {44, 0},  {48, 0}, {52, 9}};
-  for (const Word& w : words) EXPECT_EQ(link::load_u32le(&out[w.offset]), w.value) << w.offset;
+  for (const Word& w : words) EXPECT_EQ(platform::load_u32le(&out[w.offset]), w.value) << w.offset;
   for (size_t i = 56; i < 128; ++i) EXPECT_EQ(out[i], 0) << i;
-  EXPECT_EQ(link::load_u32le(&out[128]), 0x03000000u);
+  EXPECT_EQ(platform::load_u32le(&out[128]), 0x03000000u);
   EXPECT_EQ(out[128 + 18], 2);  // 128-byte block
   EXPECT_TRUE(std::all_of(out.begin() + 160, out.end(), [](uint8_t b) { return b == 0xEE; }));
 }

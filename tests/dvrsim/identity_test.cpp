@@ -6,7 +6,7 @@
 #include <string>
 
 #include "dvrsim/dvr_harness.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
@@ -18,8 +18,8 @@ using testing::WireMessage;
 
 std::vector<uint8_t> hello(uint32_t key) {
   std::vector<uint8_t> payload(256, 0);
-  link::store_u32le(payload.data(), 1);
-  link::store_u32le(payload.data() + 4, 1);
+  platform::store_u32le(payload.data(), 1);
+  platform::store_u32le(payload.data() + 4, 1);
   return build_message(kVaskTag, key, {kVaskHello}, payload);
 }
 
@@ -90,18 +90,18 @@ TEST(DvrsimIdentity, HelloIsAnsweredWithTheIdentityOfTheOptions) {
     EXPECT_EQ(m.word(36), 1u);  // identity
     const auto p = m.payload();
     ASSERT_EQ(p.size(), 256u);
-    EXPECT_EQ(link::load_u32le(&p[0]), k.channels);
-    EXPECT_EQ(link::load_u32le(&p[4]), k.variant);
-    EXPECT_EQ(link::load_u32le(&p[8]), k.titles);
+    EXPECT_EQ(platform::load_u32le(&p[0]), k.channels);
+    EXPECT_EQ(platform::load_u32le(&p[4]), k.variant);
+    EXPECT_EQ(platform::load_u32le(&p[8]), k.titles);
     EXPECT_EQ(text_at(p, 12), "[OS] dvrsim 1.0");
     EXPECT_EQ(text_at(p, 44), "[SN] SIM0000001");
     EXPECT_EQ(text_at(p, 76), "[B] SIMBOARD");
     EXPECT_EQ(text_at(p, 108), k.number_text);
     EXPECT_EQ(p[139], 0);  // the field keeps its NUL
-    EXPECT_EQ(link::load_u32le(&p[140]), k.standard);
-    EXPECT_EQ(link::load_u32le(&p[148]), k.generation);
-    EXPECT_EQ(link::load_u32le(&p[224]), k.audio);
-    EXPECT_EQ(link::load_u32le(&p[228]), k.mail_variant);
+    EXPECT_EQ(platform::load_u32le(&p[140]), k.standard);
+    EXPECT_EQ(platform::load_u32le(&p[148]), k.generation);
+    EXPECT_EQ(platform::load_u32le(&p[224]), k.audio);
+    EXPECT_EQ(platform::load_u32le(&p[228]), k.mail_variant);
     EXPECT_TRUE(h.identity().identified(key));
   }
 }

@@ -5,7 +5,7 @@
 #include "dvrsim/frame_record.h"
 #include "dvrsim/h264_rewrite.h"
 #include "dvrsim/h264_test_decoder.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {
@@ -25,7 +25,7 @@ Parsed parse(const Bytes& r) {
   Parsed p{};
   EXPECT_GE(r.size(), 160u);
   if (r.size() < 160) return p;
-  auto w = [&r](size_t at) { return link::load_u32le(&r[at]); };
+  auto w = [&r](size_t at) { return platform::load_u32le(&r[at]); };
   p.total = w(0);
   p.interval = w(8);
   p.sequence = w(12);

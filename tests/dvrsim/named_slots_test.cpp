@@ -6,7 +6,7 @@
 #include <string>
 
 #include "dvrsim/dvr_harness.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
@@ -24,7 +24,7 @@ std::vector<uint8_t> slot_write(uint32_t key, const std::string& name,
                                 const std::vector<uint8_t>& data, uint32_t notify = 1,
                                 uint32_t type = 0, uint32_t length_delta = 0) {
   std::vector<uint8_t> body(256 + data.size(), 0);
-  link::store_u32le(&body[0], uint32_t(body.size()) + length_delta);
+  platform::store_u32le(&body[0], uint32_t(body.size()) + length_delta);
   std::copy(name.begin(), name.end(), body.begin() + 4);
   std::copy(data.begin(), data.end(), body.begin() + 256);
   return build_message(kIctl, key, {0, type, notify}, body);
@@ -32,7 +32,7 @@ std::vector<uint8_t> slot_write(uint32_t key, const std::string& name,
 
 std::vector<uint8_t> word_bytes(uint32_t v) {
   std::vector<uint8_t> b(4);
-  link::store_u32le(b.data(), v);
+  platform::store_u32le(b.data(), v);
   return b;
 }
 
@@ -49,7 +49,7 @@ std::vector<uint8_t> written(const WireMessage& m, uint32_t key, const std::stri
     ADD_FAILURE() << "body of " << body.size() << " bytes";
     return {};
   }
-  EXPECT_EQ(link::load_u32le(&body[0]), body.size());
+  EXPECT_EQ(platform::load_u32le(&body[0]), body.size());
   std::string got;
   for (size_t i = 4; i < 132 && body[i] != 0; ++i) got += char(body[i]);
   EXPECT_EQ(got, name);
@@ -73,8 +73,8 @@ TEST(DvrsimNamedSlots, MachineTypeAnswerSaysWhetherUpnpIsOffered) {
     EXPECT_EQ(msgs[0].bytes.size(), 1280u);  // within the control's frame limit
     const auto data = written(msgs[0], key, "Vask_Mach_Type_Data_R", 1);
     ASSERT_EQ(data.size(), 960u);
-    EXPECT_EQ(link::load_u32le(&data[8]), upnp ? 1u : 0u);
-    EXPECT_EQ(link::load_u32le(&data[0]), 8u);
+    EXPECT_EQ(platform::load_u32le(&data[8]), upnp ? 1u : 0u);
+    EXPECT_EQ(platform::load_u32le(&data[0]), 8u);
   }
 }
 
@@ -115,7 +115,7 @@ TEST(DvrsimNamedSlots, WatermarkAnswerCarriesAFixedNonZeroSeed) {
     ASSERT_EQ(msgs.size(), 1u);
     const auto data = written(msgs[0], key, "Vask_Watermark_Var_W", 0);
     ASSERT_EQ(data.size(), 160u);
-    EXPECT_NE(link::load_u32le(&data[36]), 0u);
+    EXPECT_NE(platform::load_u32le(&data[36]), 0u);
     if (run == 0) {
       first = data;
     } else {

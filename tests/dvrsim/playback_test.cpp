@@ -14,7 +14,7 @@
 #include "dvrsim/settings.h"
 #include "dvrsim/video_channel.h"
 #include "dvrsim/video_harness.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
@@ -55,27 +55,27 @@ Record parse_record(const WireMessage& m, uint32_t key) {
 
 Bytes playback_image(int32_t channel, int32_t state, int32_t direction, uint32_t start) {
   Bytes image(64, 0);
-  link::store_u32le(&image[8], uint32_t(channel));
-  link::store_u32le(&image[12], uint32_t(state));
-  link::store_u32le(&image[16], uint32_t(direction));
-  link::store_u32le(&image[20], start);
+  platform::store_u32le(&image[8], uint32_t(channel));
+  platform::store_u32le(&image[12], uint32_t(state));
+  platform::store_u32le(&image[16], uint32_t(direction));
+  platform::store_u32le(&image[20], start);
   return image;
 }
 
 Bytes backup_image(int32_t channel, int32_t state, uint32_t start, uint32_t end) {
   Bytes image(64, 0);
-  link::store_u32le(&image[8], uint32_t(channel));
-  link::store_u32le(&image[12], uint32_t(state));
-  link::store_u32le(&image[16], start);
-  link::store_u32le(&image[20], end);
+  platform::store_u32le(&image[8], uint32_t(channel));
+  platform::store_u32le(&image[12], uint32_t(state));
+  platform::store_u32le(&image[16], start);
+  platform::store_u32le(&image[20], end);
   return image;
 }
 
 Bytes live_image(int32_t selected) {
   Bytes image(64, 0);
-  link::store_u32le(&image[8], uint32_t(selected));
-  link::store_u32le(&image[16], 704);
-  link::store_u32le(&image[20], 576);
+  platform::store_u32le(&image[8], uint32_t(selected));
+  platform::store_u32le(&image[16], 704);
+  platform::store_u32le(&image[20], 576);
   return image;
 }
 

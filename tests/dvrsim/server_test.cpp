@@ -20,7 +20,7 @@
 #include "dvrsim/settings.h"
 #include "dvrsim/sim_client.h"
 #include "dvrsim/video_harness.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 #include "platform/clock.h"
 
@@ -273,7 +273,7 @@ TEST_F(SimulatorTest, MalformedFramesCloseTheConnection) {
     SCOPED_TRACE(k.name);
     SimClient c(*sim_);
     auto req = make_request(link::kFrameSessionOpen, 0, auth());
-    link::store_u32le(req.data() + k.offset, k.value);
+    platform::store_u32le(req.data() + k.offset, k.value);
     ASSERT_TRUE(c.send(req));
     EXPECT_TRUE(c.wait_closed());
     EXPECT_TRUE(c.pending().empty());
@@ -541,9 +541,9 @@ TEST(SimulatorVideo, ASessionsStreamsStopWhenItsClientLeaves) {
   });
   rig.feedback(testing::kBigCredit);
   std::vector<uint8_t> single_view(64, 0);
-  link::store_u32le(&single_view[8], 1);  // channel 1
-  link::store_u32le(&single_view[16], 352);
-  link::store_u32le(&single_view[20], 288);
+  platform::store_u32le(&single_view[8], 1);  // channel 1
+  platform::store_u32le(&single_view[16], 352);
+  platform::store_u32le(&single_view[20], 288);
   rig.set(kRecordLiveView, 0, 1, single_view);
   ASSERT_EQ(rig.video.streaming_channel(rig.key), 1u);
 

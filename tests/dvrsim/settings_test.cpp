@@ -7,7 +7,7 @@
 #include <numeric>
 
 #include "dvrsim/dvr_harness.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
@@ -30,9 +30,9 @@ std::vector<uint8_t> setup_record(uint32_t sub_id, const std::vector<uint8_t>& d
   std::vector<uint8_t> r(72 + data.size(), 0);
   uint32_t sum = 0;
   for (uint8_t b : data) sum += b;
-  link::store_u32le(&r[0], sub_id);
-  link::store_u32le(&r[4], uint32_t(int32_t(r.size()) + length_delta));
-  link::store_u32le(&r[8], sum + sum_delta);
+  platform::store_u32le(&r[0], sub_id);
+  platform::store_u32le(&r[4], uint32_t(int32_t(r.size()) + length_delta));
+  platform::store_u32le(&r[8], sum + sum_delta);
   std::copy(data.begin(), data.end(), r.begin() + 72);
   return r;
 }
@@ -55,12 +55,12 @@ std::vector<uint8_t> setup_report_data(const WireMessage& m, uint32_t key, uint3
     ADD_FAILURE() << "setup report of " << p.size() << " bytes";
     return {};
   }
-  EXPECT_EQ(link::load_u32le(&p[0]), sub_id);
-  EXPECT_EQ(link::load_u32le(&p[4]), p.size());
+  EXPECT_EQ(platform::load_u32le(&p[0]), sub_id);
+  EXPECT_EQ(platform::load_u32le(&p[4]), p.size());
   std::vector<uint8_t> data(p.begin() + 72, p.end());
   uint32_t sum = 0;
   for (uint8_t b : data) sum += b;
-  EXPECT_EQ(link::load_u32le(&p[8]), sum);
+  EXPECT_EQ(platform::load_u32le(&p[8]), sum);
   for (size_t i = 12; i < 72; ++i) EXPECT_EQ(p[i], 0) << "reserved byte " << i;
   return data;
 }

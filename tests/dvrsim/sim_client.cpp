@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim::testing {
 

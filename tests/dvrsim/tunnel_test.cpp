@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {

@@ -14,7 +14,7 @@
 #include "dvrsim/scene.h"
 #include "dvrsim/settings.h"
 #include "dvrsim/video_harness.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
@@ -49,11 +49,11 @@ Record parse_record(const WireMessage& m, uint32_t key) {
 
 Bytes live_image(int32_t layout, int32_t first, int32_t selected) {
   Bytes image(64, 0);
-  link::store_u32le(&image[0], uint32_t(layout));
-  link::store_u32le(&image[4], uint32_t(first));
-  link::store_u32le(&image[8], uint32_t(selected));
-  link::store_u32le(&image[16], 704);
-  link::store_u32le(&image[20], 576);
+  platform::store_u32le(&image[0], uint32_t(layout));
+  platform::store_u32le(&image[4], uint32_t(first));
+  platform::store_u32le(&image[8], uint32_t(selected));
+  platform::store_u32le(&image[16], 704);
+  platform::store_u32le(&image[20], 576);
   return image;
 }
 

@@ -4,14 +4,14 @@
 
 #include "dvrsim/channels.h"
 #include "dvrsim/h264_rewrite.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim::testing {
 
 Record read_record(const std::vector<uint8_t>& b) {
   Record r{};
   if (b.size() < 160) return r;
-  auto w = [&b](size_t at) { return link::load_u32le(&b[at]); };
+  auto w = [&b](size_t at) { return platform::load_u32le(&b[at]); };
   r.total = w(0);
   r.interval = w(8);
   r.sequence = w(12);
@@ -47,7 +47,7 @@ DeviceOptions cif_device() {
 
 std::vector<uint8_t> feedback_message(uint32_t key, uint32_t credit, size_t size) {
   std::vector<uint8_t> block(size, 0);
-  if (size >= 132) link::store_u32le(&block[128], credit);
+  if (size >= 132) platform::store_u32le(&block[128], credit);
   return build_message(kVido, key, {1}, block);
 }
 

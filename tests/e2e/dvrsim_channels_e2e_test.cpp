@@ -7,7 +7,7 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/sim_client.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 
 namespace tessomar::e2e {
@@ -41,12 +41,12 @@ TEST(DvrsimChannelsBinary, AnswersWithTheConfiguredDevice) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&id[64 + 108])), "[N] 6100");
 
   std::vector<uint8_t> body(256 + 960, 0);
-  link::store_u32le(&body[0], uint32_t(body.size()));
+  platform::store_u32le(&body[0], uint32_t(body.size()));
   const std::string name = "Vask_Mach_Type_Data_W";
   std::copy(name.begin(), name.end(), body.begin() + 4);
   std::vector<uint8_t> query(72, 0);
-  link::store_u32le(&query[0], 1);  // bitrate
-  link::store_u32le(&query[4], 72);
+  platform::store_u32le(&query[0], 1);  // bitrate
+  platform::store_u32le(&query[4], 72);
   r = c.exchange(
       link::kFrameDataPoll, key, level, password,
       {message("ICTL", key, {0, 0, 1}, body), message("ICMD", key, {1, 4096, 3, 1}, query)});

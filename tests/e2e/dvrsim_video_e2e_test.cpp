@@ -8,10 +8,10 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/sim_client.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/wire.h"
 #include "platform/clock.h"
-#include "shell/devtime.h"
+#include "platform/devtime.h"
 
 namespace tessomar::e2e {
 namespace {
@@ -29,11 +29,11 @@ TEST(DvrsimVideoBinary, StreamsLiveVideoInRealTime) {
   const uint32_t key = r->header.value;
 
   Bytes feedback(256, 0);
-  link::store_u32le(&feedback[128], 4194304 - 524288);
+  platform::store_u32le(&feedback[128], 4194304 - 524288);
   Bytes live(64, 0);
-  link::store_u32le(&live[8], 4);  // single view of camera 4
+  platform::store_u32le(&live[8], 4);  // single view of camera 4
   platform::SystemClock clock;
-  const uint32_t device_start = shell::deviceTimeNow(clock);
+  const uint32_t device_start = platform::deviceTimeNow(clock);
   const auto start = std::chrono::steady_clock::now();
   std::vector<Bytes> sends = {message("VIDO", key, {1}, feedback),
                               message("ICMD", key, {2, 256, 0, 3}, live)};
@@ -49,7 +49,7 @@ TEST(DvrsimVideoBinary, StreamsLiveVideoInRealTime) {
     sends = {message("VIDO", key, {1}, feedback)};
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  const uint32_t device_end = shell::deviceTimeNow(clock);
+  const uint32_t device_end = platform::deviceTimeNow(clock);
   ASSERT_GE(records.size(), kWanted) << dvr.process->all_output();
   // 50 pictures at 25 a second cannot all be here in less than 49 frame intervals.
   EXPECT_GE(elapsed, std::chrono::milliseconds(49 * 40));

@@ -3,7 +3,7 @@
 
 #include "e2e/e2e_support.h"
 #include "platform/clock.h"
-#include "shell/devtime.h"
+#include "platform/devtime.h"
 
 namespace tessomar::e2e {
 namespace {
@@ -21,9 +21,9 @@ std::string yesterday_at(int hour, int minute) {
 }
 
 uint32_t seconds_of(const std::string& text) {
-  shell::Date d;
-  EXPECT_TRUE(shell::parse_time_text(text, d)) << text;
-  return shell::seconds_from_date(d);
+  platform::LocalDateTime d;
+  EXPECT_TRUE(platform::parse_time_text(text, d)) << text;
+  return platform::seconds_from_date(d);
 }
 
 // The device times printed as "time=..." (pictures shown), in order.
@@ -107,7 +107,7 @@ TEST_F(PlaybackFixture, BackToLiveShowsLivePicturesAgain) {
   auto t = shown_times(out.substr(out.find('\n', p)));
   ASSERT_FALSE(t.empty()) << out;
   platform::SystemClock clock;
-  uint32_t now = shell::deviceTimeNow(clock);
+  uint32_t now = platform::deviceTimeNow(clock);
   EXPECT_LE(t.back(), now + 1);
   EXPECT_GE(t.back() + 60, now);
 }

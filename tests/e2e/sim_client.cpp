@@ -10,28 +10,28 @@
 #include <ctime>
 #include <span>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::e2e {
 
 Bytes message(const char (&tag)[5], uint32_t key, std::initializer_list<uint32_t> words,
               const Bytes& payload) {
   Bytes m(64 + payload.size(), 0);
-  link::store_u32le(&m[0], uint32_t(m.size()));
-  link::store_u32le(&m[4], link::make_tag(tag));
-  link::store_u32le(&m[32], key);
+  platform::store_u32le(&m[0], uint32_t(m.size()));
+  platform::store_u32le(&m[4], link::make_tag(tag));
+  platform::store_u32le(&m[32], key);
   size_t at = 36;
   for (uint32_t w : words) {
-    link::store_u32le(&m[at], w);
+    platform::store_u32le(&m[at], w);
     at += 4;
   }
   std::copy(payload.begin(), payload.end(), m.begin() + 64);
-  link::store_u32le(&m[8], link::message_checksum(m.data() + 32, uint32_t(m.size() - 32)));
+  platform::store_u32le(&m[8], link::message_checksum(m.data() + 32, uint32_t(m.size() - 32)));
   return m;
 }
 
 uint32_t word(const Bytes& m, size_t offset) {
-  return offset + 4 <= m.size() ? link::load_u32le(&m[offset]) : 0xFFFFFFFFu;
+  return offset + 4 <= m.size() ? platform::load_u32le(&m[offset]) : 0xFFFFFFFFu;
 }
 
 Bytes request(uint32_t type, uint32_t value, const std::string& level,
@@ -108,7 +108,7 @@ std::optional<Reply> SimClient::exchange(uint32_t type, uint32_t key, const std:
   Reply r;
   if (!link::read_ulcm_header(body, r.header)) return std::nullopt;
   for (size_t pos = 64; pos + 32 <= body.size();) {
-    const uint32_t n = link::load_u32le(&body[pos]);
+    const uint32_t n = platform::load_u32le(&body[pos]);
     if (n < 32 || n > body.size() - pos) return std::nullopt;
     r.messages.emplace_back(body.begin() + long(pos), body.begin() + long(pos + n));
     pos += n;

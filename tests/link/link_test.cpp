@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "platform/event_loop.h"
 #include "shell/form_description.h"
 #include "support/log_capture.h"
@@ -14,6 +14,9 @@
 
 namespace tessomar::link {
 namespace {
+
+using platform::load_u32le;
+using platform::store_u32le;
 
 using testsupport::LoopbackServer;
 

@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "link/bytes.h"
+#include "platform/bytes.h"
 
 namespace tessomar::link {
 namespace {
+
+using platform::load_u32le;
+using platform::store_u32le;
 
 std::string auth_string(const std::array<char, 32>& field) {
   return std::string(field.data(), strnlen(field.data(), field.size()));

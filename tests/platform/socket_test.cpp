@@ -404,12 +404,13 @@ TEST_F(SocketTest, EveryAddressIsTriedInOrderUntilOneConnects) {
     return true;
   });
   sock->set_host("dvr.example");
+  EXPECT_FALSE(sock->set_buffer_sizes(8192, 0));  // nothing open yet
   sock->set_active(true);
   // As the control does right after opening: the later attempts keep the descriptor and
   // its buffer size.
   const int fd = sock->handle();
-  int size = 8192;
-  ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size), 0);
+  ASSERT_TRUE(sock->set_buffer_sizes(8192, 0));
+  int size = 0;
   socklen_t len = sizeof size;
   ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len), 0);
 

@@ -9,7 +9,7 @@
 #include "channels/channel_fixture.h"
 #include "channels/session_state.h"
 #include "channels/vask.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/ring.h"
 #include "video/frame_record.h"
 #include "video/viewer.h"
@@ -18,8 +18,8 @@
 namespace tessomar::video {
 namespace {
 
-using link::load_u32le;
-using link::store_u32le;
+using platform::load_u32le;
+using platform::store_u32le;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kKey = 0x5A5A0001;

@@ -11,9 +11,9 @@
 #include "channels/channel_fixture.h"
 #include "channels/session_state.h"
 #include "channels/vask.h"
-#include "link/bytes.h"
+#include "platform/bytes.h"
 #include "link/ring.h"
-#include "shell/devtime.h"
+#include "platform/devtime.h"
 #include "video/convert.h"
 #include "video/decoder.h"
 #include "video/frame_record.h"
@@ -28,8 +28,8 @@ using channels::kModeBackup;
 using channels::kModeLive;
 using channels::kModePlayback;
 using channels::kModeSetup;
-using link::load_u32le;
-using link::store_u32le;
+using platform::load_u32le;
+using platform::store_u32le;
 using Bytes = std::vector<uint8_t>;
 
 // One frame record as the VIDO channel queues it.
@@ -394,8 +394,8 @@ TEST_F(ViewerTest, FlushResetsTheChannelsItNames) {
 }
 
 TEST_F(ViewerTest, TimeLabelHidesAtResyncAndShowsTheTimeAgainAfterTheFourthFrame) {
-  shell::Date d{2024, 5, 6, 7, 8, 9};
-  const uint32_t t = shell::seconds_from_date(d);
+  platform::LocalDateTime d{2024, 5, 6, 7, 8, 9};
+  const uint32_t t = platform::seconds_from_date(d);
   platform::Component& label = form["Label_time"];
   ASSERT_TRUE(label.visible());
   for (int i = 1; i <= 5; ++i) {
@@ -551,7 +551,7 @@ TEST(ViewerPipeline, KeyFrameIsDecodedAndDrawnIntoTheView) {
   // 176 x 144 is doubled both ways and centred: 352 x 288 at (176, 144).
   EXPECT_EQ(view.pixel(0, 0), kFrameColour);
   EXPECT_EQ(view.pixel(352, 288), 0x00808080u);
-  EXPECT_EQ(form["Label_time"].caption(), shell::timeText(f.time));
+  EXPECT_EQ(form["Label_time"].caption(), platform::timeText(f.time));
 }
 
 }  // namespace

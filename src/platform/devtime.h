@@ -8,17 +8,9 @@
 #include <string_view>
 
 #include "platform/clock.h"
+#include "platform/local_date_time.h"
 
-namespace tessomar::shell {
-
-struct Date {
-  uint16_t year = 2000;
-  uint16_t month = 1;  // 1-12
-  uint16_t day = 1;    // 1-31
-  uint16_t hour = 0;
-  uint16_t minute = 0;
-  uint16_t second = 0;
-};
+namespace tessomar::platform {
 
 // Length of the date-and-time text without its terminating zero.
 inline constexpr size_t kTimeTextLength = 19;
@@ -29,10 +21,10 @@ bool is_device_leap_year(unsigned year_index);
 unsigned device_month_length(unsigned year_index, unsigned month);
 
 // Year, month and day are clamped into the calendar (2000-2099, 1-12, 1-32); hour, minute and
-// second are added as given, so 25:00 rolls into the next day.
-uint32_t seconds_from_date(const Date& d);
+// second are clamped into 0-65535 and added as given, so 25:00 rolls into the next day.
+uint32_t seconds_from_date(const LocalDateTime& d);
 // Times past 2099-12-31 23:59:59 come back as that moment.
-Date date_from_seconds(uint32_t t);
+LocalDateTime date_from_seconds(uint32_t t);
 
 // Writes "YYYY/MM/DD hh:mm:ss" and a terminating zero. A buffer shorter than 20 bytes gets
 // as much of the text as fits, still zero-terminated; length 0 writes nothing.
@@ -40,11 +32,11 @@ void timeText(uint32_t t, char* buffer, size_t length);
 std::string timeText(uint32_t t);
 
 // The computer's local date and time as device time.
-uint32_t deviceTimeNow(const platform::Clock& clock);
+uint32_t deviceTimeNow(const Clock& clock);
 
 // Strict reader of "YYYY/MM/DD hh:mm:ss" or "YYYY-MM-DD hh:mm:ss" (exactly 19 characters, one
 // separator style for the date). Refuses years outside 2000-2099, days that the month does not
 // have on the DVR calendar, hour > 23, minute or second > 59 and anything else malformed.
-bool parse_time_text(std::string_view text, Date& out);
+bool parse_time_text(std::string_view text, LocalDateTime& out);
 
-}  // namespace tessomar::shell
+}  // namespace tessomar::platform

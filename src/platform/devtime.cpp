@@ -1,9 +1,9 @@
-#include "shell/devtime.h"
+#include "platform/devtime.h"
 
 #include <algorithm>
 #include <array>
 
-namespace tessomar::shell {
+namespace tessomar::platform {
 namespace {
 
 constexpr uint32_t kSecondsPerDay = 86400;
@@ -12,9 +12,15 @@ constexpr std::array<uint8_t, 12> kMonthDays = {31, 28, 31, 30, 31, 30, 31, 31, 
 
 unsigned year_length(unsigned year_index) { return is_device_leap_year(year_index) ? 366 : 365; }
 
-constexpr Date kLastMoment{2099, 12, 31, 23, 59, 59};
+constexpr LocalDateTime kLastMoment{2099, 12, 31, 23, 59, 59};
 
-int clamp_field(int value) { return std::clamp(value, 0, 65535); }
+// value - first, clamped into 0 to count - 1 (in 64 bits: a field may be any int).
+unsigned index_in(int value, int first, unsigned count) {
+  return unsigned(std::clamp<int64_t>(int64_t(value) - first, 0, int64_t(count) - 1));
+}
+
+// Keeps the largest sum of a day and its hours, minutes and seconds below 2^32.
+uint32_t clamp_field(int value) { return uint32_t(std::clamp(value, 0, 65535)); }
 
 }  // namespace
 
@@ -28,10 +34,10 @@ unsigned device_month_length(unsigned year_index, unsigned month) {
   return kMonthDays[month - 1];
 }
 
-uint32_t seconds_from_date(const Date& d) {
-  const unsigned years = std::clamp<int>(int(d.year) - 2000, 0, kYears - 1);
-  const unsigned months = std::clamp<int>(int(d.month) - 1, 0, 11);
-  const unsigned days = std::clamp<int>(int(d.day) - 1, 0, 31);
+uint32_t seconds_from_date(const LocalDateTime& d) {
+  const unsigned years = index_in(d.year, 2000, kYears);
+  const unsigned months = index_in(d.month, 1, 12);
+  const unsigned days = index_in(d.day, 1, 32);
 
   uint32_t total_days = 0;
   for (unsigned i = 0; i < years; ++i) total_days += year_length(i);
@@ -39,11 +45,11 @@ uint32_t seconds_from_date(const Date& d) {
   total_days += days;
 
   // Largest result: 36524 days * 86400 + 65535 h/min/s each, still below 2^32.
-  return total_days * kSecondsPerDay + uint32_t(d.hour) * 3600 + uint32_t(d.minute) * 60 +
-         uint32_t(d.second);
+  return total_days * kSecondsPerDay + clamp_field(d.hour) * 3600 + clamp_field(d.minute) * 60 +
+         clamp_field(d.second);
 }
 
-Date date_from_seconds(uint32_t t) {
+LocalDateTime date_from_seconds(uint32_t t) {
   uint32_t days = t / kSecondsPerDay;
   const uint32_t rest = t % kSecondsPerDay;
 
@@ -57,19 +63,19 @@ Date date_from_seconds(uint32_t t) {
     days -= device_month_length(year_index, month);
     ++month;
   }
-  Date d;
-  d.year = uint16_t(2000 + year_index);
-  d.month = uint16_t(month);
-  d.day = uint16_t(days + 1);
-  d.hour = uint16_t(rest / 3600);
-  d.minute = uint16_t(rest % 3600 / 60);
-  d.second = uint16_t(rest % 60);
+  LocalDateTime d;
+  d.year = int(2000 + year_index);
+  d.month = int(month);
+  d.day = int(days + 1);
+  d.hour = int(rest / 3600);
+  d.minute = int(rest % 3600 / 60);
+  d.second = int(rest % 60);
   return d;
 }
 
 void timeText(uint32_t t, char* buffer, size_t length) {
   if (buffer == nullptr || length == 0) return;
-  const Date d = date_from_seconds(t);
+  const LocalDateTime d = date_from_seconds(t);
   char text[kTimeTextLength + 1];
   auto put = [&text](size_t at, unsigned value, size_t width) {
     for (size_t i = width; i-- > 0;) {
@@ -77,17 +83,17 @@ void timeText(uint32_t t, char* buffer, size_t length) {
       value /= 10;
     }
   };
-  put(0, d.year, 4);
+  put(0, unsigned(d.year), 4);
   text[4] = '/';
-  put(5, d.month, 2);
+  put(5, unsigned(d.month), 2);
   text[7] = '/';
-  put(8, d.day, 2);
+  put(8, unsigned(d.day), 2);
   text[10] = ' ';
-  put(11, d.hour, 2);
+  put(11, unsigned(d.hour), 2);
   text[13] = ':';
-  put(14, d.minute, 2);
+  put(14, unsigned(d.minute), 2);
   text[16] = ':';
-  put(17, d.second, 2);
+  put(17, unsigned(d.second), 2);
   text[kTimeTextLength] = '\0';
 
   const size_t n = std::min(length - 1, kTimeTextLength);
@@ -101,20 +107,9 @@ std::string timeText(uint32_t t) {
   return std::string(buffer, kTimeTextLength);
 }
 
-uint32_t deviceTimeNow(const platform::Clock& clock) {
-  const platform::LocalDateTime now = clock.local_now();
-  // Clamp before narrowing so a wild reading cannot wrap into a plausible field.
-  Date d;
-  d.year = uint16_t(clamp_field(now.year));
-  d.month = uint16_t(clamp_field(now.month));
-  d.day = uint16_t(clamp_field(now.day));
-  d.hour = uint16_t(clamp_field(now.hour));
-  d.minute = uint16_t(clamp_field(now.minute));
-  d.second = uint16_t(clamp_field(now.second));
-  return seconds_from_date(d);
-}
+uint32_t deviceTimeNow(const Clock& clock) { return seconds_from_date(clock.local_now()); }
 
-bool parse_time_text(std::string_view text, Date& out) {
+bool parse_time_text(std::string_view text, LocalDateTime& out) {
   if (text.size() != kTimeTextLength) return false;
   auto digits = [&text](size_t at, size_t width, unsigned& value) {
     value = 0;
@@ -140,9 +135,8 @@ bool parse_time_text(std::string_view text, Date& out) {
   if (day < 1 || day > device_month_length(year - 2000, month)) return false;
   if (hour > 23 || minute > 59 || second > 59) return false;
 
-  out = Date{uint16_t(year), uint16_t(month), uint16_t(day),
-             uint16_t(hour), uint16_t(minute), uint16_t(second)};
+  out = LocalDateTime{int(year), int(month), int(day), int(hour), int(minute), int(second)};
   return true;
 }
 
-}  // namespace tessomar::shell
+}  // namespace tessomar::platform
