@@ -26,8 +26,8 @@ constexpr size_t kWatermarkVarsSize = 160;
 
 enum IctlType : uint32_t { kIctlNamedWrite = 0, kIctlIgnored = 1 };
 
-// Buffers of the seven slots registered at start-up. The Parts that use them (movie writer,
-// setup pages) read and fill them here.
+// Buffers of the seven slots registered at start-up; the movie writer and the setup pages
+// read and fill them here.
 struct NamedDataBuffers {
   std::array<uint8_t, kMachineTypeSize> machine_type{};      // "Vask_Mach_Type_Data_W" and "_R"
   std::array<uint8_t, 4> upnp_word{};                        // "Vask_Upnp_C_Data_W" and "_R"

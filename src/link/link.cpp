@@ -492,9 +492,10 @@ uint32_t Link::last_message_length(uint32_t tag) const {
 int Link::finish_and_queue(int slot, std::span<uint8_t> buffer, uint32_t payload_length) {
   uint32_t total = kMessageHeaderSize + kSubHeaderSize + payload_length;
   if (total > buffer.size()) return -1;
-  platform::store_u32le(buffer.data(), total);
-  platform::store_u32le(buffer.data() + 8,
-              message_checksum(buffer.data() + kMessageHeaderSize, total - kMessageHeaderSize));
+  platform::ByteWriter header(buffer.first(kMessageHeaderSize));
+  header.u32le(total);
+  header.skip(4);  // the tag, written by the channel
+  header.u32le(message_checksum(buffer.data() + kMessageHeaderSize, total - kMessageHeaderSize));
   return queue_message(slots_[slot].send_queue, buffer.data(), total);
 }
 

@@ -168,7 +168,7 @@ class Link {
   // tag is not registered.
   uint32_t last_message_length(uint32_t tag) const;
 
-  // Common send pattern, steps 4-5: total length and checksum, then the slot's send queue.
+  // The end of every channel's send: total length and checksum, then the slot's send queue.
   // The caller has written tag, key and sub-header words into `buffer` and the payload from
   // offset 64. Returns queue_message's result.
   int finish_and_queue(int slot, std::span<uint8_t> buffer, uint32_t payload_length);

@@ -124,17 +124,17 @@ void Control::ActiveFormCreate() {
 void Control::control_startup() {
   using Step = bool (Control::*)();
   static constexpr Step kSteps[] = {
-      &Control::step_instance_guard,     // 1
-      &Control::step_sockets,            // 2
-      &Control::step_video_picture,      // 3
-      &Control::step_decoders,           // 4
-      &Control::step_connecting_label,   // 5
-      &Control::step_transport_and_channels,  // 7
-      &Control::step_decoder_buffer,     // 8
-      &Control::step_system_folder,      // 11
-      &Control::step_main_form_picture,  // 13
-      &Control::step_version_label,      // 14
-      &Control::step_clock_base,         // 15
+      &Control::step_instance_guard,
+      &Control::step_sockets,
+      &Control::step_video_picture,
+      &Control::step_decoders,
+      &Control::step_connecting_label,
+      &Control::step_transport_and_channels,
+      &Control::step_decoder_buffer,
+      &Control::step_system_folder,
+      &Control::step_main_form_picture,
+      &Control::step_version_label,
+      &Control::step_clock_base,
   };
   for (Step step : kSteps) {
     if (!(this->*step)()) {
@@ -277,11 +277,11 @@ void Control::Timer1Timer() {
     }
     if (group_due(last_300ms_, k300ms)) {
       ++group_runs_.every_300ms;
-      // Title bitmaps and upload progress; playback-control values.
+      if (tick_hooks_.every_300ms) tick_hooks_.every_300ms();
     }
     if (group_due(last_33ms_, k33ms)) {
       ++group_runs_.every_33ms;
-      // Key repeat and key-form overlays.
+      if (tick_hooks_.every_33ms) tick_hooks_.every_33ms();
     }
     // Link service: reconnect lost sockets of slot 0, keep a request in flight.
     for (int s = 0; s < link::kSocketsPerSlot; ++s) {
@@ -290,7 +290,7 @@ void Control::Timer1Timer() {
     link_.request_pump(0);
     watch_session();
     viewers_.serviceViewers();
-    // Speaker icons come here.
+    if (tick_hooks_.after_viewers) tick_hooks_.after_viewers();
   }
 
   timer.set_enabled(true);

@@ -68,6 +68,15 @@ struct TickGroupRuns {
   uint32_t every_33ms = 0;
 };
 
+// Services of the main tick that later subsystems plug in: title bitmaps, upload progress and
+// playback-control values (300 ms), key repeat and key-form overlays (33 ms), idle speaker
+// icons (after the viewers). Unset ones do nothing.
+struct TickHooks {
+  std::function<void()> every_300ms;
+  std::function<void()> every_33ms;
+  std::function<void()> after_viewers;
+};
+
 // What a host may watch: link events as text and the device identity when it arrives.
 struct HostObserver {
   std::function<void(std::string_view event)> event;
@@ -107,6 +116,7 @@ class Control {
   platform::ClientSocket& socket(int slot, int socket) { return *sockets_[slot][socket]; }
   link::Link& link() { return link_; }
   HostObserver& observer() { return observer_; }
+  TickHooks& tick_hooks() { return tick_hooks_; }
   channels::VaskChannel& vask() { return vask_; }
   channels::IcmdChannel& icmd() { return icmd_; }
   channels::IctlChannel& ictl() { return ictl_; }
@@ -142,6 +152,7 @@ class Control {
 
   ControlServices services_;
   HostObserver observer_;
+  TickHooks tick_hooks_;
   platform::Form form_;
   ControlProperties properties_;
   Extent extent_;

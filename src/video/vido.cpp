@@ -49,9 +49,12 @@ void VideoChannel::send(const VidoRequest& request) {
   const SubHandlerRow* row = find_row(request.sub_tag);
   if (row == nullptr || row->build == nullptr) return;
   send_.fill(0);
-  platform::store_u32le(send_.data() + 4, kTagVido);
-  platform::store_u32le(send_.data() + link::kMessageHeaderSize, request.key);
-  platform::store_u32le(send_.data() + link::kMessageHeaderSize + 4, request.sub_tag);
+  platform::ByteWriter header(send_);
+  header.skip(4);  // total length, written on queueing
+  header.u32le(kTagVido);
+  header.seek(link::kMessageHeaderSize);
+  header.u32le(request.key);
+  header.u32le(request.sub_tag);
   const uint32_t payload_offset = link::kMessageHeaderSize + link::kSubHeaderSize;
   const uint32_t n = (this->*row->build)(
       slot, std::span<uint8_t>(send_.data() + payload_offset, send_.size() - payload_offset));
@@ -72,8 +75,9 @@ void VideoChannel::on_message() {
   const uint32_t length = link_.last_message_length(kTagVido);
   if (length < link::kSubHeaderSize || length > kVidoBufferSize) return;
   const uint8_t* buffer = receive_buffer_.get();
-  const uint32_t key = platform::load_u32le(buffer);
-  const uint32_t sub_tag = platform::load_u32le(buffer + 4);
+  platform::ByteReader sub_header(std::span<const uint8_t>(buffer, link::kSubHeaderSize));
+  const uint32_t key = sub_header.u32le();
+  const uint32_t sub_tag = sub_header.u32le();
   const int slot = link_.find_slot_by_key(key);
   if (slot < 0) return;
   const SubHandlerRow* row = find_row(sub_tag);

@@ -221,14 +221,15 @@ bool Viewer::fits_view(const Incoming& in) {
     return false;
   }
   if (in.mode != kModePlayback) return true;
-  const uint32_t direction =
-      platform::load_u32le(session_->playback.data() + channels::kPlaybackDirection);
+  platform::ByteReader playback(session_->playback);
+  playback.seek(channels::kPlaybackDirection);
+  const uint32_t direction = playback.u32le();
   if (direction != directionApplied_) {
     directionApplied_ = direction;
     retimeChannels();
   }
-  const uint32_t selected =
-      platform::load_u32le(session_->playback.data() + channels::kPlaybackChannel);
+  playback.seek(channels::kPlaybackChannel);
+  const uint32_t selected = playback.u32le();
   if (in.p.cameraChannel() != selected) {
     acknowledge_drop(in.h, DropReason::WrongChannel);
     return false;

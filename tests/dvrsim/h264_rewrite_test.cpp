@@ -393,10 +393,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DvrsimRewriteDecodesIdentically,
                          ::testing::Values(SizeCase{704, 576, 25, 3}, SizeCase{704, 480, 30, 9},
                                            SizeCase{352, 288, 25, 14},
                                            SizeCase{352, 288, 25, 0, true}),
-                         [](const auto& info) {
-                           return std::to_string(info.param.width) + "x" +
-                                  std::to_string(info.param.height) +
-                                  (info.param.start_codes ? "_start_codes" : "");
+                         [](const auto& test_info) {
+                           return std::to_string(test_info.param.width) + "x" +
+                                  std::to_string(test_info.param.height) +
+                                  (test_info.param.start_codes ? "_start_codes" : "");
                          });
 
 // Rewrites x264's units again with a given fault, like the encoder does.

@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         LiveCase{"four_way_second_page", {}, "17", 2, 4, 576},
         LiveCase{"nine_way", {"--generation", "1"}, "20", 3, 0, 576},
         LiveCase{"sixteen_way_ntsc", {"--standard", "ntsc"}, "22", 4, 0, 480}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test_info) { return std::string(test_info.param.name); });
 
 TEST(LiveVideoErrors, RefusalAndBadViewsAreFailures) {
   Dvr dvr, other;

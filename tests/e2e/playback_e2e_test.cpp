@@ -14,7 +14,7 @@ std::string yesterday_at(int hour, int minute) {
   std::time_t now = std::time(nullptr) - 86400;
   std::tm tm{};
   localtime_r(&now, &tm);
-  char buf[32];
+  char buf[64];
   std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:00", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, hour, minute);
   return buf;
@@ -144,7 +144,9 @@ TEST(PlaybackRecovery, ALostConnectionResumesPlaybackNearTheTimeShown) {
   for (size_t i = 0; i < t.size(); ++i) {
     EXPECT_GE(t[i], start) << out;
     EXPECT_LE(t[i], start + 12) << out;
-    if (i > 0) EXPECT_GE(t[i] + 1, t[i - 1]) << out;
+    if (i > 0) {
+      EXPECT_GE(t[i] + 1, t[i - 1]) << out;
+    }
   }
   EXPECT_GE(t.back(), start + 5) << out;
 }

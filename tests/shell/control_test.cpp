@@ -144,14 +144,22 @@ TEST_F(ControlFixture, TickClockIsMillisecondsTimesHundredSinceStartup) {
 
 TEST_F(ControlFixture, GroupsWaitTheirIntervalAfterStartup) {
   auto c = make();
+  int hooked_33ms = 0, hooked_300ms = 0, after_viewers = 0;
+  c->tick_hooks().every_33ms = [&] { ++hooked_33ms; };
+  c->tick_hooks().every_300ms = [&] { ++hooked_300ms; };
+  c->tick_hooks().after_viewers = [&] { ++after_viewers; };
   c->ActiveFormCreate();
   tick(*c, 33);  // exactly 3300 units: not more than the threshold
   EXPECT_EQ(c->tick_group_runs().every_33ms, 0u);
+  EXPECT_EQ(hooked_33ms, 0);
+  EXPECT_GT(after_viewers, 0);
   tick(*c, 1);
   EXPECT_EQ(c->tick_group_runs().every_33ms, 1u);
+  EXPECT_EQ(hooked_33ms, 1);
   EXPECT_EQ(c->tick_group_runs().every_300ms, 0u);
   tick(*c, 267);  // 301 ms
   EXPECT_EQ(c->tick_group_runs().every_300ms, 1u);
+  EXPECT_EQ(hooked_300ms, 1);
   EXPECT_EQ(c->tick_group_runs().every_1s, 0u);
   tick(*c, 700);  // 1001 ms
   EXPECT_EQ(c->tick_group_runs().every_1s, 1u);

@@ -141,7 +141,7 @@ TEST_P(ColourStage, FixedPointFormulasAndLimits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, ColourStage, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Sse2" : "Scalar"; });
+                         [](const auto& test_info) { return test_info.param ? "Sse2" : "Scalar"; });
 
 TEST(ColourStage, SimdMatchesScalarOnRandomRowsOfAnyWidth) {
   if (!sse2_available()) GTEST_SKIP() << "no SSE2";
