@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/bytes.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/environment.h"
@@ -56,8 +56,8 @@ void fix_checksums(std::vector<uint8_t>& p) {
     const uint32_t total = platform::load_u32le(p.data() + pos);
     if (total < link::kMessageHeaderSize || total > p.size() - pos) break;
     platform::store_u32le(p.data() + pos + 8,
-                      link::message_checksum(p.data() + pos + link::kMessageHeaderSize,
-                                             total - link::kMessageHeaderSize));
+                          link::message_checksum(p.data() + pos + link::kMessageHeaderSize,
+                                                 total - link::kMessageHeaderSize));
     pos += total;
   }
 }

@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t now;
     std::memcpy(&now, data, 4);
     const std::string_view rest = text.substr(4);
-    const auto field = make_auth_text(rest.substr(0, rest.size() / 2),
-                                      rest.substr(rest.size() / 2), now);
+    const auto field =
+        make_auth_text(rest.substr(0, rest.size() / 2), rest.substr(rest.size() / 2), now);
     if (field[31] != '\0') __builtin_trap();
   }
   return 0;

@@ -18,7 +18,8 @@ bool replay(const std::filesystem::path& file) {
     std::fprintf(stderr, "cannot read %s\n", file.c_str());
     return false;
   }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   // An empty vector's data() may be null; the targets get a valid pointer either way.
   static const uint8_t kNothing = 0;
   LLVMFuzzerTestOneInput(bytes.empty() ? &kNothing : bytes.data(), bytes.size());

@@ -29,8 +29,8 @@ struct Harness {
     clock.set_unix(1700000000);
     auto rows = shell::main_form_description();
     form.build(rows.data(), rows.size());
-    link = std::make_unique<link::Link>(form, clock, logger,
-                                        [this] { return clock.now_ms() * 100; });
+    link =
+        std::make_unique<link::Link>(form, clock, logger, [this] { return clock.now_ms() * 100; });
     link->attach_sockets({});  // no sockets: every send and close must tolerate that
   }
 

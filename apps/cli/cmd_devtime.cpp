@@ -32,7 +32,8 @@ int cmd_devtime(const Args& args) {
     std::printf("%s\n", platform::timeText(uint32_t(v)).c_str());
     return kExitOk;
   }
-  return usage_error("devtime", "usage: tessomar-cli devtime SECONDS | devtime --date \"YYYY/MM/DD hh:mm:ss\"");
+  return usage_error(
+      "devtime", "usage: tessomar-cli devtime SECONDS | devtime --date \"YYYY/MM/DD hh:mm:ss\"");
 }
 
 }  // namespace tessomar::cli

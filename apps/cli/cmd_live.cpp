@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "commands.h"
-#include "platform/png.h"
 #include "platform/devtime.h"
+#include "platform/png.h"
 
 namespace tessomar::cli {
 
@@ -29,7 +29,8 @@ int cmd_live(const Args& in) {
       size_t start = 0;
       while (true) {
         const size_t comma = text.find(',', start);
-        const std::string one = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        const std::string one =
+            text.substr(start, comma == std::string::npos ? comma : comma - start);
         int32_t view = 0;
         if (!shell::text_to_int32(one, view) || view < 0 || view > 22) {
           return usage_error("live", "bad --view \"" + text +
@@ -115,12 +116,13 @@ int cmd_live(const Args& in) {
 
   if (stats) {
     auto mean = [](uint64_t total, uint64_t n) { return n ? double(total) / double(n) : 0.0; };
-    std::printf("presented=%llu\ndrawn=%llu\ndropped=%llu\ndamaged=%llu\nresyncs=%llu\n"
-                "mean_decode_ms=%.2f\nmean_conversion_ms=%.2f\n",
-                (unsigned long long)st.presented, (unsigned long long)st.drawn,
-                (unsigned long long)st.dropped, (unsigned long long)st.damaged,
-                (unsigned long long)st.resyncs, mean(st.decode_ms, st.decode_count),
-                mean(st.conversion_ms, st.conversion_count));
+    std::printf(
+        "presented=%llu\ndrawn=%llu\ndropped=%llu\ndamaged=%llu\nresyncs=%llu\n"
+        "mean_decode_ms=%.2f\nmean_conversion_ms=%.2f\n",
+        (unsigned long long)st.presented, (unsigned long long)st.drawn,
+        (unsigned long long)st.dropped, (unsigned long long)st.damaged,
+        (unsigned long long)st.resyncs, mean(st.decode_ms, st.decode_count),
+        mean(st.conversion_ms, st.conversion_count));
     // From the last view command to the first picture drawn after it; -1 when none came.
     std::printf("first_picture_ms=%lld\n", (long long)first_picture_ms);
   }

@@ -2,8 +2,8 @@
 #include <cstdlib>
 
 #include "commands.h"
-#include "platform/png.h"
 #include "platform/devtime.h"
+#include "platform/png.h"
 
 namespace tessomar::cli {
 
@@ -37,8 +37,9 @@ int cmd_playback(const Args& in) {
       }
     } else if (a == "--from" && has_value) {
       if (!platform::parse_time_text(args[++i], from)) {
-        return usage_error("playback", "bad --from \"" + args[i] +
-                                           "\" (expected YYYY/MM/DD hh:mm:ss between 2000 and 2099)");
+        return usage_error(
+            "playback",
+            "bad --from \"" + args[i] + "\" (expected YYYY/MM/DD hh:mm:ss between 2000 and 2099)");
       }
       have_from = true;
     } else if (a == "--action" && has_value) {
@@ -47,13 +48,15 @@ int cmd_playback(const Args& in) {
       for (const auto& x : kActions) {
         if (v == x.name) action = x.code;
       }
-      if (action < 0) return usage_error("playback", "bad --action \"" + v + "\" (play, pause, fast or reverse)");
+      if (action < 0)
+        return usage_error("playback", "bad --action \"" + v + "\" (play, pause, fast or reverse)");
     } else if (a == "--then" && has_value) {
       const std::string& v = args[++i];
       for (const auto& x : kActions) {
         if (v == x.name) then_action = x.code;
       }
-      if (then_action < 0) return usage_error("playback", "bad --then \"" + v + "\" (play, pause, fast or reverse)");
+      if (then_action < 0)
+        return usage_error("playback", "bad --then \"" + v + "\" (play, pause, fast or reverse)");
     } else if (a == "--switch-after" && has_value) {
       char* end = nullptr;
       switch_after = std::strtod(args[++i].c_str(), &end);

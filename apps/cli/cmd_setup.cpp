@@ -51,8 +51,8 @@ void print_setting(const Setting& s, const channels::SessionState& st) {
       std::string server = text_at(p, size_t(st.mail.data() + 254 - p));
       p += server.size() + 1;
       std::string port = text_at(p, size_t(st.mail.data() + 254 - p));
-      std::printf("mail_status=%s\nmail_server=%s\nmail_port=%s\n", status.c_str(),
-                  server.c_str(), port.c_str());
+      std::printf("mail_status=%s\nmail_server=%s\nmail_port=%s\n", status.c_str(), server.c_str(),
+                  port.c_str());
       break;
     }
     case channels::kSetupMailInterval:
@@ -68,8 +68,9 @@ int cmd_setup(const Args& in) {
   DvrOptions opts;
   std::string error;
   if (!take_dvr_options(args, opts, error)) return usage_error("setup", error);
-  const char* usage = "usage: setup --dvr HOST:PORT --uk KEY get bitrate|pppoe|ddns|mail|interval"
-                      " | set bitrate 0-9 | set interval 0-60";
+  const char* usage =
+      "usage: setup --dvr HOST:PORT --uk KEY get bitrate|pppoe|ddns|mail|interval"
+      " | set bitrate 0-9 | set interval 0-60";
   if (args.size() < 2) return usage_error("setup", usage);
   bool set = args[0] == "set";
   if (!set && args[0] != "get") return usage_error("setup", usage);
@@ -80,12 +81,13 @@ int cmd_setup(const Args& in) {
   if (!setting) return usage_error("setup", "unknown setting \"" + args[1] + "\"\n" + usage);
   int value = 0;
   if (set) {
-    if (!setting->settable) return usage_error("setup", std::string(setting->name) + " cannot be set here");
+    if (!setting->settable)
+      return usage_error("setup", std::string(setting->name) + " cannot be set here");
     if (args.size() != 3) return usage_error("setup", usage);
     int32_t v = 0;
     if (!shell::text_to_int32(args[2], v) || v < setting->min || v > setting->max) {
-      return usage_error("setup", "bad value \"" + args[2] + "\" for " + setting->name +
-                                      " (" + std::to_string(setting->min) + " to " +
+      return usage_error("setup", "bad value \"" + args[2] + "\" for " + setting->name + " (" +
+                                      std::to_string(setting->min) + " to " +
                                       std::to_string(setting->max) + ")");
     }
     value = v;

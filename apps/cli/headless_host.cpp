@@ -1,8 +1,7 @@
-#include "commands.h"
-
 #include <cstdio>
 #include <cstdlib>
 
+#include "commands.h"
 #include "shell/host.h"
 
 namespace tessomar::cli {

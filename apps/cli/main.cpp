@@ -1,9 +1,10 @@
 // tessomar-cli: the control without a window, every capability as a subcommand.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "commands.h"
 #include "shell/control.h"
@@ -20,32 +21,38 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"devtime", "devtime SECONDS | devtime --date \"YYYY/MM/DD hh:mm:ss\"\n"
-                "      convert between device time (seconds since 2000-01-01) and its text",
+    {"devtime",
+     "devtime SECONDS | devtime --date \"YYYY/MM/DD hh:mm:ss\"\n"
+     "      convert between device time (seconds since 2000-01-01) and its text",
      cmd_devtime},
-    {"run", "run [--page FILE|URL] [--param NAME=VALUE]... [--seconds N]\n"
-            "      create the control headless, run its main loop for N seconds (default 5)\n"
-            "      and print every change of its status line",
+    {"run",
+     "run [--page FILE|URL] [--param NAME=VALUE]... [--seconds N]\n"
+     "      create the control headless, run its main loop for N seconds (default 5)\n"
+     "      and print every change of its status line",
      cmd_run},
-    {"info", "info --dvr HOST:PORT --uk KEY | --page URL  [--timeout S]\n"
-             "      wait for the DVR's identity and print it as key=value lines",
+    {"info",
+     "info --dvr HOST:PORT --uk KEY | --page URL  [--timeout S]\n"
+     "      wait for the DVR's identity and print it as key=value lines",
      cmd_info},
-    {"setup", "setup --dvr HOST:PORT --uk KEY  get bitrate|pppoe|ddns|mail|interval\n"
-              "      | set bitrate 0-9 | set interval 0-60   [--timeout S]\n"
-              "      read or change a DVR setting over the command channel",
+    {"setup",
+     "setup --dvr HOST:PORT --uk KEY  get bitrate|pppoe|ddns|mail|interval\n"
+     "      | set bitrate 0-9 | set interval 0-60   [--timeout S]\n"
+     "      read or change a DVR setting over the command channel",
      cmd_setup},
-    {"live", "live --dvr HOST:PORT --uk KEY [--view CODE[,CODE...]] [--switch-ms MS] [--seconds S]\n"
-             "      [--snapshot FILE.png] [--stats] [--from-playback \"YYYY/MM/DD hh:mm:ss\"]\n"
-             "      watch live video (view 0-15 one channel, 16-19 four-way pages, 20-21 nine-way,\n"
-             "      22 sixteen-way; a list switches through the views, each held --switch-ms,\n"
-             "      default 100, the last for --seconds); writes the last picture as a PNG;\n"
-             "      --stats adds counts and first_picture_ms after the last switch;\n"
-             "      --from-playback plays that time for 2 s first",
+    {"live",
+     "live --dvr HOST:PORT --uk KEY [--view CODE[,CODE...]] [--switch-ms MS] [--seconds S]\n"
+     "      [--snapshot FILE.png] [--stats] [--from-playback \"YYYY/MM/DD hh:mm:ss\"]\n"
+     "      watch live video (view 0-15 one channel, 16-19 four-way pages, 20-21 nine-way,\n"
+     "      22 sixteen-way; a list switches through the views, each held --switch-ms,\n"
+     "      default 100, the last for --seconds); writes the last picture as a PNG;\n"
+     "      --stats adds counts and first_picture_ms after the last switch;\n"
+     "      --from-playback plays that time for 2 s first",
      cmd_live},
-    {"playback", "playback --dvr HOST:PORT --uk KEY --channel 1-16 --from \"YYYY/MM/DD hh:mm:ss\"\n"
-                 "      [--action play|pause|fast|reverse] [--seconds S] [--snapshot FILE.png]\n"
-                 "      [--switch-after S --then ACTION]   play recordings from a time; prints\n"
-                 "      the time shown once a second (and when the action changes)",
+    {"playback",
+     "playback --dvr HOST:PORT --uk KEY --channel 1-16 --from \"YYYY/MM/DD hh:mm:ss\"\n"
+     "      [--action play|pause|fast|reverse] [--seconds S] [--snapshot FILE.png]\n"
+     "      [--switch-after S --then ACTION]   play recordings from a time; prints\n"
+     "      the time shown once a second (and when the action changes)",
      cmd_playback},
 };
 

@@ -1,7 +1,7 @@
 #include "dvrsim/channels.h"
 
-#include "platform/bytes.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {

@@ -43,8 +43,8 @@ bool parse_listen(std::string_view text, Options& out, std::string& error) {
       return false;
     }
   } else if (in_addr addr{}; inet_pton(AF_INET, host.c_str(), &addr) != 1) {
-    error = "--listen: '" + host +
-            "' is not an IPv4 address, localhost or an IPv6 address in brackets";
+    error =
+        "--listen: '" + host + "' is not an IPv4 address, localhost or an IPv6 address in brackets";
     return false;
   }
   uint32_t port = 0;

@@ -40,8 +40,8 @@ struct DeviceOptions {
 
 struct Options {
   std::string host = "127.0.0.1";  // IPv4 or IPv6 address, without brackets
-  uint16_t port = 8080;  // 0 = any free port
-  int user_level = 9;    // 7, 8 or 9
+  uint16_t port = 8080;            // 0 = any free port
+  int user_level = 9;              // 7, 8 or 9
   std::string password = "1234";
   uint32_t poll_idle_ms = 1000;  // an empty poll is answered after this long
   DeviceOptions device;

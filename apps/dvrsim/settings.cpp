@@ -102,7 +102,7 @@ SettingsStore::SettingsStore() {
   bitrate.u32le(kDefaultBitrate);
   // PPPoE off, DDNS disabled and the interval 0 are all-zero images.
   platform::ByteWriter w(std::span<uint8_t>(images_).subspan(size_t(image_offset(kSetupMail)),
-                                                         size_t(setup_data_size(kSetupMail))));
+                                                             size_t(setup_data_size(kSetupMail))));
   w.u8(kMailMarker);
   w.u8(kMailKindSettings);
   for (std::string_view s : kDefaultMailStrings) {
@@ -200,8 +200,7 @@ void SettingsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
   const auto image = m.payload();
   switch (op) {
     case kIcmdQuery: {
-      const uint32_t sub_id =
-          record_id == kRecordSetup ? platform::ByteReader(image).u32le() : 0;
+      const uint32_t sub_id = record_id == kRecordSetup ? platform::ByteReader(image).u32le() : 0;
       send_report(key, record_id, sub_id);
       break;
     }

@@ -78,7 +78,9 @@ void IcmdChannel::register_icmd() {
   for (int i = 0; i < link::kSlotCount; ++i) init_session_state(sessions_[i], i);
   link_.register_channel(
       kTagIcmd, [this] { on_message(); },
-      [this](const link::ChannelRequest& r) { send(IcmdRequest{r.key, r.op, r.arg, r.value}); },
+      [this](const link::ChannelRequest& r) {
+        send(IcmdRequest{r.key, r.op, r.arg, r.value});
+      },
       buffer_);
 }
 
@@ -108,8 +110,8 @@ void IcmdChannel::send(const IcmdRequest& request) {
   const IdRow* row = find_id(request.record_id);
   if (row && row->build && request.operation != 0 &&
       (row->operation_mask & request.operation) == request.operation) {
-    auto image_area = std::span<uint8_t>(buffer_).subspan(link::kMessageHeaderSize +
-                                                          link::kSubHeaderSize);
+    auto image_area =
+        std::span<uint8_t>(buffer_).subspan(link::kMessageHeaderSize + link::kSubHeaderSize);
     n = (this->*row->build)(image_area, state, request.value, request.record_id);
   }
   link_.finish_and_queue(slot, buffer_, n);

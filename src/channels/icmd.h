@@ -106,8 +106,7 @@ class IcmdChannel {
   using Builder = uint32_t (IcmdChannel::*)(std::span<uint8_t> out, SessionState& state,
                                             uint32_t value, uint32_t record_id);
   using Receiver = uint32_t (IcmdChannel::*)(std::span<const uint8_t> image, SessionState& state,
-                                             uint32_t operation, int32_t mode,
-                                             uint32_t record_id);
+                                             uint32_t operation, int32_t mode, uint32_t record_id);
   using OperationHandler = void (IcmdChannel::*)(int slot, std::span<const uint8_t> sub_header,
                                                  std::span<const uint8_t> image);
 
@@ -153,8 +152,8 @@ class IcmdChannel {
                         int32_t mode, uint32_t record_id);
   uint32_t receive_view(std::span<const uint8_t> image, SessionState& state, uint32_t operation,
                         int32_t mode, uint32_t record_id);
-  uint32_t receive_nothing(std::span<const uint8_t> image, SessionState& state,
-                           uint32_t operation, int32_t mode, uint32_t record_id);
+  uint32_t receive_nothing(std::span<const uint8_t> image, SessionState& state, uint32_t operation,
+                           int32_t mode, uint32_t record_id);
   uint32_t receive_setup(std::span<const uint8_t> image, SessionState& state, uint32_t operation,
                          int32_t mode, uint32_t record_id);
 

@@ -20,10 +20,10 @@ constexpr int32_t kModeNone = 4;  // exists in the protocol; no user action sele
 constexpr uint32_t kViewImageSize = 64;
 
 // Live view state image (record 256).
-constexpr uint32_t kLiveLayout = 0;          // 0 single, 1 four-way, 2 nine-way, 3 sixteen-way
-constexpr uint32_t kLiveFirstChannel = 4;    // first channel of the split page
+constexpr uint32_t kLiveLayout = 0;        // 0 single, 1 four-way, 2 nine-way, 3 sixteen-way
+constexpr uint32_t kLiveFirstChannel = 4;  // first channel of the split page
 constexpr uint32_t kLiveSelectedChannel = 8;
-constexpr uint32_t kLiveChannelMask = 12;    // bit c and bit 31 when channel c was selected
+constexpr uint32_t kLiveChannelMask = 12;  // bit c and bit 31 when channel c was selected
 constexpr uint32_t kLiveWidth = 16;
 constexpr uint32_t kLiveHeight = 20;
 

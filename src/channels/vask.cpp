@@ -88,7 +88,10 @@ const VaskChannel::Row* VaskChannel::find_row(uint32_t sub_type) {
 void VaskChannel::register_vask() {
   link_.register_channel(
       kVaskTag, [this] { on_message(); },
-      [this](const link::ChannelRequest& r) { send(VaskRequest{r.key, r.op}); }, buffer_);
+      [this](const link::ChannelRequest& r) {
+        send(VaskRequest{r.key, r.op});
+      },
+      buffer_);
   for (int i = 0; i < link::kSlotCount; ++i) records_[i].slot = i;
 }
 

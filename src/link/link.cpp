@@ -232,8 +232,7 @@ void Link::drop_connection(int slot, int socket, const char* why) {
   if (platform::ClientSocket* sock = s.sockets[socket]) sock->set_active(false);
 }
 
-int Link::send_frame(int slot, int socket, uint32_t type, uint32_t value,
-                     uint32_t payload_hint) {
+int Link::send_frame(int slot, int socket, uint32_t type, uint32_t value, uint32_t payload_hint) {
   ConnectionSlot& s = slots_[slot];
   if (s.request_outstanding[socket] == 1) return -1;
   // A frame that cannot be written is no request in flight: marking it so would hold the

@@ -189,7 +189,7 @@ class Link {
   LinkHooks hooks_;
   std::array<ConnectionSlot, kSlotCount> slots_;
   std::array<ByteRing, kSlotCount> send_rings_;  // ring descriptors, indexed by slot
-  std::unique_ptr<uint8_t[]> send_storage_;       // slot 0's send ring buffer
+  std::unique_ptr<uint8_t[]> send_storage_;      // slot 0's send ring buffer
   std::array<ChannelEntry, kRegistryEntries> registry_;
   std::array<uint8_t, kUlcmHeaderSize + kMaxFramePayload> frame_{};
   // For the event text only: whether each socket of slot 0 was up since its last attempt,

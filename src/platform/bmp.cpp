@@ -56,7 +56,9 @@ bool decode_bmp(std::span<const uint8_t> file, Bitmap& out, std::string& error) 
     auto dst = out.row(int(top_down ? y : h - 1 - y));
     for (int x = 0; x < width; ++x) {
       switch (bits) {
-        case 8: dst[x] = palette[src[x]]; break;
+        case 8:
+          dst[x] = palette[src[x]];
+          break;
         case 24:
           dst[x] = uint32_t(src[3 * x + 2]) << 16 | uint32_t(src[3 * x + 1]) << 8 | src[3 * x];
           break;
@@ -75,7 +77,8 @@ bool load_bmp(const std::string& path, Bitmap& out, std::string& error) {
     error = "cannot open " + path;
     return false;
   }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   return decode_bmp(bytes, out, error);
 }
 

@@ -35,9 +35,7 @@ class ManualClock final : public Clock {
  public:
   static constexpr int64_t kDefaultUnix = 1700000000;
 
-  uint32_t now_ms() const override {
-    return static_cast<uint32_t>(base_ms_ + counter_offset_ms_);
-  }
+  uint32_t now_ms() const override { return static_cast<uint32_t>(base_ms_ + counter_offset_ms_); }
   LocalDateTime local_now() const override;
   int64_t unix_now() const override { return floor_div(base_ms_, 1000); }
 

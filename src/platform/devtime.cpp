@@ -126,8 +126,8 @@ bool parse_time_text(std::string_view text, LocalDateTime& out) {
     return false;
   }
   unsigned year, month, day, hour, minute, second;
-  if (!digits(0, 4, year) || !digits(5, 2, month) || !digits(8, 2, day) ||
-      !digits(11, 2, hour) || !digits(14, 2, minute) || !digits(17, 2, second)) {
+  if (!digits(0, 4, year) || !digits(5, 2, month) || !digits(8, 2, day) || !digits(11, 2, hour) ||
+      !digits(14, 2, minute) || !digits(17, 2, second)) {
     return false;
   }
   if (year < 2000 || year >= 2000 + kYears) return false;

@@ -19,7 +19,7 @@ struct MessageBoxRecord {
 
 struct FileDialogRequest {
   std::string title;
-  std::string filter;        // e.g. "Movie files (*.mov)|*.mov"
+  std::string filter;  // e.g. "Movie files (*.mov)|*.mov"
   std::string initial_dir;
   std::string default_name;
 };
@@ -55,7 +55,9 @@ class HeadlessDialogs final : public Dialogs {
   const std::vector<MessageBoxRecord>& messages() const { return messages_; }
   void clear_messages() { messages_.clear(); }
   // Answers for the next dialogs, in order; std::nullopt answers "cancel".
-  void script_file_answer(std::optional<std::string> path) { file_answers_.push_back(std::move(path)); }
+  void script_file_answer(std::optional<std::string> path) {
+    file_answers_.push_back(std::move(path));
+  }
   void script_font_answer(std::optional<FontChoice> f) { font_answers_.push_back(std::move(f)); }
   const std::vector<FileDialogRequest>& file_requests() const { return file_requests_; }
 

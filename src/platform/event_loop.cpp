@@ -148,8 +148,7 @@ FormTimers::FormTimers(Form& form, EventLoop& loop) : form_(form), loop_(loop) {
     sync(name);
   }
   observer_ = form_.add_observer([this](Component& c, Property p) {
-    if (c.kind() == ComponentKind::Timer &&
-        (p == Property::Enabled || p == Property::Interval)) {
+    if (c.kind() == ComponentKind::Timer && (p == Property::Enabled || p == Property::Interval)) {
       sync(c.name());
     }
   });

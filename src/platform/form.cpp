@@ -17,21 +17,36 @@ namespace {
 
 const char* component_kind_name(ComponentKind kind) {
   switch (kind) {
-    case ComponentKind::Form: return "Form";
-    case ComponentKind::Timer: return "Timer";
-    case ComponentKind::Label: return "Label";
-    case ComponentKind::Image: return "Image";
-    case ComponentKind::Button: return "Button";
-    case ComponentKind::Edit: return "Edit";
-    case ComponentKind::LabeledEdit: return "LabeledEdit";
-    case ComponentKind::ComboBox: return "ComboBox";
-    case ComponentKind::CheckBox: return "CheckBox";
-    case ComponentKind::Memo: return "Memo";
-    case ComponentKind::ProgressBar: return "ProgressBar";
-    case ComponentKind::ScrollBar: return "ScrollBar";
-    case ComponentKind::PageControl: return "PageControl";
-    case ComponentKind::TabSheet: return "TabSheet";
-    case ComponentKind::Panel: return "Panel";
+    case ComponentKind::Form:
+      return "Form";
+    case ComponentKind::Timer:
+      return "Timer";
+    case ComponentKind::Label:
+      return "Label";
+    case ComponentKind::Image:
+      return "Image";
+    case ComponentKind::Button:
+      return "Button";
+    case ComponentKind::Edit:
+      return "Edit";
+    case ComponentKind::LabeledEdit:
+      return "LabeledEdit";
+    case ComponentKind::ComboBox:
+      return "ComboBox";
+    case ComponentKind::CheckBox:
+      return "CheckBox";
+    case ComponentKind::Memo:
+      return "Memo";
+    case ComponentKind::ProgressBar:
+      return "ProgressBar";
+    case ComponentKind::ScrollBar:
+      return "ScrollBar";
+    case ComponentKind::PageControl:
+      return "PageControl";
+    case ComponentKind::TabSheet:
+      return "TabSheet";
+    case ComponentKind::Panel:
+      return "Panel";
   }
   return "?";
 }

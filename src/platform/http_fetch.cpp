@@ -125,8 +125,8 @@ bool http_get(std::string_view url, int timeout_ms, std::string& body, std::stri
     if (fd >= 0 || ms_left() <= 0) break;
   }
   if (fd < 0) {
-    error = "cannot connect to " + u.host + ":" + std::to_string(u.port) + ": " +
-            std::strerror(err);
+    error =
+        "cannot connect to " + u.host + ":" + std::to_string(u.port) + ": " + std::strerror(err);
     return false;
   }
   std::string request = "GET " + u.path + " HTTP/1.0\r\nHost: " + u.host + "\r\n\r\n";

@@ -124,16 +124,11 @@ void Control::ActiveFormCreate() {
 void Control::control_startup() {
   using Step = bool (Control::*)();
   static constexpr Step kSteps[] = {
-      &Control::step_instance_guard,
-      &Control::step_sockets,
-      &Control::step_video_picture,
-      &Control::step_decoders,
-      &Control::step_connecting_label,
-      &Control::step_transport_and_channels,
-      &Control::step_decoder_buffer,
-      &Control::step_system_folder,
-      &Control::step_main_form_picture,
-      &Control::step_version_label,
+      &Control::step_instance_guard,    &Control::step_sockets,
+      &Control::step_video_picture,     &Control::step_decoders,
+      &Control::step_connecting_label,  &Control::step_transport_and_channels,
+      &Control::step_decoder_buffer,    &Control::step_system_folder,
+      &Control::step_main_form_picture, &Control::step_version_label,
       &Control::step_clock_base,
   };
   for (Step step : kSteps) {

@@ -13,10 +13,6 @@
 #include "channels/session_modes.h"
 #include "channels/vask.h"
 #include "link/link.h"
-#include "video/convert.h"
-#include "video/decoder.h"
-#include "video/vido.h"
-#include "video/viewer.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/environment.h"
@@ -26,6 +22,10 @@
 #include "platform/socket.h"
 #include "shell/properties.h"
 #include "shell/session_watchdog.h"
+#include "video/convert.h"
+#include "video/decoder.h"
+#include "video/vido.h"
+#include "video/viewer.h"
 
 namespace tessomar::shell {
 

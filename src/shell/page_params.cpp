@@ -96,12 +96,18 @@ std::string decode_entities(std::string_view text) {
     }
     const std::string_view body = text.substr(i + 1, semi - i - 1);
     std::optional<uint32_t> cp;
-    if (body == "amp") cp = '&';
-    else if (body == "lt") cp = '<';
-    else if (body == "gt") cp = '>';
-    else if (body == "quot") cp = '"';
-    else if (body == "apos") cp = '\'';
-    else if (!body.empty() && body[0] == '#') cp = numeric_reference(body.substr(1));
+    if (body == "amp")
+      cp = '&';
+    else if (body == "lt")
+      cp = '<';
+    else if (body == "gt")
+      cp = '>';
+    else if (body == "quot")
+      cp = '"';
+    else if (body == "apos")
+      cp = '\'';
+    else if (!body.empty() && body[0] == '#')
+      cp = numeric_reference(body.substr(1));
     if (!cp) {
       out += text[i++];
       continue;

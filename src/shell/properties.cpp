@@ -8,15 +8,15 @@
 namespace tessomar::shell {
 
 const DispatchEntry kStockProperties[19] = {
-    {"Visible", 1, false},        {"AutoScroll", 2, false},
-    {"AutoSize", 3, false},       {"AxBorderStyle", 4, false},
-    {"BorderWidth", 5, false},    {"Caption", -518, false},
-    {"Color", -501, false},       {"Font", -512, false},
-    {"KeyPreview", 6, false},     {"PixelsPerInch", 7, false},
-    {"PrintScale", 8, false},     {"Scaled", 9, false},
-    {"Active", 10, true},         {"DropTarget", 11, false},
-    {"HelpFile", 12, false},      {"DoubleBuffered", 13, false},
-    {"AlignDisabled", 14, true},  {"VisibleDockClientCount", 15, true},
+    {"Visible", 1, false},       {"AutoScroll", 2, false},
+    {"AutoSize", 3, false},      {"AxBorderStyle", 4, false},
+    {"BorderWidth", 5, false},   {"Caption", -518, false},
+    {"Color", -501, false},      {"Font", -512, false},
+    {"KeyPreview", 6, false},    {"PixelsPerInch", 7, false},
+    {"PrintScale", 8, false},    {"Scaled", 9, false},
+    {"Active", 10, true},        {"DropTarget", 11, false},
+    {"HelpFile", 12, false},     {"DoubleBuffered", 13, false},
+    {"AlignDisabled", 14, true}, {"VisibleDockClientCount", 15, true},
     {"Enabled", -514, false},
 };
 
@@ -28,7 +28,7 @@ const DispatchEntry kControlProperties[4] = {
 };
 
 const EventEntry kStockEvents[8] = {
-    {"OnActivate", 1}, {"OnClick", 2},     {"OnCreate", 3},    {"OnDblClick", 5},
+    {"OnActivate", 1}, {"OnClick", 2},      {"OnCreate", 3},    {"OnDblClick", 5},
     {"OnDestroy", 6},  {"OnDeactivate", 7}, {"OnKeyPress", 11}, {"OnPaint", 16},
 };
 
@@ -178,10 +178,17 @@ bool unescape(std::string_view s, std::string& out) {
     }
     if (++i >= s.size()) return false;
     switch (s[i]) {
-      case '\\': out += '\\'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      default: return false;
+      case '\\':
+        out += '\\';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      default:
+        return false;
     }
   }
   return true;
@@ -192,9 +199,15 @@ void PropertyBag::save(std::ostream& out) const {
   for (const auto& [name, v] : entries_) {
     out << name << '=';
     switch (v.kind()) {
-      case Variant::Kind::Empty: out << "e:"; break;
-      case Variant::Kind::String: out << "s:" << escape(*v.string_value()); break;
-      case Variant::Kind::Integer: out << "i:" << *v.int_value(); break;
+      case Variant::Kind::Empty:
+        out << "e:";
+        break;
+      case Variant::Kind::String:
+        out << "s:" << escape(*v.string_value());
+        break;
+      case Variant::Kind::Integer:
+        out << "i:" << *v.int_value();
+        break;
     }
     out << '\n';
   }

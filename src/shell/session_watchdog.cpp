@@ -13,7 +13,8 @@ SessionWatchdog::Verdict SessionWatchdog::check(const Reading& r, uint32_t now) 
     since_ = now;
     expecting_ = false;
   }
-  if (!r.identified) return now - since_ >= kIdentityWait ? Verdict::kNoIdentity : Verdict::kHealthy;
+  if (!r.identified)
+    return now - since_ >= kIdentityWait ? Verdict::kNoIdentity : Verdict::kHealthy;
   if (!r.expects_pictures) {
     expecting_ = false;
     return Verdict::kHealthy;

@@ -25,7 +25,9 @@ VideoChannel::VideoChannel(link::Link& link)
 void VideoChannel::registerVideoChannel() {
   link_.register_channel(
       kTagVido, [this] { on_message(); },
-      [this](const link::ChannelRequest& r) { send(VidoRequest{r.key, r.op}); },
+      [this](const link::ChannelRequest& r) {
+        send(VidoRequest{r.key, r.op});
+      },
       std::span<uint8_t>(receive_buffer_.get(), kVidoBufferSize));
   for (int i = 0; i < link::kSlotCount; ++i) {
     states_[i].slot = i;
@@ -103,8 +105,7 @@ void VideoChannel::onFrameRecord(int slot, std::span<const uint8_t> record) {
   // anyway; stored, it would take the arrival key that the new request's stream starts
   // again from.
   const channels::SessionState* session = attached_[slot].session;
-  if (session != nullptr && h.requestCounter != 0 &&
-      h.requestCounter != session->sendSequence) {
+  if (session != nullptr && h.requestCounter != 0 && h.requestCounter != session->sendSequence) {
     ++stats_[slot].stale;
     return;
   }

@@ -62,9 +62,7 @@ uint32_t Viewer::fps() const {
   return device_ != nullptr && device_->video_standard != 0 ? 25 : 30;
 }
 
-void Viewer::recompute_credit() {
-  feedback().words[kFeedbackCredit] = receive_credit(videoRing_);
-}
+void Viewer::recompute_credit() { feedback().words[kFeedbackCredit] = receive_credit(videoRing_); }
 
 void Viewer::note_newest(uint32_t c, uint32_t seconds, uint32_t frameInSecond) {
   if (c > kCompositeChannel) return;
@@ -184,8 +182,7 @@ bool Viewer::check_picture(Incoming& in) {
   in.rest -= kPictureHeaderSize;
   PictureHeader::parse(in.raw_picture, in.p);
   if (!in.p.valid()) return drop_frame(h, in.rest, DropReason::BadHeader);
-  if (clk.resync && !in.p.keyFrame())
-    return drop_frame(h, in.rest, DropReason::AwaitingKeyFrame);
+  if (clk.resync && !in.p.keyFrame()) return drop_frame(h, in.rest, DropReason::AwaitingKeyFrame);
   interlaced_ = in.p.interlaced() ? 1 : 0;
   return true;
 }
@@ -205,8 +202,7 @@ bool Viewer::build_access_unit(Incoming& in) {
     keyFrameQueued_ = 1;
     prefix = uint32_t(n);
   }
-  if (in.rest > kFrameBufferSize - prefix)
-    return drop_frame(h, in.rest, DropReason::Truncated);
+  if (in.rest > kFrameBufferSize - prefix) return drop_frame(h, in.rest, DropReason::Truncated);
   if (in.rest > 0 && link::ring_read(&videoRing_, buffer + prefix, in.rest) != 0)
     return drop_frame(h, in.rest, DropReason::Truncated);
   in.length = prefix + in.rest;
@@ -344,8 +340,8 @@ int Viewer::presentPending() {
     if (channel_ < kCompositeChannel && ahead < kUnbelievableMs) return 1;
   }
   if (pictureChannel_ <= 1) {
-    clocks_[pictureChannel_].shownPosition.store(
-        (pictureTime_ & 0xFFFFFF) * fps() + pictureFrame_, std::memory_order_relaxed);
+    clocks_[pictureChannel_].shownPosition.store((pictureTime_ & 0xFFFFFF) * fps() + pictureFrame_,
+                                                 std::memory_order_relaxed);
   }
 
   const DecoderPort& port = owner_.decoder_;

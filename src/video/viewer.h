@@ -31,8 +31,8 @@
 #include "platform/form.h"
 #include "video/convert.h"
 #include "video/decoder.h"
-#include "video/frame_record.h"
 #include "video/feedback.h"
+#include "video/frame_record.h"
 
 namespace tessomar::video {
 
@@ -46,8 +46,8 @@ constexpr int kViewKindLive = 0;
 constexpr int kViewKindPlayback = 1;
 
 struct ChannelClock {
-  uint32_t resync = 0;  // continuity lost: the next accepted frame must be a key frame
-  uint32_t due = 0;     // ms of the channel's epoch at which its next picture is shown
+  uint32_t resync = 0;         // continuity lost: the next accepted frame must be a key frame
+  uint32_t due = 0;            // ms of the channel's epoch at which its next picture is shown
   uint32_t newestSeconds = 0;  // newest record heard for the channel (VIDO)
   uint32_t newestFrame = 0;
   // Audio thread reads these three.

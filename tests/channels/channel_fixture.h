@@ -11,10 +11,10 @@
 #include <span>
 #include <vector>
 
-#include "platform/bytes.h"
 #include "link/link.h"
 #include "link/ring.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/event_loop.h"
@@ -57,7 +57,8 @@ inline std::vector<WireMessage> decode_messages(std::span<const uint8_t> bytes) 
     if (w.total_length < 64 || w.total_length > bytes.size() - pos) break;
     w.tag = platform::load_u32le(&bytes[pos + 4]);
     w.checksum = platform::load_u32le(&bytes[pos + 8]);
-    for (size_t i = 0; i < w.sub.size(); ++i) w.sub[i] = platform::load_u32le(&bytes[pos + 32 + 4 * i]);
+    for (size_t i = 0; i < w.sub.size(); ++i)
+      w.sub[i] = platform::load_u32le(&bytes[pos + 32 + 4 * i]);
     w.payload.assign(bytes.begin() + pos + 64, bytes.begin() + pos + w.total_length);
     pos += w.total_length;
     out.push_back(std::move(w));

@@ -6,9 +6,9 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/bytes.h"
 #include "link/ring.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/form.h"
@@ -183,12 +183,18 @@ TEST_F(IcmdTest, ImageSizeFollowsOperationMask) {
     uint32_t operation, record_id, value, image_size;
   };
   const Case cases[] = {
-      {kOpSet, kRecordLive, 0, 64},          {kOpReport, kRecordPlayback, 0, 64},
-      {kOpSet, kRecordBackup, 0, 64},        {kOpQuery, kRecordLive, 0, 0},
-      {kOpSet, kRecordNone, 0, 0},           {kOpQuery, kRecordSetup, kSetupBitrate, 76},
-      {kOpSet, kRecordSetup, kSetupPppoe, 140}, {kOpReport, kRecordSetup, kSetupDdns, 188},
-      {kOpSet, kRecordSetup, kSetupMail, 328},  {kOpSet, kRecordSetup, kSetupMailInterval, 328},
-      {kOpSet, kRecordSetup, 32, 72},        {kOpSet, 777, 0, 0},
+      {kOpSet, kRecordLive, 0, 64},
+      {kOpReport, kRecordPlayback, 0, 64},
+      {kOpSet, kRecordBackup, 0, 64},
+      {kOpQuery, kRecordLive, 0, 0},
+      {kOpSet, kRecordNone, 0, 0},
+      {kOpQuery, kRecordSetup, kSetupBitrate, 76},
+      {kOpSet, kRecordSetup, kSetupPppoe, 140},
+      {kOpReport, kRecordSetup, kSetupDdns, 188},
+      {kOpSet, kRecordSetup, kSetupMail, 328},
+      {kOpSet, kRecordSetup, kSetupMailInterval, 328},
+      {kOpSet, kRecordSetup, 32, 72},
+      {kOpSet, 777, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.operation) + "/" + std::to_string(c.record_id) + "/" +
@@ -294,14 +300,14 @@ TEST_F(IcmdTest, RelaysFollowRecordOperationAndHello) {
       {"live report", kOpReport, kRecordLive, Bytes(64, 1), 1, 1, true, 0, 0},
       {"playback set", kOpSet, kRecordPlayback, Bytes(64, 1), 1, 1, true, 0, 0},
       {"backup set", kOpSet, kRecordBackup, Bytes(64, 1), 1, 1, true, 0, 0},
-      {"setup set, hello 2 / 0", kOpSet, kRecordSetup, setup_record(kSetupPppoe, pppoe_in), 2,
-       0, true, 1, 1},
-      {"setup set, other not live", kOpSet, kRecordSetup, setup_record(kSetupPppoe, pppoe_in),
-       1, 1, false, 1, 0},
-      {"setup set, origin hello 0", kOpSet, kRecordSetup, setup_record(kSetupPppoe, pppoe_in),
-       0, 1, true, 0, 0},
-      {"setup report", kOpReport, kRecordSetup, setup_record(kSetupPppoe, pppoe_in), 1, 1, true,
-       0, 0},
+      {"setup set, hello 2 / 0", kOpSet, kRecordSetup, setup_record(kSetupPppoe, pppoe_in), 2, 0,
+       true, 1, 1},
+      {"setup set, other not live", kOpSet, kRecordSetup, setup_record(kSetupPppoe, pppoe_in), 1, 1,
+       false, 1, 0},
+      {"setup set, origin hello 0", kOpSet, kRecordSetup, setup_record(kSetupPppoe, pppoe_in), 0, 1,
+       true, 0, 0},
+      {"setup report", kOpReport, kRecordSetup, setup_record(kSetupPppoe, pppoe_in), 1, 1, true, 0,
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -415,9 +421,10 @@ TEST_F(IcmdTest, DisabledGroupsComeBackAfterExactly1000Ticks) {
   for (int i = 0; i < 999; ++i) icmd_.reenable_tick();
   EXPECT_TRUE(groups_.empty());
   icmd_.reenable_tick();
-  EXPECT_EQ(groups_, (std::vector<std::pair<int, bool>>{
-                         {kGroupBitrate, true}, {kGroupPppoe, true}, {kGroupDdns, true},
-                         {kGroupMail, true}}));
+  EXPECT_EQ(
+      groups_,
+      (std::vector<std::pair<int, bool>>{
+          {kGroupBitrate, true}, {kGroupPppoe, true}, {kGroupDdns, true}, {kGroupMail, true}}));
   EXPECT_EQ(s0().reenableCounters, (std::array<int32_t, 4>{1001, 1001, 1001, 1001}));
 
   groups_.clear();

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/bytes.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim::testing {
 

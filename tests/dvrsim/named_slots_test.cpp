@@ -6,8 +6,8 @@
 #include <string>
 
 #include "dvrsim/dvr_harness.h"
-#include "platform/bytes.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {

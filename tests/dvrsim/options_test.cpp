@@ -79,10 +79,8 @@ TEST(DvrsimOptions, BadInputIsRefusedWithAReasonAndLeavesOptionsAlone) {
 
 TEST(DvrsimOptions, ListenTakesIpv4LocalhostAndBracketedIpv6) {
   const std::pair<const char*, const char*> cases[] = {
-      {"10.1.2.3:80", "10.1.2.3"},
-      {"localhost:80", "127.0.0.1"},  // which listens on ::1 too
-      {"[::1]:80", "::1"},
-      {"[::]:80", "::"},
+      {"10.1.2.3:80", "10.1.2.3"}, {"localhost:80", "127.0.0.1"},  // which listens on ::1 too
+      {"[::1]:80", "::1"},         {"[::]:80", "::"},
       {"[fe80::1]:80", "fe80::1"},
   };
   for (const auto& [text, host] : cases) {

@@ -20,8 +20,8 @@
 #include "dvrsim/settings.h"
 #include "dvrsim/sim_client.h"
 #include "dvrsim/video_harness.h"
-#include "platform/bytes.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 #include "platform/clock.h"
 
 namespace tessomar::dvrsim {

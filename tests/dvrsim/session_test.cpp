@@ -61,7 +61,7 @@ TEST(DvrsimSessions, DroppingATagKeepsTheOtherMessagesInOrder) {
   SessionTable t;
   uint32_t evicted = 0;
   const uint32_t key = t.open(1000, 0, evicted);
-  auto tagged = [](const char (&tag)[5], uint8_t fill) {
+  auto tagged = [](const char(&tag)[5], uint8_t fill) {
     std::vector<uint8_t> m(64, fill);
     for (int i = 0; i < 4; ++i) m[4 + i] = uint8_t(tag[i]);
     return m;

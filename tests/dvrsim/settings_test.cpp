@@ -7,8 +7,8 @@
 #include <numeric>
 
 #include "dvrsim/dvr_harness.h"
-#include "platform/bytes.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {

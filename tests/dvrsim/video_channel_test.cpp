@@ -14,8 +14,8 @@
 #include "dvrsim/scene.h"
 #include "dvrsim/settings.h"
 #include "dvrsim/video_harness.h"
-#include "platform/bytes.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 namespace {

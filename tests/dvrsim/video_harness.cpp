@@ -87,7 +87,7 @@ std::vector<Record> VideoSessionRig::send(const std::vector<std::vector<uint8_t>
 }
 
 std::vector<Record> VideoSessionRig::set(uint32_t record_id, uint32_t mode, uint32_t seq,
-                                  const std::vector<uint8_t>& image) {
+                                         const std::vector<uint8_t>& image) {
   return send({build_message(kIcmd, key, {kIcmdSet, record_id, mode, seq}, image)});
 }
 

@@ -32,7 +32,7 @@ struct Record {
   uint32_t magic, time, rate, offset;
   uint8_t frame_number, content, height_mbs, width_mbs, pic_channel, interlace, stream_kind;
   bool key;
-  size_t block;   // bytes the picture header's block count names
+  size_t block;                  // bytes the picture header's block count names
   std::vector<uint8_t> payload;  // the slices; empty unless the record is 128 + block long
 };
 

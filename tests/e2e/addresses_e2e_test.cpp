@@ -66,9 +66,8 @@ TEST(Addresses, HostThatDoesNotResolveFailsAtOnceWithItsName) {
                     &out, &err),
             1);
   EXPECT_NE(err.find(why), std::string::npos) << err;
-  EXPECT_NE(run_cli({"info", "--page", "http://" + std::string(kNoSuchHost) + ":8080/"}, &out,
-                    &err),
-            0);
+  EXPECT_NE(
+      run_cli({"info", "--page", "http://" + std::string(kNoSuchHost) + ":8080/"}, &out, &err), 0);
   EXPECT_NE(err.find(why), std::string::npos) << err;
 
   // The control keeps retrying; its event says so once, not on every retry.

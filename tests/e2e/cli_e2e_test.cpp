@@ -12,7 +12,8 @@ TEST(CliCommands, VersionHelpAndDeviceTime) {
   EXPECT_EQ(run_cli({"--version"}, &out), 0);
   EXPECT_NE(out.find("030202"), std::string::npos);
   EXPECT_EQ(run_cli({"--help"}, &out), 0);
-  for (const char* cmd : {"devtime", "run", "info", "setup"}) EXPECT_NE(out.find(cmd), std::string::npos) << cmd;
+  for (const char* cmd : {"devtime", "run", "info", "setup"})
+    EXPECT_NE(out.find(cmd), std::string::npos) << cmd;
 
   EXPECT_EQ(run_cli({"devtime", "131284800"}, &out), 0);
   EXPECT_EQ(out, "2004/02/29 12:00:00\n");
@@ -30,10 +31,10 @@ TEST(CliCommands, VersionHelpAndDeviceTime) {
 
 TEST(CliRun, ShowsConnectingWithoutEnoughParameters) {
   std::string out;
-  EXPECT_EQ(run_cli({"run", "--param", "DVRIP=127.0.0.1", "--param", "HTTP_PORT=1", "--seconds",
-                     "0.3"},
-                    &out),
-            0);
+  EXPECT_EQ(
+      run_cli({"run", "--param", "DVRIP=127.0.0.1", "--param", "HTTP_PORT=1", "--seconds", "0.3"},
+              &out),
+      0);
   EXPECT_NE(out.find("status: Connecting ..."), std::string::npos);
   EXPECT_EQ(out.find("connecting socket"), std::string::npos);  // two puts: no attempt
 }
@@ -100,13 +101,11 @@ TEST(CliRun, BadStatusLineClosesAndReconnects) {
   auto cli = start_cli(args);
   auto closing = cli->wait_for_line(Stream::kStdout, "HTTP/1.1 200 OK", kDeadline);
   ASSERT_TRUE(closing) << cli->all_output();
-  EXPECT_TRUE(
-      cli->wait_for_line(Stream::kStdout, "session established", kDeadline, closing->index))
+  EXPECT_TRUE(cli->wait_for_line(Stream::kStdout, "session established", kDeadline, closing->index))
       << cli->all_output();
   // The new session is whole: the DVR tells its identity again, and no late answer of the
   // old session made the control present empty credentials.
-  EXPECT_TRUE(
-      cli->wait_for_line(Stream::kStdout, "identity received", kDeadline, closing->index))
+  EXPECT_TRUE(cli->wait_for_line(Stream::kStdout, "identity received", kDeadline, closing->index))
       << cli->all_output();
   for (const std::string& line : cli->lines(Stream::kStdout)) {
     EXPECT_EQ(line.find("refused"), std::string::npos) << cli->all_output();

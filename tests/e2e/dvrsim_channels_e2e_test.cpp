@@ -7,8 +7,8 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/sim_client.h"
-#include "platform/bytes.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 
 namespace tessomar::e2e {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "e2e/e2e_support.h"
 #include "e2e/sim_client.h"
-#include "platform/bytes.h"
 #include "link/wire.h"
+#include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/devtime.h"
 

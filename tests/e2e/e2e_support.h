@@ -48,8 +48,8 @@ struct Dvr {
   }
 
   std::vector<std::string> params(const std::string& uk = "") const {
-    return {"--param", "DVRIP=127.0.0.1", "--param", "HTTP_PORT=" + port, "--param",
-            "DVR_UK=" + (uk.empty() ? dvr_uk : uk)};
+    return {"--param",           "DVRIP=127.0.0.1", "--param",
+            "HTTP_PORT=" + port, "--param",         "DVR_UK=" + (uk.empty() ? dvr_uk : uk)};
   }
 };
 

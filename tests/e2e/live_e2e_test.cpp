@@ -22,8 +22,8 @@ struct Rgb24 {
 // Decodes the PNG with ffmpeg, an outside reader of the file.
 bool read_png(const std::string& png, Rgb24& out) {
   std::string raw = png + ".rgb";
-  std::string cmd = "ffmpeg -y -loglevel error -i '" + png + "' -f rawvideo -pix_fmt rgb24 '" +
-                    raw + "' 2>&1";
+  std::string cmd =
+      "ffmpeg -y -loglevel error -i '" + png + "' -f rawvideo -pix_fmt rgb24 '" + raw + "' 2>&1";
   if (std::system(cmd.c_str()) != 0) return false;
   std::ifstream in(raw, std::ios::binary);
   out.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -49,9 +49,9 @@ struct LiveCase {
   const char* name;
   std::vector<std::string> dvr_options;
   std::string view;
-  int tiles_per_row;      // 1 single channel, 2 four-way, 3 nine-way, 4 sixteen-way
-  int first_channel;      // of the top-left tile
-  int picture_height;     // 576 PAL, 480 NTSC (drawn with grey bands above and below)
+  int tiles_per_row;   // 1 single channel, 2 four-way, 3 nine-way, 4 sixteen-way
+  int first_channel;   // of the top-left tile
+  int picture_height;  // 576 PAL, 480 NTSC (drawn with grey bands above and below)
 };
 
 class LiveVideo : public ::testing::TestWithParam<LiveCase> {};
@@ -62,8 +62,8 @@ TEST_P(LiveVideo, SnapshotShowsTheRequestedChannels) {
   ASSERT_TRUE(dvr.start(c.dvr_options));
   std::string snap = ::testing::TempDir() + "tessomar_live_" + c.name + ".png";
   std::string out, err;
-  int rc = run_cli({"live", "--dvr", dvr.address, "--uk", dvr.dvr_uk, "--view", c.view,
-                    "--seconds", "4", "--timeout", "30", "--snapshot", snap, "--stats"},
+  int rc = run_cli({"live", "--dvr", dvr.address, "--uk", dvr.dvr_uk, "--view", c.view, "--seconds",
+                    "4", "--timeout", "30", "--snapshot", snap, "--stats"},
                    &out, &err);
   ASSERT_EQ(rc, 0) << out << err << dvr.process->all_output();
   EXPECT_NE(out.find("presented="), std::string::npos);
@@ -95,8 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
     Views, LiveVideo,
     ::testing::Values(
         LiveCase{"single_ch6_pal_gen2", {"--generation", "2"}, "5", 1, 5, 576},
-        LiveCase{"single_ch3_ntsc_gen1", {"--standard", "ntsc", "--generation", "1"}, "2", 1, 2,
-                 480},
+        LiveCase{
+            "single_ch3_ntsc_gen1", {"--standard", "ntsc", "--generation", "1"}, "2", 1, 2, 480},
         LiveCase{"four_way_second_page", {}, "17", 2, 4, 576},
         LiveCase{"nine_way", {"--generation", "1"}, "20", 3, 0, 576},
         LiveCase{"sixteen_way_ntsc", {"--standard", "ntsc"}, "22", 4, 0, 480}),

@@ -42,8 +42,8 @@ struct PlaybackFixture : ::testing::Test {
   Dvr dvr;
   void SetUp() override { ASSERT_TRUE(dvr.start()); }
   std::string play(std::vector<std::string> extra, int expect_rc = 0) {
-    std::vector<std::string> a{"playback", "--dvr", dvr.address, "--uk", dvr.dvr_uk,
-                               "--channel", "1", "--timeout", "30"};
+    std::vector<std::string> a{"playback",  "--dvr", dvr.address, "--uk", dvr.dvr_uk,
+                               "--channel", "1",     "--timeout", "30"};
     a.insert(a.end(), extra.begin(), extra.end());
     std::string out, err;
     EXPECT_EQ(run_cli(a, &out, &err), expect_rc) << out << err;
@@ -65,8 +65,8 @@ TEST_F(PlaybackFixture, PlaysFromTheTimeAtRealPace) {
 }
 
 TEST_F(PlaybackFixture, PauseHoldsTheTime) {
-  std::string out = play({"--from", yesterday_at(12, 0), "--seconds", "6", "--switch-after",
-                          "3", "--then", "pause"});
+  std::string out = play(
+      {"--from", yesterday_at(12, 0), "--seconds", "6", "--switch-after", "3", "--then", "pause"});
   size_t cut = out.find("action=");
   ASSERT_NE(cut, std::string::npos);
   auto after = shown_times(out.substr(cut));

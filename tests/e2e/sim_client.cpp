@@ -34,8 +34,8 @@ uint32_t word(const Bytes& m, size_t offset) {
   return offset + 4 <= m.size() ? platform::load_u32le(&m[offset]) : 0xFFFFFFFFu;
 }
 
-Bytes request(uint32_t type, uint32_t value, const std::string& level,
-              const std::string& password, const std::vector<Bytes>& messages) {
+Bytes request(uint32_t type, uint32_t value, const std::string& level, const std::string& password,
+              const std::vector<Bytes>& messages) {
   Bytes frame(link::kUlcmHeaderSize);
   for (const auto& m : messages) frame.insert(frame.end(), m.begin(), m.end());
   link::UlcmHeader h;

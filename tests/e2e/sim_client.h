@@ -24,8 +24,8 @@ uint32_t word(const Bytes& m, size_t offset);
 
 // A request frame: the ULCM header authenticated with the credentials at the current time,
 // then the messages.
-Bytes request(uint32_t type, uint32_t value, const std::string& level,
-              const std::string& password, const std::vector<Bytes>& messages = {});
+Bytes request(uint32_t type, uint32_t value, const std::string& level, const std::string& password,
+              const std::vector<Bytes>& messages = {});
 
 // A reply frame's header and the messages of its body.
 struct Reply {

@@ -25,8 +25,7 @@ std::string reply(std::string_view body, std::string_view length_text = "") {
   return "HTTP/1.1 200 OK\r\nServer: x\r\nContent-Length: " + len + "\r\n\r\n" + std::string(body);
 }
 
-std::string frame(uint32_t type, uint32_t value, std::string_view payload = {},
-                  uint32_t slot = 0) {
+std::string frame(uint32_t type, uint32_t value, std::string_view payload = {}, uint32_t slot = 0) {
   std::string f(kUlcmHeaderSize + payload.size(), '\0');
   UlcmHeader h;
   h.total_length = uint32_t(f.size());
@@ -72,8 +71,8 @@ struct LinkFixture : ::testing::Test {
         sockets[slot][s] = loop.create_socket(logs.logger());
         sockets[slot][s]->set_tag(s * 2 + slot);
       }
-    link.attach_sockets({{{sockets[0][0].get(), sockets[0][1].get()},
-                          {sockets[1][0].get(), sockets[1][1].get()}}});
+    link.attach_sockets(
+        {{{sockets[0][0].get(), sockets[0][1].get()}, {sockets[1][0].get(), sockets[1][1].get()}}});
     link.hooks().connection_params = [this] { return params; };
     link.hooks().send_hello = [this](uint32_t key) { hellos.push_back(key); };
     link.init_slots();
@@ -280,8 +279,7 @@ struct LateReplyFixture : LinkFixture {
     ASSERT_EQ(link.send_frame(0, 1, kFramePoll, 77, 0), 0);
     read_frame(fd1);
     LoopbackServer::close_fd(fd0);
-    ASSERT_TRUE(
-        loop.run_until([&] { return link.slot(0).socket_state[0] == kSocketLost; }, 10000));
+    ASSERT_TRUE(loop.run_until([&] { return link.slot(0).socket_state[0] == kSocketLost; }, 10000));
     fd0 = connect(0);
     link.request_pump(0);
     UlcmHeader h;
@@ -426,8 +424,7 @@ TEST_F(LinkFixture, UnusableRepliesCloseTheConnection) {
     int fd = connect(0);
     feed(0, c.bytes);
     link.take_reply(0, 0);
-    ASSERT_TRUE(
-        loop.run_until([&] { return link.slot(0).socket_state[0] == kSocketLost; }, 10000));
+    ASSERT_TRUE(loop.run_until([&] { return link.slot(0).socket_state[0] == kSocketLost; }, 10000));
     EXPECT_EQ(link.slot(0).receive[0].fill, 0u);
     LoopbackServer::close_fd(fd);
   }
@@ -437,12 +434,12 @@ TEST_F(LinkFixture, FramesAreValidatedBeforeUse) {
   establish(1);
   std::string f = frame(kFrameData, 1);
   auto* p = reinterpret_cast<uint8_t*>(f.data());
-  EXPECT_EQ(link.handle_frame(p, 64), 0);           // slot 0 found
-  EXPECT_EQ(link.handle_frame(p, 63), -1);          // shorter than a header
-  store_u32le(p + 52, 2);                           // slot index 2
+  EXPECT_EQ(link.handle_frame(p, 64), 0);   // slot 0 found
+  EXPECT_EQ(link.handle_frame(p, 63), -1);  // shorter than a header
+  store_u32le(p + 52, 2);                   // slot index 2
   EXPECT_EQ(link.handle_frame(p, 64), -1);
   store_u32le(p + 52, 0);
-  store_u32le(p + 4, 0x4D434C56);                   // bad magic
+  store_u32le(p + 4, 0x4D434C56);  // bad magic
   EXPECT_EQ(link.handle_frame(p, 64), -1);
   std::string t4 = frame(kFrameNone4, 1);
   EXPECT_EQ(link.handle_frame(reinterpret_cast<const uint8_t*>(t4.data()), 64), -1);
@@ -464,10 +461,10 @@ struct RegistryFixture : LinkFixture {
   std::array<uint8_t, 256> vask_buf{}, icmd_buf{};
   void SetUp() override {
     LinkFixture::SetUp();
-    link.register_channel(make_tag("VASK"), [this] { delivered.push_back("VASK"); }, nullptr,
-                          vask_buf);
-    link.register_channel(make_tag("ICMD"), [this] { delivered.push_back("ICMD"); }, nullptr,
-                          icmd_buf);
+    link.register_channel(
+        make_tag("VASK"), [this] { delivered.push_back("VASK"); }, nullptr, vask_buf);
+    link.register_channel(
+        make_tag("ICMD"), [this] { delivered.push_back("ICMD"); }, nullptr, icmd_buf);
   }
   void dispatch(const std::string& payload) {
     link.dispatch_messages(0, reinterpret_cast<const uint8_t*>(payload.data()),
@@ -508,10 +505,12 @@ TEST_F(RegistryFixture, UnknownKeyDeliversNothingAndTableHoldsThirtyTwo) {
 TEST_F(RegistryFixture, SendByTagReachesTheFirstEntry) {
   int calls = 0;
   uint32_t key = 0;
-  link.register_channel(make_tag("PBBA"), nullptr, [&](const ChannelRequest& r) {
-    ++calls;
-    key = r.key;
-  }, {});
+  link.register_channel(make_tag("PBBA"), nullptr,
+                        [&](const ChannelRequest& r) {
+                          ++calls;
+                          key = r.key;
+                        },
+                        {});
   link.register_channel(make_tag("PBBA"), nullptr, [&](const ChannelRequest&) { calls += 10; }, {});
   link.send_by_tag(make_tag("PBBA"), ChannelRequest(77, 1));
   link.send_by_tag(make_tag("NONE"), {});

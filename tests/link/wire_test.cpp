@@ -101,8 +101,8 @@ TEST(MessageHeader, ReadsLengthTagAndChecksum) {
 }
 
 TEST(CredentialText, HexValueAndDecimalDigits) {
-  const std::pair<char, int> hv[] = {{'0', 0}, {'1', 1}, {'9', 9}, {'A', 10}, {'f', 15},
-                                     {'G', 0}, {'.', 0}, {'\0', 0}};
+  const std::pair<char, int> hv[] = {{'0', 0},  {'1', 1}, {'9', 9}, {'A', 10},
+                                     {'f', 15}, {'G', 0}, {'.', 0}, {'\0', 0}};
   for (auto [c, v] : hv) EXPECT_EQ(hex_value(c), v) << int(c);
 
   EXPECT_EQ(decimal_digits("a1b2"), 12u);

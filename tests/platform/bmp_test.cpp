@@ -59,14 +59,13 @@ using Pixels = std::vector<std::vector<uint32_t>>;
 
 TEST(BmpTest, Decodes8BitPaletteBottomUp) {
   // 3 x 2, rows padded to 4 bytes; the file's first row is the picture's bottom row.
-  const std::vector<uint8_t> rows = {2, 1, 0, 0xEE,  // bottom
-                                     3, 3, 1, 0xEE}; // top
+  const std::vector<uint8_t> rows = {2, 1, 0, 0xEE,   // bottom
+                                     3, 3, 1, 0xEE};  // top
   const auto file = make_bmp(3, 2, 8, {0x000000, 0xFF0000, 0x00FF00, 0x123456}, rows);
   Bitmap b;
   std::string error;
   ASSERT_TRUE(decode_bmp(file, b, error)) << error;
-  EXPECT_EQ(pixels(b), (Pixels{{0x123456, 0x123456, 0xFF0000},
-                               {0x00FF00, 0xFF0000, 0x000000}}));
+  EXPECT_EQ(pixels(b), (Pixels{{0x123456, 0x123456, 0xFF0000}, {0x00FF00, 0xFF0000, 0x000000}}));
 }
 
 TEST(BmpTest, IndexesPastAShortPaletteAreBlack) {
@@ -123,8 +122,7 @@ TEST(BmpTest, RefusesBadOrTruncatedFilesWithAMessage) {
   const BadCase cases[] = {
       {"empty", {}, "not a bitmap"},
       {"wrong magic", patched(good, 0, {'P', 'K'}), "not a bitmap"},
-      {"cut in the info header", std::vector<uint8_t>(good.begin(), good.begin() + 30),
-       "header"},
+      {"cut in the info header", std::vector<uint8_t>(good.begin(), good.begin() + 30), "header"},
       {"info header too small", patched(good, 14, {12, 0, 0, 0}), "header"},
       {"two planes", patched(good, 26, {2, 0}), "header"},
       {"16 bits", patched(good, 28, {16, 0}), "bit"},
@@ -133,8 +131,7 @@ TEST(BmpTest, RefusesBadOrTruncatedFilesWithAMessage) {
       {"negative width", patched(good, 18, {0xFF, 0xFF, 0xFF, 0xFF}), "size"},
       {"huge height", patched(good, 22, {0, 0, 0, 0x40}), "size"},
       {"most negative height", patched(good, 22, {0, 0, 0, 0x80}), "size"},
-      {"last pixel byte missing", std::vector<uint8_t>(good.begin(), good.end() - 1),
-       "truncated"},
+      {"last pixel byte missing", std::vector<uint8_t>(good.begin(), good.end() - 1), "truncated"},
       {"data offset past the end", patched(good, 10, {0xF0, 0xFF, 0xFF, 0xFF}), "truncated"},
   };
   for (const auto& k : cases) {

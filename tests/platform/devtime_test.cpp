@@ -101,8 +101,8 @@ LocalDateTime gregorian_reference(uint32_t t) {
   if (days >= 59) ++days;
   const year_month_day ymd{sys_days{year{2000} / January / 1} + std::chrono::days{days}};
   const uint32_t rest = t % 86400;
-  return LocalDateTime{int(ymd.year()),   int(unsigned(ymd.month())), int(unsigned(ymd.day())),
-                       int(rest / 3600), int(rest % 3600 / 60),       int(rest % 60)};
+  return LocalDateTime{int(ymd.year()),  int(unsigned(ymd.month())), int(unsigned(ymd.day())),
+                       int(rest / 3600), int(rest % 3600 / 60),      int(rest % 60)};
 }
 
 TEST(DevTimeTest, RoundTripsAcrossTheWholeRange) {

@@ -19,9 +19,8 @@ class FormTest : public ::testing::Test {
         {"ComboBox1", ComponentKind::ComboBox, "Panel1", {4, 30, 80, 20}},
     };
     form.build(kSpecs, std::size(kSpecs));
-    observer = form.add_observer([this](Component& c, Property p) {
-      seen.emplace_back(c.name(), p);
-    });
+    observer =
+        form.add_observer([this](Component& c, Property p) { seen.emplace_back(c.name(), p); });
   }
 
   Form form;
@@ -55,19 +54,25 @@ TEST_F(FormTest, ObserversSeeEachChangeOnceAndRepeatsNotNotify) {
       {"enabled", Property::Enabled, [](Component& c, bool s) { c.set_enabled(s); }},
       {"visible", Property::Visible, [](Component& c, bool s) { c.set_visible(s); }},
       {"items", Property::Items,
-       [](Component& c, bool s) { c.set_items(s ? std::vector<std::string>{"a", "b"}
-                                                : std::vector<std::string>{"a"}); }},
-      {"item index", Property::ItemIndex, [](Component& c, bool s) { c.set_item_index(s ? 1 : 0); }},
+       [](Component& c, bool s) {
+         c.set_items(s ? std::vector<std::string>{"a", "b"} : std::vector<std::string>{"a"});
+       }},
+      {"item index", Property::ItemIndex,
+       [](Component& c, bool s) { c.set_item_index(s ? 1 : 0); }},
       {"checked", Property::Checked, [](Component& c, bool s) { c.set_checked(!s); }},
       {"tag", Property::Tag, [](Component& c, bool s) { c.set_tag(s ? -7 : 7); }},
       {"geometry", Property::Geometry,
-       [](Component& c, bool s) { c.set_geometry({1, 2, 3, s ? 5 : 4}); }},
-      {"max length", Property::MaxLength, [](Component& c, bool s) { c.set_max_length(s ? 8 : 16); }},
+       [](Component& c, bool s) {
+         c.set_geometry({1, 2, 3, s ? 5 : 4});
+       }},
+      {"max length", Property::MaxLength,
+       [](Component& c, bool s) { c.set_max_length(s ? 8 : 16); }},
       {"password char", Property::PasswordChar,
        [](Component& c, bool s) { c.set_password_char(s ? '*' : '#'); }},
       {"position", Property::Position, [](Component& c, bool s) { c.set_position(s ? 3 : 50); }},
       {"range", Property::Range, [](Component& c, bool s) { c.set_range(0, s ? 10 : 255); }},
-      {"interval", Property::Interval, [](Component& c, bool s) { c.set_interval_ms(s ? 5 : 250); }},
+      {"interval", Property::Interval,
+       [](Component& c, bool s) { c.set_interval_ms(s ? 5 : 250); }},
   };
   Component& c = form["ComboBox1"];
   for (const auto& k : cases) {

@@ -166,8 +166,7 @@ TEST(HttpGetTest, DeliversTheBodyOfA200AndRefusesOtherReplies) {
   const ReplyCase cases[] = {
       {"200", "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html>DVR</html>", true,
        "<html>DVR</html>"},
-      {"200 with blank lines in the body", "HTTP/1.1 200 OK\r\n\r\na\r\n\r\nb", true,
-       "a\r\n\r\nb"},
+      {"200 with blank lines in the body", "HTTP/1.1 200 OK\r\n\r\na\r\n\r\nb", true, "a\r\n\r\nb"},
       {"200 empty body", "HTTP/1.0 200 OK\r\n\r\n", true, ""},
       {"200 large body", "HTTP/1.0 200 OK\r\n\r\n" + big, true, big},
       {"404", "HTTP/1.0 404 Not Found\r\n\r\nno such page", false, "404"},
@@ -180,8 +179,7 @@ TEST(HttpGetTest, DeliversTheBodyOfA200AndRefusesOtherReplies) {
     OneShotServer server(k.reply);
     std::string body = "untouched", error;
     const bool ok = http_get(server.url("/cgi/page.htm?a=1"), 5000, body, error);
-    EXPECT_EQ(server.request(),
-              "GET /cgi/page.htm?a=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(server.request(), "GET /cgi/page.htm?a=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
     ASSERT_EQ(ok, k.ok) << error;
     if (k.ok) {
       EXPECT_EQ(body, k.body_or_error_part);
@@ -266,13 +264,11 @@ TEST(HttpGetTest, TriesEachAddressInTurnAndNamesAHostThatDoesNotResolve) {
   OneShotServer server("HTTP/1.0 200 OK\r\n\r\npage");
   std::string body, error;
   // "localhost" naming ::1 first while the server listens on 127.0.0.1 only.
-  ASSERT_TRUE(http_get("http://localhost:" + std::to_string(server.port()) + "/", 5000, body,
-                       error,
+  ASSERT_TRUE(http_get("http://localhost:" + std::to_string(server.port()) + "/", 5000, body, error,
                        [&](const std::string& host, int port, std::vector<SocketAddress>& out) {
                          EXPECT_EQ(host, "localhost");
                          out = {loopback_address(AF_INET6, closed),
-                                loopback_address(AF_INET, closed),
-                                loopback_address(AF_INET, port)};
+                                loopback_address(AF_INET, closed), loopback_address(AF_INET, port)};
                          return true;
                        }))
       << error;

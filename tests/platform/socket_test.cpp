@@ -271,7 +271,8 @@ struct FailureCase {
 TEST_F(SocketTest, FailedConnectReportsErrorAndEndsClosed) {
   const FailureCase cases[] = {
       // What the control does: suppress the failure and close.
-      {"handler clears the code and closes", kNobodyListens,
+      {"handler clears the code and closes",
+       kNobodyListens,
        [](ClientSocket& s, int& code) {
          code = 0;
          s.set_active(false);

@@ -101,10 +101,9 @@ TEST_F(ControlFixture, MainFormPictureIsLoadedFromTheSkinFolder) {
   fs::create_directories(root / "system32");
   env.set("systemroot", root.string());
   // A 2x1 24-bit bitmap: red then blue (pixels are stored blue, green, red).
-  const uint8_t bmp[] = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,
-                         40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0,
-                         8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                         0, 0, 255, 255, 0, 0, 0, 0};
+  const uint8_t bmp[] = {'B', 'M', 62, 0, 0, 0, 0, 0,  0, 0, 54, 0, 0, 0, 40,  0,   0, 0, 2, 0, 0,
+                         0,   1,   0,  0, 0, 1, 0, 24, 0, 0, 0,  0, 0, 8, 0,   0,   0, 0, 0, 0, 0,
+                         0,   0,   0,  0, 0, 0, 0, 0,  0, 0, 0,  0, 0, 0, 255, 255, 0, 0, 0, 0};
   std::ofstream(root / "system32" / "TessomarMainForm_02030202.bmp", std::ios::binary)
       .write(reinterpret_cast<const char*>(bmp), sizeof bmp);
   auto c = make();

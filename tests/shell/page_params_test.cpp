@@ -94,25 +94,32 @@ struct BadPage {
 
 const BadPage kBadPages[] = {
     {"empty document", "", {"no <object>"}},
-    {"params without an object",
-     "<html>\n<param name=DVRIP value=1>\n</html>",
+    {"params without an object", "<html>\n<param name=DVRIP value=1>\n</html>", {"no <object>"}},
+    {"object only inside a comment",
+     "<!-- <object><param name=A value=1></object> -->",
      {"no <object>"}},
-    {"object only inside a comment", "<!-- <object><param name=A value=1></object> -->",
-     {"no <object>"}},
-    {"object without params", "<p>\n</p>\n<object id=x>\n<embed src=y></object>",
+    {"object without params",
+     "<p>\n</p>\n<object id=x>\n<embed src=y></object>",
      {"<object>", "line 3", "no <param>"}},
     {"self-closing object", "<object data=x />", {"no <param>", "line 1"}},
-    {"param without name", "<object>\n<param name=A value=1>\n\n<param value=2></object>",
+    {"param without name",
+     "<object>\n<param name=A value=1>\n\n<param value=2></object>",
      {"<param>", "line 4", "no name"}},
     {"param with an empty name", "<object><param name=\"\" value=2></object>", {"no name"}},
-    {"unterminated param tag", "<object>\n<param name=A value=1\n", {"unterminated", "<param>", "line 2"}},
-    {"unterminated object tag", "<html>\n<object classid=x", {"unterminated", "<object>", "line 2"}},
+    {"unterminated param tag",
+     "<object>\n<param name=A value=1\n",
+     {"unterminated", "<param>", "line 2"}},
+    {"unterminated object tag",
+     "<html>\n<object classid=x",
+     {"unterminated", "<object>", "line 2"}},
     {"unterminated double quote",
      "<object>\n<param name=A\n value=\"1>\n</object>\n",
      {"unterminated", "quote", "<param>", "line 3"}},
-    {"unterminated single quote", "<object><param name='A value=1></object>",
+    {"unterminated single quote",
+     "<object><param name='A value=1></object>",
      {"unterminated", "quote", "line 1"}},
-    {"unterminated comment", "<object>\n\n<!-- <param name=A value=1></object>",
+    {"unterminated comment",
+     "<object>\n\n<!-- <param name=A value=1></object>",
      {"unterminated", "comment", "line 3"}},
 };
 
@@ -168,9 +175,9 @@ TEST(PageParamsTest, ControlPropertyNames) {
     const char* canonical;  // empty: not a control property
   };
   const Case cases[] = {
-      {"DVRIP", "DVRIP"},         {"dvrip", "DVRIP"},         {"Http_Port", "HTTP_PORT"},
-      {"dvr_uk", "DVR_UK"},       {"http_page", "HTTP_PAGE"}, {"DVRIP ", ""},
-      {"DVR", ""},                {"HTTP-PORT", ""},          {"", ""},
+      {"DVRIP", "DVRIP"},   {"dvrip", "DVRIP"},         {"Http_Port", "HTTP_PORT"},
+      {"dvr_uk", "DVR_UK"}, {"http_page", "HTTP_PAGE"}, {"DVRIP ", ""},
+      {"DVR", ""},          {"HTTP-PORT", ""},          {"", ""},
       {"HTTP_PAGES", ""},
   };
   for (const Case& c : cases) {

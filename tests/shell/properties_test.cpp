@@ -25,10 +25,12 @@ TEST(ControlProperties, HttpPageConversion) {
     bool ok;
     int32_t number;
   } cases[] = {
-      {"2", true, 2},     {" 7", true, 7},      {"-3", true, -3},   {"$1F", true, 31},
-      {"0x10", true, 16}, {"x2", false, 0},     {"", false, 0},     {"2 ", false, 0},
-      {"1.5", false, 0},  {"2147483647", true, 2147483647},        {"2147483648", false, 0},
-      {"-2147483648", true, INT32_MIN},
+      {"2", true, 2},           {" 7", true, 7},
+      {"-3", true, -3},         {"$1F", true, 31},
+      {"0x10", true, 16},       {"x2", false, 0},
+      {"", false, 0},           {"2 ", false, 0},
+      {"1.5", false, 0},        {"2147483647", true, 2147483647},
+      {"2147483648", false, 0}, {"-2147483648", true, INT32_MIN},
   };
   for (const auto& c : cases) {
     ControlProperties p;
@@ -60,7 +62,7 @@ TEST(ControlProperties, DispatchTables) {
   EXPECT_FALSE(property_dispid("Visible").has_value());
   int read_only = 0;
   for (const auto& e : kStockProperties) read_only += e.read_only;
-  EXPECT_EQ(read_only, 3);  // Active, AlignDisabled, VisibleDockClientCount
+  EXPECT_EQ(read_only, 3);                // Active, AlignDisabled, VisibleDockClientCount
   EXPECT_EQ(kStockEvents[6].dispid, 11);  // OnKeyPress
 }
 

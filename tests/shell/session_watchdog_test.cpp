@@ -22,7 +22,9 @@ struct Case {
 };
 
 constexpr Reading established(uint32_t key) { return {key, true, false, false, 0}; }
-constexpr Reading live(uint32_t key, uint64_t pictures) { return {key, true, true, true, pictures}; }
+constexpr Reading live(uint32_t key, uint64_t pictures) {
+  return {key, true, true, true, pictures};
+}
 
 TEST(SessionWatchdog, Verdicts) {
   const Case cases[] = {
