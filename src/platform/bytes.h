@@ -48,9 +48,43 @@ constexpr uint32_t fourcc_value(std::string_view four) {
   return v;
 }
 
-class ByteReader {
+// Position and sticky error flag of a reader or writer over a span: a move past the end
+// sets the flag and leaves the position where it was.
+template <typename Byte>
+class ByteCursor {
  public:
-  explicit ByteReader(std::span<const uint8_t> data) : data_(data) {}
+  void skip(size_t n) {
+    if (need(n)) pos_ += n;
+  }
+  void seek(size_t pos) {
+    if (pos > data_.size()) {
+      error_ = true;
+      return;
+    }
+    pos_ = pos;
+  }
+
+  size_t pos() const { return pos_; }
+  size_t remaining() const { return data_.size() - pos_; }
+  bool error() const { return error_; }
+
+ protected:
+  explicit ByteCursor(std::span<Byte> data) : data_(data) {}
+  bool need(size_t n) {
+    if (error_ || n > data_.size() - pos_) {
+      error_ = true;
+      return false;
+    }
+    return true;
+  }
+  std::span<Byte> data_;
+  size_t pos_ = 0;
+  bool error_ = false;
+};
+
+class ByteReader : public ByteCursor<const uint8_t> {
+ public:
+  explicit ByteReader(std::span<const uint8_t> data) : ByteCursor(data) {}
 
   uint8_t u8() { return uint8_t(get<1, false>()); }
   uint16_t u16le() { return uint16_t(get<2, false>()); }
@@ -83,20 +117,6 @@ class ByteReader {
     pos_ += n;
     return true;
   }
-  void skip(size_t n) {
-    if (need(n)) pos_ += n;
-  }
-  void seek(size_t pos) {
-    if (pos > data_.size()) {
-      error_ = true;
-      return;
-    }
-    pos_ = pos;
-  }
-
-  size_t pos() const { return pos_; }
-  size_t remaining() const { return data_.size() - pos_; }
-  bool error() const { return error_; }
 
  private:
   template <size_t N, bool BigEndian>
@@ -109,21 +129,11 @@ class ByteReader {
     if (!error_) pos_ += N;
     return v;
   }
-  bool need(size_t n) {
-    if (error_ || n > data_.size() - pos_) {
-      error_ = true;
-      return false;
-    }
-    return true;
-  }
-  std::span<const uint8_t> data_;
-  size_t pos_ = 0;
-  bool error_ = false;
 };
 
-class ByteWriter {
+class ByteWriter : public ByteCursor<uint8_t> {
  public:
-  explicit ByteWriter(std::span<uint8_t> data) : data_(data) {}
+  explicit ByteWriter(std::span<uint8_t> data) : ByteCursor(data) {}
 
   void u8(uint8_t v) { put<1, false>(v); }
   void u16le(uint16_t v) { put<2, false>(v); }
@@ -156,21 +166,6 @@ class ByteWriter {
     for (size_t i = 0; i < n; ++i) data_[pos_ + i] = 0;
     pos_ += n;
   }
-  // Moves on without writing; the bytes passed over keep what they held.
-  void skip(size_t n) {
-    if (need(n)) pos_ += n;
-  }
-  void seek(size_t pos) {
-    if (pos > data_.size()) {
-      error_ = true;
-      return;
-    }
-    pos_ = pos;
-  }
-
-  size_t pos() const { return pos_; }
-  size_t remaining() const { return data_.size() - pos_; }
-  bool error() const { return error_; }
 
  private:
   template <size_t N, bool BigEndian>
@@ -179,16 +174,6 @@ class ByteWriter {
     store_uint<N, BigEndian>(data_.data() + pos_, v);
     pos_ += N;
   }
-  bool need(size_t n) {
-    if (error_ || n > data_.size() - pos_) {
-      error_ = true;
-      return false;
-    }
-    return true;
-  }
-  std::span<uint8_t> data_;
-  size_t pos_ = 0;
-  bool error_ = false;
 };
 
 }  // namespace tessomar::platform

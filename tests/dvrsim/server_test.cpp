@@ -23,6 +23,7 @@
 #include "link/wire.h"
 #include "platform/bytes.h"
 #include "platform/clock.h"
+#include "support/ipv6.h"
 
 namespace tessomar::dvrsim {
 namespace {
@@ -367,18 +368,6 @@ TEST_F(SimulatorTest, SessionWithoutConnectionsIsForgottenAfterIdling) {
   EXPECT_FALSE(sim_->queue_message(key, test_message(key, 1, 1)));
 }
 
-// Whether this machine has an IPv6 loopback to listen on.
-bool ipv6_loopback_available() {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_loopback;
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
-
 // The page the simulator serves to a client of the loopback address of a family; nullopt
 // when the connection is refused or no whole page arrives.
 std::optional<std::string> fetch_page(Simulator& sim, int family) {
@@ -428,7 +417,7 @@ std::optional<std::string> fetch_page(Simulator& sim, int family) {
 }
 
 TEST_F(SimulatorTest, ListensOnTheAddressFamiliesItWasAskedFor) {
-  if (!ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback";
+  if (!testsupport::ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback";
   struct Case {
     const char* host;
     const char* address;  // before the port

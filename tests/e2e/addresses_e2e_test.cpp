@@ -5,22 +5,12 @@
 #include <unistd.h>
 
 #include "e2e/e2e_support.h"
+#include "support/ipv6.h"
 
 namespace tessomar::e2e {
 namespace {
 
 constexpr const char* kNoSuchHost = "no-such-host.invalid";
-
-bool ipv6_loopback_available() {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_loopback;
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
 
 size_t count(const std::string& text, const std::string& part) {
   size_t n = 0;
@@ -29,7 +19,7 @@ size_t count(const std::string& text, const std::string& part) {
 }
 
 TEST(Addresses, LoopbackSimulatorIsReachedByEveryNameForIt) {
-  if (!ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback";
+  if (!testsupport::ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback";
   Dvr dvr;
   ASSERT_TRUE(dvr.start());  // 127.0.0.1, which takes [::1] too
   for (const char* host : {"127.0.0.1", "[::1]", "localhost"}) {
@@ -44,7 +34,7 @@ TEST(Addresses, LoopbackSimulatorIsReachedByEveryNameForIt) {
 }
 
 TEST(Addresses, Ipv6SimulatorServesItsPageAndTheSessionOverIpv6) {
-  if (!ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback";
+  if (!testsupport::ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback";
   Dvr dvr;
   ASSERT_TRUE(dvr.start({}, "[::1]:0"));
   EXPECT_EQ(dvr.address, "[::1]:" + dvr.port);
