@@ -3,16 +3,42 @@
 // outside the span; later calls then do nothing, so a caller may check once at the end.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 namespace tessomar::platform {
+
+namespace detail {
+template <size_t N>
+using Word = std::conditional_t<N == 2, uint16_t, std::conditional_t<N == 4, uint32_t, uint64_t>>;
+
+template <typename T>
+T byte_swap(T v) {
+  if constexpr (sizeof(T) == 2) return T(__builtin_bswap16(v));
+  if constexpr (sizeof(T) == 4) return T(__builtin_bswap32(v));
+  if constexpr (sizeof(T) == 8) return T(__builtin_bswap64(v));
+}
+}  // namespace detail
 
 // Unchecked word access for fixed-layout records whose bounds the caller has checked.
 template <size_t N, bool BigEndian>
 constexpr uint64_t load_uint(const uint8_t* p) {
+  if constexpr (N == 2 || N == 4 || N == 8) {
+    // One machine load: the checksum samples and the pixel paths read words in hot loops.
+    if (!std::is_constant_evaluated()) {
+      detail::Word<N> w;
+      std::memcpy(&w, p, N);
+      if constexpr (BigEndian == (std::endian::native == std::endian::little)) {
+        w = detail::byte_swap(w);
+      }
+      return w;
+    }
+  }
   uint64_t v = 0;
   for (size_t i = 0; i < N; ++i) v |= uint64_t(p[i]) << (8 * (BigEndian ? N - 1 - i : i));
   return v;
