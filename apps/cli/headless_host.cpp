@@ -70,6 +70,9 @@ bool wait_for_identity(HeadlessHost& host, double timeout_s, std::string& why) {
   bool identified = false, refused = false;
   std::string unresolved;
   auto& observer = host.control().observer();
+  // Both watchers are taken down before returning: a later identity (a new session after a
+  // lost one) must not write into this finished call's locals.
+  auto previous_identity = observer.identity;
   observer.identity = [&](int slot, const channels::DeviceIdentity&) {
     if (slot == 0) identified = true;
   };
@@ -83,6 +86,7 @@ bool wait_for_identity(HeadlessHost& host, double timeout_s, std::string& why) {
   host.loop().run_until([&] { return identified || refused || !unresolved.empty(); },
                         uint32_t(timeout_s * 1000));
   observer.event = previous;
+  observer.identity = previous_identity;
   if (identified) return true;
   if (refused) {
     why = "the DVR refused the login (check --uk / DVR_UK)";
