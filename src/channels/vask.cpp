@@ -179,11 +179,7 @@ void VaskChannel::on_identity(uint32_t key, std::span<const uint8_t> payload, Va
 
 void VaskChannel::on_refusal(uint32_t, std::span<const uint8_t>, VaskRecord& record) {
   const int slot_index = record.slot;
-  link_.reset_slot(slot_index);
-  // Closing reports Disconnect, which marks each socket lost for the reconnection.
-  for (platform::ClientSocket* s : link_.slot(slot_index).sockets) {
-    if (s) s->set_active(false);
-  }
+  link_.drop_session(slot_index, {});  // the refused hook tells the host why
   if (hooks_.refused) hooks_.refused(slot_index);
 }
 

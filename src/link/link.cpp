@@ -15,6 +15,15 @@ constexpr std::string_view kContentLength = "Content-Length: ";
 
 std::string cut(std::string_view s, size_t max) { return std::string(s.substr(0, max)); }
 
+// The credentials DVR_UK encodes; a text that does not decode leaves them as they are.
+void derive_credentials(ConnectionSlot& s) {
+  std::string a, b;
+  if (split_dvr_uk(s.dvr_uk, a, b)) {
+    s.credential_a = cut(a, kCredentialMax);
+    s.credential_b = cut(b, kCredentialMax);
+  }
+}
+
 // Position of needle in the first n bytes, or npos.
 size_t find_bytes(const uint8_t* data, size_t n, std::string_view needle) {
   std::string_view hay(reinterpret_cast<const char*>(data), n);
@@ -96,11 +105,7 @@ void Link::start_connection(int slot, int socket) {
   s.host = cut(p.dvrip, kHostMax);
   s.dvr_uk = cut(p.dvr_uk, kCredentialMax);
   s.port = int(std::strtol(p.http_port.c_str(), nullptr, 10));
-  std::string a = s.credential_a, b = s.credential_b;
-  if (split_dvr_uk(s.dvr_uk, a, b)) {
-    s.credential_a = cut(a, kCredentialMax);
-    s.credential_b = cut(b, kCredentialMax);
-  }
+  derive_credentials(s);
   if (auto* c = form_.find("LabeledEdit_System1")) c->set_caption(p.dvrip);
   if (auto* c = form_.find("LabeledEdit_System2")) c->set_caption(p.http_port);
   if (!reported_down_[socket]) {
@@ -167,7 +172,7 @@ void Link::reset_slot(int slot) {
 }
 
 void Link::drop_session(int slot, const std::string& why) {
-  event(why);
+  if (!why.empty()) event(why);
   reset_slot(slot);
   // Closing reports Disconnect, which marks each socket lost for the reconnection.
   for (platform::ClientSocket* sock : slots_[slot].sockets) {
@@ -242,11 +247,7 @@ int Link::send_frame(int slot, int socket, uint32_t type, uint32_t value, uint32
   if (type == kFrameSessionOpen) {
     // A re-key on the answering side clears the credentials; our own open always presents
     // those of DVR_UK.
-    std::string a, b;
-    if (split_dvr_uk(s.dvr_uk, a, b)) {
-      s.credential_a = cut(a, kCredentialMax);
-      s.credential_b = cut(b, kCredentialMax);
-    }
+    derive_credentials(s);
   }
   if (type == kFramePoll) {
     if (s.link_state == kEstablished && s.live == 1 &&

@@ -142,7 +142,8 @@ class Link {
   void start_connection(int slot, int socket);
   void connect_socket(int slot, const std::string& host, int port, int socket);
   void reset_slot(int slot);
-  // Forgets the slot's session and closes its sockets, which reconnect as after a refusal.
+  // Forgets the slot's session and closes its sockets, which then reconnect; `why` (when not
+  // empty) goes out as a link event.
   void drop_session(int slot, const std::string& why);
 
   void on_socket_connect(platform::ClientSocket& s);

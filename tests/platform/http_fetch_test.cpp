@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/ipv6.h"
+
 namespace tessomar::platform {
 namespace {
 
@@ -235,26 +237,6 @@ TEST(HttpGetTest, RefusedConnectionAndBadAddressAreReported) {
   EXPECT_NE(error.find("http://"), std::string::npos) << error;
 }
 
-SocketAddress loopback_address(int family, int port) {
-  SocketAddress a;
-  if (family == AF_INET6) {
-    sockaddr_in6 in{};
-    in.sin6_family = AF_INET6;
-    in.sin6_addr = in6addr_loopback;
-    in.sin6_port = htons(uint16_t(port));
-    std::memcpy(&a.storage, &in, sizeof in);
-    a.length = sizeof in;
-  } else {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    in.sin_port = htons(uint16_t(port));
-    std::memcpy(&a.storage, &in, sizeof in);
-    a.length = sizeof in;
-  }
-  return a;
-}
-
 TEST(HttpGetTest, TriesEachAddressInTurnAndNamesAHostThatDoesNotResolve) {
   int closed = 0;
   {
@@ -267,8 +249,9 @@ TEST(HttpGetTest, TriesEachAddressInTurnAndNamesAHostThatDoesNotResolve) {
   ASSERT_TRUE(http_get("http://localhost:" + std::to_string(server.port()) + "/", 5000, body, error,
                        [&](const std::string& host, int port, std::vector<SocketAddress>& out) {
                          EXPECT_EQ(host, "localhost");
-                         out = {loopback_address(AF_INET6, closed),
-                                loopback_address(AF_INET, closed), loopback_address(AF_INET, port)};
+                         out = {testsupport::loopback_address(AF_INET6, closed),
+                                testsupport::loopback_address(AF_INET, closed),
+                                testsupport::loopback_address(AF_INET, port)};
                          return true;
                        }))
       << error;

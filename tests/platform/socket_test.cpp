@@ -17,6 +17,7 @@
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "support/ipv6.h"
 #include "support/log_capture.h"
 
 namespace tessomar::platform {
@@ -350,25 +351,6 @@ TEST_F(SocketTest, ReadHandlerMayCloseTheSocket) {
   EXPECT_EQ(events, (std::vector<std::string>{"connect", "disconnect"}));
 }
 
-SocketAddress v4_address(int port) {
-  SocketAddress a;
-  const sockaddr_in in = loopback(port);
-  std::memcpy(&a.storage, &in, sizeof in);
-  a.length = sizeof in;
-  return a;
-}
-
-SocketAddress v6_loopback_address(int port) {
-  SocketAddress a;
-  sockaddr_in6 in{};
-  in.sin6_family = AF_INET6;
-  in.sin6_addr = in6addr_loopback;
-  in.sin6_port = htons(uint16_t(port));
-  std::memcpy(&a.storage, &in, sizeof in);
-  a.length = sizeof in;
-  return a;
-}
-
 TEST(ResolveStreamTest, NumericAddressesResolveToThemselvesAndJunkDoesNot) {
   struct Case {
     const char* host;
@@ -401,7 +383,9 @@ TEST_F(SocketTest, EveryAddressIsTriedInOrderUntilOneConnects) {
   std::vector<std::string> asked;
   sock->set_resolver([&](const std::string& host, int port, std::vector<SocketAddress>& out) {
     asked.push_back(host + " " + std::to_string(port));
-    out = {v6_loopback_address(closed), v4_address(closed), v4_address(listener.port())};
+    out = {testsupport::loopback_address(AF_INET6, closed),
+           testsupport::loopback_address(AF_INET, closed),
+           testsupport::loopback_address(AF_INET, listener.port())};
     return true;
   });
   sock->set_host("dvr.example");
@@ -431,7 +415,8 @@ TEST_F(SocketTest, EveryAddressIsTriedInOrderUntilOneConnects) {
   sock->set_active(false);
   events.clear();
   sock->set_resolver([&](const std::string&, int, std::vector<SocketAddress>& out) {
-    out = {v6_loopback_address(closed), v4_address(closed)};
+    out = {testsupport::loopback_address(AF_INET6, closed),
+           testsupport::loopback_address(AF_INET, closed)};
     return true;
   });
   sock->set_active(true);
