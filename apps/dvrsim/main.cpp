@@ -64,6 +64,16 @@ int main(int argc, char** argv) {
   settings.attach(sim);
   named_slots.attach(sim);
   video.attach(sim);
+  if (options.log_view_sets) {
+    settings.add_message_listener([&settings](uint32_t key, uint32_t op, uint32_t record_id) {
+      const SessionView* view = settings.session(key);
+      if (op != kIcmdSet || view == nullptr) return;
+      const std::string line = describe_view_state(*view, record_id);
+      if (line.empty()) return;
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    });
+  }
   if (!sim.bind(&error)) {
     std::fprintf(stderr, "tessomar-dvrsim: %s\n", error.c_str());
     close(signal_fd);

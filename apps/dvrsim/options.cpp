@@ -84,6 +84,11 @@ std::string usage_text(std::string_view program) {
        "  --password DIGITS         password the control must present, up to 20 digits\n"
        "                            (default 1234)\n"
        "  --poll-idle-ms MS         answer a poll with nothing to send after MS ms (default 1000)\n"
+       "  --log-view-sets           print a line on stdout for every view state a control sets:\n"
+       "                            'view set: live layout=L first=F channel=C' (layout 0 one\n"
+       "                            channel, 1 four-way, 2 nine-way, 3 sixteen-way), 'view set:\n"
+       "                            playback channel=C state=S direction=D' or 'view set:\n"
+       "                            backup channel=C state=S'\n"
        "\n"
        "Device:\n"
        "  --channels 4|8|16         number of cameras (default 16)\n"
@@ -142,6 +147,14 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       }
     }
     if (name == "--help" || name == "-h") return ParseStatus::kHelp;
+    if (name == "--log-view-sets") {
+      if (has_inline) {
+        error = "--log-view-sets takes no value";
+        return ParseStatus::kError;
+      }
+      o.log_view_sets = true;
+      continue;
+    }
     if (name == "--fault-split") {
       if (has_inline) {
         error = "--fault-split takes no value";

@@ -44,6 +44,7 @@ struct Options {
   int user_level = 9;              // 7, 8 or 9
   std::string password = "1234";
   uint32_t poll_idle_ms = 1000;  // an empty poll is answered after this long
+  bool log_view_sets = false;    // print each view-state set a control sends
   DeviceOptions device;
   Faults faults;
 };

@@ -183,6 +183,26 @@ bool SettingsChannel::send_report(uint32_t key, uint32_t record_id, uint32_t sub
   return sim_->queue_message(key, message);
 }
 
+std::string describe_view_state(const SessionView& view, uint32_t record_id) {
+  auto word = [](const std::array<uint8_t, kViewStateSize>& image, size_t at) {
+    platform::ByteReader r(image);
+    r.seek(at);
+    return std::to_string(static_cast<int32_t>(r.u32le()));
+  };
+  switch (record_id) {
+    case kRecordLiveView:
+      return "view set: live layout=" + word(view.live, 0) + " first=" + word(view.live, 4) +
+             " channel=" + word(view.live, 8);
+    case kRecordPlayback:
+      return "view set: playback channel=" + word(view.playback, 8) +
+             " state=" + word(view.playback, 12) + " direction=" + word(view.playback, 16);
+    case kRecordBackup:
+      return "view set: backup channel=" + word(view.backup, 8) + " state=" + word(view.backup, 12);
+    default:
+      return {};
+  }
+}
+
 void SettingsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
   const uint32_t key = ctx.session_key();
   // Only the frame's own session, whose credentials the transport checked, is served.

@@ -98,6 +98,10 @@ struct SessionView {
   uint32_t send_sequence = 0;    // ICMD messages sent; the first carries 1
 };
 
+// One line describing a session's view state of a record (live, playback or backup), as the
+// simulator prints it for --log-view-sets; empty for other records.
+std::string describe_view_state(const SessionView& view, uint32_t record_id);
+
 class SettingsChannel {
  public:
   SettingsChannel() = default;

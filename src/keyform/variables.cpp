@@ -1,6 +1,7 @@
 #include "keyform/variables.h"
 
 #include <cstddef>
+#include <functional>
 
 namespace tessomar::keyform {
 
@@ -30,10 +31,9 @@ constexpr const char* kIoNames[18] = {
     "IO_SPD_Mode#SDC", "Key_Tag#SD",  "Key_Code#SD",
 };
 
-}  // namespace
-
-Binding lookup_binding(KeyFormVariables& v, std::string_view name) {
-  // The table in its search order; the first exact match wins.
+// Visits the table's rows in search order until `visit` returns true.
+template <typename Visit>
+void visit_rows(KeyFormVariables& v, Visit&& visit) {
   const Row rows[] = {
       array_row("IE_Page#ADN", v.ie_page),
       scalar_row("IE_Page2#SD", v.ie_page2),
@@ -109,15 +109,34 @@ Binding lookup_binding(KeyFormVariables& v, std::string_view name) {
       scalar_row("Sys_State#SDC", v.sys_state),
   };
   for (const Row& r : rows) {
-    if (name == r.name) return Binding(r.data, r.size);
+    if (visit(r.name, Binding(r.data, r.size))) return;
   }
   for (size_t i = 0; i < std::size(kKeyNames); ++i) {
-    if (name == kKeyNames[i]) return Binding(&v.key_scalars[i], 1);
+    if (visit(kKeyNames[i], Binding(&v.key_scalars[i], 1))) return;
   }
   for (size_t i = 0; i < std::size(kIoNames); ++i) {
-    if (name == kIoNames[i]) return Binding(&v.io_scalars[i], 1);
+    if (visit(kIoNames[i], Binding(&v.io_scalars[i], 1))) return;
   }
-  return Binding(&v.spare, 1);
+}
+
+}  // namespace
+
+Binding lookup_binding(KeyFormVariables& vars, std::string_view name) {
+  Binding found(&vars.spare, 1);
+  visit_rows(vars, [&](std::string_view row, Binding b) {
+    if (row != name) return false;
+    found = b;
+    return true;
+  });
+  return found;
+}
+
+void for_each_binding(KeyFormVariables& vars,
+                      const std::function<void(std::string_view, Binding)>& visit) {
+  visit_rows(vars, [&](std::string_view row, Binding b) {
+    visit(row, b);
+    return false;
+  });
 }
 
 BindingSuffix binding_suffix(std::string_view name) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 namespace tessomar::keyform {
@@ -108,6 +109,10 @@ struct KeyFormVariables {
 
 // The variable of the first binding-table row named `name`, or the spare variable.
 Binding lookup_binding(KeyFormVariables& vars, std::string_view name);
+
+// Every row of the binding table in search order, shared rows once per name.
+void for_each_binding(KeyFormVariables& vars,
+                      const std::function<void(std::string_view name, Binding)>& visit);
 
 // The two or three letters after a binding name's last '#' ('0' where absent).
 struct BindingSuffix {
