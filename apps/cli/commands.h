@@ -28,6 +28,7 @@ int cmd_info(const Args& args);
 int cmd_setup(const Args& args);
 int cmd_live(const Args& args);
 int cmd_playback(const Args& args);
+int cmd_keyform(const Args& args);
 
 // Reports a usage error on stderr and returns kExitUsage.
 int usage_error(const std::string& command, const std::string& message);

@@ -54,6 +54,13 @@ constexpr Command kCommands[] = {
      "      [--switch-after S --then ACTION]   play recordings from a time; prints\n"
      "      the time shown once a second (and when the action changes)",
      cmd_playback},
+    {"keyform",
+     "keyform --dvr HOST:PORT --uk KEY --png FILE.png [--click X,Y]... [--hold X,Y,MS]...\n"
+     "      [--hover X,Y]... [--video-click X,Y]... [--wait S]   drive the key form with\n"
+     "      pointer input in the order given (X,Y in the 320 x 576 key form; --video-click\n"
+     "      in the 704 x 576 video picture), wait S seconds (default 1), write the key form\n"
+     "      as a PNG and print the key-form variables that changed (NAME=V, NAME[i]=V)",
+     cmd_keyform},
 };
 
 std::string version_text() {
