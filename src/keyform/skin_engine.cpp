@@ -44,6 +44,7 @@ bool SkinEngine::register_skin(std::string_view file_name, int32_t key_a, int32_
   e.key_b = key_b;
   e.kind = kind;
   e.file_name = std::string(file_name.substr(0, kRegistryNameSize));
+  e.path = folder_ + "/" + e.file_name;
   e.first_slot = first;
   e.slot_count = resolved;
   e.position_count = positions;
@@ -68,7 +69,7 @@ const SkinEntry* SkinEngine::find_skin(std::string_view file_name) const {
 
 bool SkinEngine::reload_skin(const SkinEntry& entry) {
   std::string reason;
-  if (file_.read(folder_ + "/" + entry.file_name, reason)) return true;
+  if (file_.read(entry.path, reason)) return true;
   logger_->warning("key form not redrawn: " + reason);
   return false;
 }

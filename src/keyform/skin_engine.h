@@ -30,6 +30,7 @@ struct SkinEntry {
   int32_t key_b = -1;
   int32_t kind = 0;
   std::string file_name;  // at most 40 characters
+  std::string path;       // the file in the skin folder, read again before every redraw
   int32_t first_slot = 0;
   int32_t slot_count = 0;
   int32_t position_count = 0;
