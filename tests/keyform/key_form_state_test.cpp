@@ -178,6 +178,23 @@ TEST_F(KeyFormStateTest, LivePlaybackLiveRestoresTheViewAndResetsThePlaybackKeys
   EXPECT_EQ(icmd.session(0).mode, kModeBackup);
 }
 
+TEST_F(KeyFormStateTest, PageChangeSendsItsViewEvenWithACalendarRequest) {
+  identify(16);
+  // One key that opens the Backup page on its start-time calendar.
+  click([](KeyFormVariables& k) {
+    k.ie_page2 = kPageBackup;
+    k.ie_set_t = kCalendarBackupStart;
+  });
+  EXPECT_EQ(v().ie_month_t, kCalendarBackupStart);
+  std::vector<ViewSet> sent = sent_views();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back().record_id, channels::kRecordBackup);
+  // On the same page the calendar request alone sends nothing.
+  click([](KeyFormVariables& k) { k.ie_set_t = kCalendarBackupStart; });
+  EXPECT_EQ(v().ie_month_t, kCalendarClosed);
+  EXPECT_TRUE(sent_views().empty());
+}
+
 TEST_F(KeyFormStateTest, PlayRequestEntersPlaybackPlaying) {
   identify(16);
   click([](KeyFormVariables& k) { k.ie_page2 = kPagePlayRequest; });
