@@ -189,6 +189,7 @@ void SessionModes::SetWindowTime(SessionState& state, uint32_t t, int which_end)
       put_u(state.backup, kBackupStart, t);
       if (hooks_.set_viewer_time) hooks_.set_viewer_time(state.slot, t);
     }
+    if (hooks_.window_time_set) hooks_.window_time_set(which_end, t);
   }
   times_.markers_dirty = true;
   ++times_.redraws;
@@ -252,6 +253,7 @@ void SessionModes::backup_progress(SessionState& state) {
   }
   times_.progress_percent = percent;
   times_.markers_dirty = true;
+  if (hooks_.progress_changed) hooks_.progress_changed(percent);
 }
 
 void SessionModes::set_backup_state(int state) {

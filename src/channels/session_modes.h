@@ -141,6 +141,10 @@ struct SessionModesHooks {
   std::function<void()> hide_speaker_icons;
   std::function<void()> redraw_key_form;
   std::function<void(int state)> set_backup_state;  // the backup job's setBackupState
+  // The key form shows the window and the progress: a window end was stored (t not 0) or the
+  // progress of a running backup was worked out.
+  std::function<void(int which_end, uint32_t t)> window_time_set;
+  std::function<void(int percent)> progress_changed;
 };
 
 class SessionModes {

@@ -43,7 +43,10 @@ Control::Control(const ControlServices& services)
       modes_(icmd_, link_, form_),
       decoders_(services.clock, services.logger),
       vido_(link_),
-      viewers_(services.clock, link_) {
+      viewers_(services.clock, link_),
+      key_form_(keyform::KeyFormServices{form_, services.clock, services.logger, link_, icmd_,
+                                         modes_, [this] { return tick_clock(); },
+                                         [this] { return vask_.record(0).device.audio; }}) {
   auto rows = main_form_description();
   form_.build(rows.data(), rows.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
@@ -67,10 +70,11 @@ Control::Control(const ControlServices& services)
       if (view_chosen_) {
         modes_.resume_view(0);
       } else {
-        // Every channel at once: the widest split the DVR has.
-        uint32_t view = id.channel_count > 8 ? 22 : id.channel_count > 4 ? 20 : 16;
-        modes_.ApplyViewCommand(0, id.channel_count, channels::kModeLive, 0, view, false);
-        view_chosen_ = true;
+        // The start page and the key form choose the first view; without channels there is
+        // none to choose yet.
+        key_form_.device_identity(int32_t(id.channel_count), int32_t(id.model_variant),
+                                  properties_.http_page_number());
+        view_chosen_ = id.channel_count != 0;
       }
     }
     host_event("identity received: " + std::to_string(id.channel_count) + " channels");
@@ -78,6 +82,7 @@ Control::Control(const ControlServices& services)
   };
   vask_.hooks().refused = [this](int) { host_event("refused by the DVR (check DVR_UK)"); };
   wire_video();
+  wire_key_form();
   icmd_.hooks().refill_tab = [this](uint32_t sub_id, const channels::SessionState&) {
     if (observer_.setup_received) observer_.setup_received(sub_id);
   };
@@ -105,6 +110,31 @@ void Control::wire_video() {
   mh.clear_reorder_table = [this](int s) { vido_.clear_reorder_table(s); };
 }
 
+void Control::wire_key_form() {
+  auto pointer = [this](const char* component, const char* event, auto handler) {
+    form_[component].on(event, [handler](platform::Event& e) { handler(e.x, e.y); });
+  };
+  pointer("Image1", "OnMouseDown", [this](int x, int y) { key_form_.Image1MouseDown(x, y); });
+  pointer("Image1", "OnMouseMove", [this](int x, int y) { key_form_.Image1MouseMove(x, y); });
+  pointer("Image1", "OnMouseUp", [this](int x, int y) { key_form_.Image1MouseUp(x, y); });
+  keyform::VideoPointer& video = key_form_.video_pointer();
+  pointer("Image_Trumpet_BG", "OnMouseDown",
+          [&video](int x, int y) { video.Image_Trumpet_BGMouseDown(x, y); });
+  pointer("Image_Trumpet_BG", "OnMouseMove",
+          [&video](int x, int y) { video.Image_Trumpet_BGMouseMove(x, y); });
+  pointer("Image_Trumpet_Off", "OnMouseMove",
+          [&video](int, int) { video.Image_Trumpet_OffMouseMove(); });
+  pointer("Image_Trumpet_On", "OnMouseMove",
+          [&video](int, int) { video.Image_Trumpet_OnMouseMove(); });
+  pointer("Image_Trumpet_Off", "OnClick", [&video](int, int) { video.Image_Trumpet_OffClick(); });
+  pointer("Image_Trumpet_On", "OnClick", [&video](int, int) { video.Image_Trumpet_OnClick(); });
+
+  icmd_.hooks().show_live_layout = [this](int layout, int first, int selected) {
+    key_form_.show_live_layout(layout, first, selected);
+  };
+  vido_.hooks().audio_present = [&video](int) { video.set_audio_present(true); };
+}
+
 Control::~Control() {
   // Sockets go first: closing them reports to the link, which must still be there.
   for (auto& slot : sockets_) {
@@ -118,6 +148,7 @@ Control::~Control() {
 void Control::ActiveFormCreate() {
   control_startup();
   form_["Timer1"].set_enabled(true);
+  key_form_.video_pointer().reset();
 }
 
 // The start-up sequence, in order. Each subsystem adds its step at its place here.
@@ -127,7 +158,8 @@ void Control::control_startup() {
       &Control::step_instance_guard,    &Control::step_sockets,
       &Control::step_video_picture,     &Control::step_decoders,
       &Control::step_connecting_label,  &Control::step_transport_and_channels,
-      &Control::step_decoder_buffer,    &Control::step_system_folder,
+      &Control::step_decoder_buffer,    &Control::step_key_form,
+      &Control::step_system_folder,     &Control::step_key_form_skin,
       &Control::step_main_form_picture, &Control::step_version_label,
       &Control::step_clock_base,
   };
@@ -175,6 +207,17 @@ bool Control::step_decoders() {
 
 bool Control::step_decoder_buffer() {
   decoders_.allocateDecoderBuffer();
+  return true;
+}
+
+bool Control::step_key_form() {
+  key_form_.initialise();
+  return true;
+}
+
+bool Control::step_key_form_skin() {
+  // A missing skin leaves the key form empty; the control runs on without it.
+  key_form_.register_key_form(skin_folder_, kBuildTag);
   return true;
 }
 
@@ -276,6 +319,7 @@ void Control::Timer1Timer() {
     }
     if (group_due(last_33ms_, k33ms)) {
       ++group_runs_.every_33ms;
+      key_form_.service_33ms();
       if (tick_hooks_.every_33ms) tick_hooks_.every_33ms();
     }
     // Link service: reconnect lost sockets of slot 0, keep a request in flight.
@@ -285,6 +329,7 @@ void Control::Timer1Timer() {
     link_.request_pump(0);
     watch_session();
     viewers_.serviceViewers();
+    key_form_.speaker_service();
     if (tick_hooks_.after_viewers) tick_hooks_.after_viewers();
   }
 

@@ -12,6 +12,7 @@
 #include "channels/ictl.h"
 #include "channels/session_modes.h"
 #include "channels/vask.h"
+#include "keyform/key_form.h"
 #include "link/link.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -124,6 +125,7 @@ class Control {
   video::DecoderSlots& decoders() { return decoders_; }
   video::VideoChannel& vido() { return vido_; }
   video::Viewers& viewers() { return viewers_; }
+  keyform::KeyForm& key_form() { return key_form_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -132,6 +134,8 @@ class Control {
   bool step_video_picture();
   bool step_decoders();
   bool step_decoder_buffer();
+  bool step_key_form();
+  bool step_key_form_skin();
   bool step_connecting_label();
   bool step_transport_and_channels();
   bool step_system_folder();
@@ -143,6 +147,7 @@ class Control {
   // `threshold` tick units passed since it last ran.
   bool group_due(uint32_t& last, uint32_t threshold);
   void wire_video();
+  void wire_key_form();
   // Drops the own session when its identity or its live pictures stay away too long.
   void watch_session();
 
@@ -167,6 +172,7 @@ class Control {
   video::ViewConverter converter_;
   video::VideoChannel vido_;
   video::Viewers viewers_;
+  keyform::KeyForm key_form_;
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;
@@ -174,8 +180,8 @@ class Control {
   uint32_t last_33ms_ = 0;
   TickGroupRuns group_runs_;
   SessionWatchdog watchdog_;
-  // Slot 0 had a view since its first identity: a later identity comes from a new session
-  // after a lost one and resumes that view.
+  // The key form took slot 0's first identity and chose the first view: a later identity
+  // comes from a new session after a lost one and resumes the user's view.
   bool view_chosen_ = false;
   bool started_ = false;
   bool startup_failed_ = false;

@@ -22,7 +22,9 @@ constexpr ComponentSpec kMainForm[] = {
     {"Image_Conn", ComponentKind::Image, "TTessomarX", Geometry{884, 584, 24, 24}, "", false},
     {"Image_Disconn", ComponentKind::Image, "TTessomarX", Geometry{884, 584, 24, 24}},
     {"Label_Version", ComponentKind::Label, "TTessomarX", Geometry{920, 588, 100, 20}},
-    {"Image_Trumpet_BG", ComponentKind::Image, "TTessomarX", Geometry{648, 520, 48, 48}, "", false},
+    // Transparent: it takes the pointer over the video picture, which itself takes no input.
+    {"Image_Trumpet_BG", ComponentKind::Image, "TTessomarX",
+     Geometry{0, 0, kVideoWidth, kVideoHeight}},
     {"Image_Trumpet_On", ComponentKind::Image, "TTessomarX", Geometry{656, 528, 32, 32}, "", false},
     {"Image_Trumpet_Off", ComponentKind::Image, "TTessomarX", Geometry{656, 528, 32, 32}, "",
      false},
