@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "keyform/key_form.h"
 #include "keyform/variables.h"
 #include "platform/png.h"
 
@@ -129,19 +130,19 @@ int cmd_keyform(const Args& in) {
   for (const Action& act : actions) {
     const platform::Geometry& g = act.kind == ActionKind::kVideoClick ? video_area : key_area;
     if (act.x < 0 || act.y < 0 || act.x >= g.width || act.y >= g.height) {
-      return usage_error("keyform", "point " + std::to_string(act.x) + "," +
-                                        std::to_string(act.y) + " lies outside the " +
-                                        (act.kind == ActionKind::kVideoClick ? "video picture"
-                                                                             : "key form") +
-                                        " (" + std::to_string(g.width) + " x " +
-                                        std::to_string(g.height) + ")");
+      return usage_error(
+          "keyform", "point " + std::to_string(act.x) + "," + std::to_string(act.y) +
+                         " lies outside the " +
+                         (act.kind == ActionKind::kVideoClick ? "video picture" : "key form") +
+                         " (" + std::to_string(g.width) + " x " + std::to_string(g.height) + ")");
     }
   }
-  if (control.key_form().slots_in_use() == 0) {
+  if (control.key_form().engine().slots_in_use() == 0) {
     std::fprintf(stderr,
                  "tessomar-cli keyform: no key form: the skin file %s/%s is missing or was "
                  "refused (set systemroot to the data folder; TESSOMAR_LOG=1 tells why)\n",
-                 control.skin_folder().c_str(), control.key_form_file_name().c_str());
+                 control.skin_folder().c_str(),
+                 keyform::key_form_file_name(shell::kBuildTag).c_str());
     return kExitFailed;
   }
   if (!wait_for_identity(host, opts.timeout_s, error)) {
