@@ -68,7 +68,9 @@ TEST(KeyFormVariables, SuffixLettersAndConstants) {
   for (const auto& c : cases) {
     BindingSuffix s = binding_suffix(c.name);
     EXPECT_EQ(std::string(s.letters.begin(), s.letters.end()), c.letters) << c.name;
-    if (c.constant != 0) EXPECT_EQ(binding_constant(c.name), c.constant) << c.name;
+    if (c.constant != 0) {
+      EXPECT_EQ(binding_constant(c.name), c.constant) << c.name;
+    }
   }
 }
 
