@@ -85,6 +85,7 @@ int cmd_keyform(const Args& in) {
   std::vector<Action> actions;
   double wait_s = 1;
   std::string png;
+  std::string snapshot;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool has_value = i + 1 < args.size();
@@ -111,6 +112,8 @@ int cmd_keyform(const Args& in) {
       }
     } else if (a == "--png" && has_value) {
       png = args[++i];
+    } else if (a == "--snapshot" && has_value) {
+      snapshot = args[++i];
     } else {
       return usage_error("keyform", "unknown option " + a);
     }
@@ -180,6 +183,13 @@ int cmd_keyform(const Args& in) {
     return kExitFailed;
   }
   std::printf("png=%s\n", png.c_str());
+  if (!snapshot.empty()) {
+    if (!platform::write_png(control.form()["Image_video"].picture(), snapshot, error)) {
+      std::fprintf(stderr, "tessomar-cli keyform: %s\n", error.c_str());
+      return kExitFailed;
+    }
+    std::printf("snapshot=%s\n", snapshot.c_str());
+  }
   return kExitOk;
 }
 

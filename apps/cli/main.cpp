@@ -56,10 +56,11 @@ constexpr Command kCommands[] = {
      cmd_playback},
     {"keyform",
      "keyform --dvr HOST:PORT --uk KEY --png FILE.png [--click X,Y]... [--hold X,Y,MS]...\n"
-     "      [--hover X,Y]... [--video-click X,Y]... [--wait S]   drive the key form with\n"
-     "      pointer input in the order given (X,Y in the 320 x 576 key form; --video-click\n"
-     "      in the 704 x 576 video picture), wait S seconds (default 1), write the key form\n"
-     "      as a PNG and print the key-form variables that changed (NAME=V, NAME[i]=V)",
+     "      [--hover X,Y]... [--video-click X,Y]... [--wait S] [--snapshot VIDEO.png]\n"
+     "      drive the key form with pointer input in the order given (X,Y in the\n"
+     "      320 x 576 key form; --video-click in the 704 x 576 video picture), wait S\n"
+     "      seconds (default 1), write the key form as a PNG (and the video picture with\n"
+     "      --snapshot) and print the key-form variables that changed (NAME=V, NAME[i]=V)",
      cmd_keyform},
 };
 
