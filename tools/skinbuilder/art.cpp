@@ -474,9 +474,11 @@ bool paint_bar(const Ctx& x, Canvas& c) {
   return true;
 }
 
+// Six cells a pattern, repeated along the strip: even half hour without and with recordings,
+// unused, odd half hour without and with recordings, unused.
 bool paint_halfhours(const Ctx& x, Canvas& c, int cell) {
-  int kind = cell % 3, odd = cell / 3;
-  if (kind == 2 || cell >= 6) return true;
+  int kind = cell % 3, odd = (cell / 3) % 2;
+  if (kind == 2) return true;
   float w = float(c.width()), h = float(c.height());
   c.clear(kind == 1 ? x.colour("rec", "rec") : x.colour("track", "track"));
   if (!odd) c.fill_rect(0, 0, 1, h, x.colour("tick", "panel"));
@@ -509,6 +511,7 @@ Rgba Palette::get(const std::string& name) const {
   if (it != colours_.end()) return it->second;
   bool ok = false;
   Rgba c = parse_colour(name, ok);
+  if (!ok) unknown_.insert(name);
   return ok ? c : Rgba{1, 0, 1, 1};
 }
 
@@ -590,20 +593,20 @@ bool paint_main_form(const Statement& attrs, const Palette& palette, Fonts& font
   ArtRequest request{"mainform", attrs, palette, fonts, canvas.width(), canvas.height(), 1, 1, 0};
   Ctx x{request, error};
   canvas.clear(x.colour("frame", "header"));
-  auto video = x.numbers("video");
-  auto keyform = x.numbers("keyform");
-  auto strip = x.numbers("strip");  // top of the status strip
+  auto video = x.numbers("videobox");
+  auto keyform = x.numbers("keyformbox");
+  auto strip = x.numbers("striptop");
   if (video.size() != 4 || keyform.size() != 4 || strip.size() != 1) {
-    error = "mainform needs video=l,t,w,h keyform=l,t,w,h strip=top";
+    error = "mainform needs videobox=l,t,w,h keyformbox=l,t,w,h striptop=y";
     return false;
   }
   canvas.fill_rect(float(video[0]), float(video[1]), float(video[2]), float(video[3]),
-                   x.colour("video", "#000000"));
+                   x.colour("videofill", "#000000"));
   canvas.fill_rect(float(keyform[0]), float(keyform[1]), float(keyform[2]), float(keyform[3]),
-                   x.colour("panel", "panel"));
+                   x.colour("keyformfill", "panel"));
   float top = float(strip[0]);
   canvas.fill_rect(0, top, float(canvas.width()), float(canvas.height()) - top,
-                   x.colour("strip", "header"));
+                   x.colour("stripfill", "header"));
   canvas.fill_rect(0, top, float(canvas.width()), 1, x.colour("line", "line"));
   for (int divider : x.numbers("dividers")) {
     canvas.fill_rect(float(divider), top + 10, 1, float(canvas.height()) - top - 20,

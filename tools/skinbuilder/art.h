@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "canvas.h"
@@ -16,12 +17,15 @@ class Palette {
  public:
   void set(const std::string& name, Rgba colour) { colours_[name] = colour; }
   bool has(const std::string& name) const { return colours_.count(name) != 0; }
-  // A palette name or a literal "#rrggbb"; magenta for an unknown name (reported by check()).
+  // A palette name or a literal "#rrggbb"; magenta for an unknown name, which is remembered
+  // for unknown_names().
   Rgba get(const std::string& name) const;
   bool check(const std::string& name) const;
+  const std::set<std::string>& unknown_names() const { return unknown_; }
 
  private:
   std::map<std::string, Rgba> colours_;
+  mutable std::set<std::string> unknown_;
 };
 
 // DejaVu Sans at the sizes the art asks for, opened once each.

@@ -111,11 +111,14 @@ int main(int argc, char** argv) {
   if (!fonts.init(error)) return fail(error);
   std::vector<uint8_t> skin;
   if (!render_skin(spec, height, fonts, skin, error)) return fail(error);
-  if (!write_file(out_dir + "/" + kKeyFormFile, skin, error)) return fail(error);
-
   if (!spec.main_form) return fail("the description has no mainform statement");
   Canvas form(kMainFormWidth, kMainFormHeight);
   if (!paint_main_form(*spec.main_form, spec.palette, fonts, form, error)) return fail(error);
+  if (!spec.palette.unknown_names().empty()) {
+    return fail(description_path + ": unknown colour '" + *spec.palette.unknown_names().begin() +
+                "'");
+  }
+  if (!write_file(out_dir + "/" + kKeyFormFile, skin, error)) return fail(error);
   if (!write_file(out_dir + "/" + kMainFormFile, encode_bmp(form), error)) return fail(error);
 
   if (list) {

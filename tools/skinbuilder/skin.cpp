@@ -39,6 +39,12 @@ bool read_pair(const Statement& s, const std::string& key, char sep, int& a, int
 
 bool is_number_kind(int kind) { return kind <= 3 || kind == 8001; }
 
+// The storage letter of a binding name: the letter after its last '#'.
+char binding_letter(const std::string& name) {
+  size_t hash = name.rfind('#');
+  return hash == std::string::npos || hash + 1 >= name.size() ? '0' : name[hash + 1];
+}
+
 int digit_count(long v) {
   int n = 1;
   for (v = v < 0 ? -v : v; v >= 10; v /= 10) ++n;
@@ -439,6 +445,23 @@ bool check_layout(SkinSpec& spec, std::string& error) {
     const ElementSpec& e = spec.elements[j];
     const ImageSpec& im = spec.images[size_t(e.image_index)];
     int draws = layout.draws(e);
+    if ((im.family == DrawFamily::Bar || im.family == DrawFamily::Slider) && e.gap_x < 1 &&
+        e.gap_y < 1) {
+      error = e.name + ": bars and sliders need gap x (or gap y) of 1 or more";
+      return false;
+    }
+    // With a step of 1 or more, position p starts at strip cell step x p: the strip must hold
+    // every position's cells (plus the one-column offset of a lit array key).
+    if (im.family == DrawFamily::Sprite && im.step >= 1 && im.kind != 8009 &&
+        !(im.kind == 7999 && !e.source.empty() && binding_letter(e.source) == 'S')) {
+      int last = im.step * (e.repeat - 1);
+      if (last / im.cols >= im.rows) {
+        error = e.name + ": position " + std::to_string(e.repeat - 1) + " needs strip cell " +
+                std::to_string(last) + ", beyond the " + std::to_string(im.cols) + " x " +
+                std::to_string(im.rows) + " strip of " + im.name;
+        return false;
+      }
+    }
     for (int p = 0; p < draws; ++p) {
       Centre c = layout.centre(e, p);
       switch (im.family) {
