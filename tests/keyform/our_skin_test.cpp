@@ -246,5 +246,88 @@ TEST_F(OurSkin, PlaybackAndBackupPagesShowTheirKeysAndTheCalendarCoversTheChanne
   render("backup-calendar");
 }
 
+struct ClickCase {
+  const char* what;
+  int channels;
+  int page;
+  int calendar;  // "IE_Month_T#SD"
+  int x, y;
+  std::vector<std::pair<const char*, int32_t>> expected;  // binding, value after the click
+};
+
+// One click on each kind of key of the built skin, through the engine's hit test and click
+// rules (without the state update, so the variables show what the click itself wrote).
+TEST_F(OurSkin, EveryKeyWritesItsBindings) {
+  const int day17 = 14 + 42 * 3 + 20, day17_y = 162 + 24 * 2 + 11;
+  const std::vector<ClickCase> cases = {
+      {"Backup tab", 16, 0, 0, 8 + 2 * 78 + 35, 66, {{"IE_Page2#SD", 2}}},
+      {"channel key 10",
+       16,
+       0,
+       0,
+       8 + 78 + 35,
+       92 + 2 * 78 + 36,
+       {{"IE_DOING#SD", 9}, {"IE_CH#SD", 9}}},
+      {"split key 10-16, 1-2",
+       16,
+       0,
+       0,
+       8 + 78 + 35,
+       496 + 25,
+       {{"IE_CH2#SD", 5}, {"IE_DOING#SD", 21}, {"IE_CH#SD", 21}}},
+      {"replay", 16, 0, 0, 242 + 35, 496 + 25, {{"IE_Page2#SD", 98}}},
+      {"eight-way split key",
+       8,
+       0,
+       0,
+       8 + 2 * 78 + 35,
+       440 + 25,
+       {{"IE_CH2#SD", 2}, {"IE_DOING#SD", 18}, {"IE_CH#SD", 18}}},
+      {"hidden channel key", 4, 0, 0, 8 + 78 + 35, 92 + 2 * 78 + 36, {{"IE_DOING#SD", 16}}},
+      {"playback time", 16, 1, 0, 8 + 42, 455, {{"IE_SET_T#SD", 1}}},
+      {"fast forward",
+       16,
+       1,
+       0,
+       8 + 3 * 78 + 35,
+       486 + 22,
+       {{"IE_PB_PS#SD", 3}, {"IE_PB_PS2#SD", 4}}},
+      {"backup from", 16, 2, 0, 8 + 42, 455, {{"IE_SET_T#SD", 2}}},
+      {"backup to", 16, 2, 0, 8 + 42, 491, {{"IE_SET_T#SD", 3}}},
+      {"save", 16, 2, 0, 8 + 48, 538, {{"IE_ST#SD", 1}}},
+      {"previous month", 16, 1, 1, 33, 129, {{"Mon_Sub#SD", 1}}},
+      {"next month", 16, 1, 1, 287, 129, {{"Mon_Add#SD", 1}}},
+      {"minute +", 16, 1, 1, 188, 325, {{"Mon_Add#SD", 3}}},
+      {"second -", 16, 1, 1, 232, 325, {{"Mon_Sub#SD", 4}}},
+      {"hour +", 16, 2, 3, 88, 325, {{"Mon_Add#SD", 2}}},
+      {"a day", 16, 1, 1, day17, day17_y, {{"Mon_Cmd#SD", 18}}},
+      {"half hour 20", 16, 1, 1, 16 + 6 * 19 + 3, 353, {{"IE_ST3#SD", 20}}},
+      {"OK", 16, 1, 1, 236, 388, {{"IE_OK#SD", 1}}},
+      {"Cancel", 16, 2, 2, 84, 388, {{"IE_CL#SD", 1}}},
+  };
+  for (const ClickCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ctx.vars = KeyFormVariables{};
+    show_identity(c.channels);
+    show_page(c.page);
+    if (c.calendar) open_calendar(c.calendar);
+    ctx.force_redraw();
+    engine.redraw(true, image1);  // visibility follows the page
+    engine.click(c.x, c.y, kKeyFormFileName);
+    for (const auto& [name, value] : c.expected) {
+      EXPECT_EQ(lookup_binding(ctx.vars, name).get(), value) << name;
+    }
+  }
+  // The day writes its own start time as the time the grid shows.
+  ctx.vars = KeyFormVariables{};
+  show_identity(16);
+  show_page(1);
+  open_calendar(1);
+  ctx.vars.mon_time = 0;
+  engine.redraw(true, image1);
+  engine.click(day17, day17_y, kKeyFormFileName);
+  EXPECT_EQ(ctx.vars.mon_time, ctx.vars.mon_day[17]);
+}
+
 }  // namespace
 }  // namespace tessomar::keyform

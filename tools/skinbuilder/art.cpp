@@ -187,14 +187,17 @@ bool draw_icon(Canvas& c, const std::string& name, float cx, float cy, float s, 
 void hover_ring(const Ctx& x, Canvas& c) {
   float radius = float(x.number("radius", 8));
   float w = float(c.width()), h = float(c.height());
-  Canvas shape(c.width(), c.height()), ring(c.width(), c.height());
+  Canvas shape(c.width(), c.height()), inner(c.width(), c.height());
   shape.fill_round_rect(0, 0, w, h, radius, rgb(0xffffff));
-  ring.stroke_round_rect(0, 0, w, h, radius, 2, rgb(0xffffff));
+  // The inner edge is rounded less than the outer one, so the band stays solid in the corners
+  // where pixel pairs round it.
+  inner.fill_round_rect(2, 2, w - 4, h - 4, std::max(1.0f, radius - 5), rgb(0xffffff));
   Rgba back = x.req.palette.get(x.attr("backdrop", "panel"));
   Rgba col = x.colour("hover", "hover");
   for (int y = 0; y < c.height(); ++y) {
     for (int px = 0; px < c.width(); ++px) {
-      float outside = 1 - shape.at(px, y).a, r = ring.at(px, y).a;
+      float outside = 1 - shape.at(px, y).a;
+      float r = std::max(0.0f, shape.at(px, y).a - inner.at(px, y).a);
       if (outside + r < 0.05f) {
         c.at(px, y) = {};
         continue;

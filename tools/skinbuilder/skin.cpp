@@ -450,6 +450,19 @@ bool check_layout(SkinSpec& spec, std::string& error) {
       error = e.name + ": bars and sliders need gap x (or gap y) of 1 or more";
       return false;
     }
+    // The hit test takes only elements with grid columns, and lays a grid out with the smaller
+    // of repeat and grid columns where drawing uses the grid columns.
+    bool clickable = im.level != 0 && e.source.find('#') != std::string::npos;
+    if (clickable && e.grid_columns < 1) {
+      error = e.name + ": a clickable element needs grid=1 or more, or no click reaches it";
+      return false;
+    }
+    if (e.grid_columns > e.repeat && e.repeat >= 2) {
+      error = e.name +
+              ": grid columns above the repeat place the hit cells apart from the drawn "
+              "ones";
+      return false;
+    }
     // With a step of 1 or more, position p starts at strip cell step x p: the strip must hold
     // every position's cells (plus the one-column offset of a lit array key).
     if (im.family == DrawFamily::Sprite && im.step >= 1 && im.kind != 8009 &&
