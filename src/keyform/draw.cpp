@@ -94,11 +94,12 @@ void SkinEngine::copy_block(int64_t sx, int64_t sy, int64_t w, int64_t h, int64_
   const int64_t col_begin = std::max<int64_t>({0, -dx, -sx});
   const int64_t col_end = std::min<int64_t>({w, cw - dx, int64_t{file_.width()} - sx});
   for (int64_t row = row_begin; row < row_end; ++row) {
-    uint16_t* out = composite_.data() + static_cast<size_t>((dy + row) * cw + dx);
-    for (int64_t col = col_begin; col < col_end; ++col) {
+    // Clipped columns only: the row may start left of the composite.
+    uint16_t* out = composite_.data() + static_cast<size_t>((dy + row) * cw + dx + col_begin);
+    for (int64_t col = col_begin; col < col_end; ++col, ++out) {
       const uint16_t v =
           file_.pixel(static_cast<int32_t>(sx + col), static_cast<int32_t>(sy + row));
-      if (opaque || v != kTransparentPixel) out[col] = v;
+      if (opaque || v != kTransparentPixel) *out = v;
     }
   }
 }
