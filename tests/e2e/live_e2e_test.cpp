@@ -1,49 +1,13 @@
 // Live video as a user sees it: tessomar-cli live against the simulated DVR, with the
 // snapshot read back by ffmpeg and checked against the simulator's channel colours.
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "dvrsim/scene.h"
 #include "e2e/e2e_support.h"
+#include "e2e/picture_check.h"
 
 namespace tessomar::e2e {
 namespace {
-
-struct Rgb24 {
-  int width = 704, height = 576;
-  std::vector<uint8_t> data;
-  dvrsim::Rgb at(int x, int y) const {
-    size_t i = (size_t(y) * size_t(width) + size_t(x)) * 3;
-    return {data[i], data[i + 1], data[i + 2]};
-  }
-};
-
-// Decodes the PNG with ffmpeg, an outside reader of the file.
-bool read_png(const std::string& png, Rgb24& out) {
-  std::string raw = png + ".rgb";
-  std::string cmd =
-      "ffmpeg -y -loglevel error -i '" + png + "' -f rawvideo -pix_fmt rgb24 '" + raw + "' 2>&1";
-  if (std::system(cmd.c_str()) != 0) return false;
-  std::ifstream in(raw, std::ios::binary);
-  out.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  std::remove(raw.c_str());
-  return out.data.size() == size_t(out.width) * size_t(out.height) * 3;
-}
-
-// The channel whose band colour is nearest to the pixel.
-int nearest_channel(dvrsim::Rgb c) {
-  int best = -1, best_d = 1 << 30;
-  for (int ch = 0; ch < 16; ++ch) {
-    const dvrsim::Rgb& b = dvrsim::kBandColours[size_t(ch)];
-    int d = (c.r - b.r) * (c.r - b.r) + (c.g - b.g) * (c.g - b.g) + (c.b - b.b) * (c.b - b.b);
-    if (d < best_d) {
-      best_d = d;
-      best = ch;
-    }
-  }
-  return best;
-}
 
 struct LiveCase {
   const char* name;
