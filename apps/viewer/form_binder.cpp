@@ -110,6 +110,9 @@ void ImageWidget::mouseReleaseEvent(QMouseEvent* event) {
   component_.fire("OnMouseUp", ev);
 }
 
+// The pointer left the picture: "OnMouseLeave", so that hover marks can go.
+void ImageWidget::leaveEvent(QEvent*) { component_.fire("OnMouseLeave"); }
+
 FormBinder::FormBinder(platform::Form& form) : form_(form) {
   for (const auto& c : form_.components()) create(*c);
   for (auto& [name, b] : by_name_) apply_all(b);

@@ -1,6 +1,7 @@
 #include "viewer_host.h"
 
 #include <QPalette>
+#include <optional>
 
 #include "shell/host.h"
 
@@ -25,10 +26,42 @@ bool ViewerHost::start(const std::vector<shell::PageParam>& params,
     if (on_event) on_event(e);
   };
   binder_ = std::make_unique<FormBinder>(control_->form());
-  draw_connection_icons(control_->form(), binder_->root()->palette().color(QPalette::Window));
   control_->ActiveFormCreate();
+  // The start-up loaded the main-form picture: the icons and labels on it follow its colours.
+  fit_to_main_form_picture();
   timers_ = std::make_unique<platform::FormTimers>(control_->form(), loop_);
   return true;
+}
+
+namespace {
+
+// The main-form picture's colour under a component's centre, when the picture covers it.
+std::optional<QColor> picture_colour_under(const platform::Form& form,
+                                           const platform::Component& c) {
+  const platform::Bitmap& picture = form["Image3"].picture();
+  const platform::Geometry& g = c.geometry();
+  const int x = g.left + g.width / 2;
+  const int y = g.top + g.height / 2;
+  if (x < 0 || y < 0 || x >= picture.width() || y >= picture.height()) return std::nullopt;
+  return QColor::fromRgb(picture.pixel(x, y) | 0xFF000000u);
+}
+
+}  // namespace
+
+void ViewerHost::fit_to_main_form_picture() {
+  platform::Form& form = control_->form();
+  const QColor window = binder_->root()->palette().color(QPalette::Window);
+  draw_connection_icons(form, picture_colour_under(form, form["Image_Conn"]).value_or(window));
+  // Labels straight on the form take a light text colour over a dark picture.
+  for (const auto& c : form.components()) {
+    if (c->kind() != platform::ComponentKind::Label || c->parent() != "TTessomarX") continue;
+    const std::optional<QColor> under = picture_colour_under(form, *c);
+    QWidget* w = binder_->widget(c->name());
+    if (!under || !w || under->lightness() >= 128) continue;
+    QPalette p = w->palette();
+    p.setColor(QPalette::WindowText, QColor(0xD8, 0xDD, 0xE3));
+    w->setPalette(p);
+  }
 }
 
 void ViewerHost::shutdown() {

@@ -49,6 +49,9 @@ class ViewerHost {
   FormBinder& binder() { return *binder_; }
 
  private:
+  // Connection icons and form labels in the colours of the main-form picture beneath them.
+  void fit_to_main_form_picture();
+
   platform::SystemClock clock_;
   QtEventLoop loop_{clock_};
   const platform::Environment& environment_;

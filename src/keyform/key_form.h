@@ -76,6 +76,12 @@ class KeyForm {
   void Image1MouseDown(int x, int y) { engine_.Image1MouseDown(x, y); }
   void Image1MouseMove(int x, int y) { engine_.Image1MouseMove(x, y); }
   void Image1MouseUp(int x, int y) { engine_.Image1MouseUp(x, y); }
+  // The pointer left Image1 (hosts that report it): no element is hovered any more, which the
+  // next redraw decision shows.
+  void pointer_left() {
+    ctx_.hover.slot = -1;
+    ctx_.hover.cell = -1;
+  }
 
   KeyFormContext& context() { return ctx_; }
   KeyFormVariables& variables() { return ctx_.vars; }

@@ -117,6 +117,7 @@ void Control::wire_key_form() {
   pointer("Image1", "OnMouseDown", [this](int x, int y) { key_form_.Image1MouseDown(x, y); });
   pointer("Image1", "OnMouseMove", [this](int x, int y) { key_form_.Image1MouseMove(x, y); });
   pointer("Image1", "OnMouseUp", [this](int x, int y) { key_form_.Image1MouseUp(x, y); });
+  form_["Image1"].on("OnMouseLeave", [this](platform::Event&) { key_form_.pointer_left(); });
   keyform::VideoPointer& video = key_form_.video_pointer();
   pointer("Image_Trumpet_BG", "OnMouseDown",
           [&video](int x, int y) { video.Image_Trumpet_BGMouseDown(x, y); });

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <QCoreApplication>
 #include <QImage>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPixmap>
 #include <chrono>
 #include <string>
@@ -120,6 +122,41 @@ TEST_F(ViewerHostTest, LiveVideoReachesTheVideoPicture) {
   if (!kVideoWired) GTEST_SKIP() << "the control does not decode video yet";
   ASSERT_TRUE(start_against_sim());
   EXPECT_TRUE(wait_for_picture(kDeadlineMs)) << sim.all_output();
+}
+
+// The key form beside the video: drawn from our skin, a click on a channel key through the
+// widget chooses that channel, and leaving the picture clears the hover mark.
+TEST_F(ViewerHostTest, KeyFormTakesThePointer) {
+  environment.set("systemroot", kBin + "/../data");
+  ASSERT_TRUE(start_against_sim());
+  keyform::KeyForm& key_form = host.control().key_form();
+  ASSERT_GT(key_form.engine().slots_in_use(), 0) << "our skin was not registered";
+  ASSERT_TRUE(
+      host.loop().run_until([&] { return key_form.variables().ie_m_ch == 16; }, kDeadlineMs))
+      << sim.all_output();
+  QWidget* image1 = host.binder().widget("Image1");
+  ASSERT_NE(image1, nullptr);
+  EXPECT_EQ(image1->geometry(), QRect(704, 0, 320, 576));
+
+  auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+    QMouseEvent e(type, QPointF(at), QPointF(image1->mapToGlobal(at)), Qt::LeftButton, buttons,
+                  Qt::NoModifier);
+    QCoreApplication::sendEvent(image1, &e);
+  };
+  const QPoint sixth_channel(121, 206);
+  send(QEvent::MouseMove, sixth_channel, Qt::NoButton);
+  send(QEvent::MouseButtonPress, sixth_channel, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, sixth_channel, Qt::NoButton);
+  EXPECT_EQ(key_form.variables().ie_doing, 5);
+  EXPECT_EQ(host.control().icmd().session(0).mode, channels::kModeLive);
+  EXPECT_GE(key_form.context().hover.slot, 0);
+  QEvent leave(QEvent::Leave);
+  QCoreApplication::sendEvent(image1, &leave);
+  EXPECT_EQ(key_form.context().hover.slot, -1);
+
+  // The status line is light on the main form's dark strip.
+  auto* status = qobject_cast<QLabel*>(host.binder().widget("Label_time"));
+  EXPECT_GE(status->palette().color(QPalette::WindowText).lightness(), 160);
 }
 
 TEST(DemoSimulatorTest, StartsAnnouncesAndStops) {
