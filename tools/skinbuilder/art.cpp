@@ -208,7 +208,7 @@ void hover_ring(const Ctx& x, Canvas& c) {
   }
 }
 
-// Text with an optional small-caps look and a font spec "size[b]".
+// Text with an optional small-caps look and a font description "size[b]".
 void label(const Ctx& x, Canvas& c, const std::string& text, float bx, float by, float bw, float bh,
            Rgba col, int size, bool bold, int align) {
   c.draw_text_in(x.font(size, bold), text, bx, by, bw, bh, col, align);

@@ -101,34 +101,34 @@ int main(int argc, char** argv) {
   std::string error;
   std::vector<Statement> statements;
   if (!parse_description(text, statements, error)) return fail(description_path + ": " + error);
-  SkinSpec spec;
-  if (!build_spec(std::move(statements), spec, error)) return fail(description_path + ": " + error);
-  if (!check_layout(spec, error)) return fail(description_path + ": " + error);
+  SkinPlan plan;
+  if (!build_plan(std::move(statements), plan, error)) return fail(description_path + ": " + error);
+  if (!check_layout(plan, error)) return fail(description_path + ": " + error);
   int height = 0;
-  if (!pack_strips(spec, height, error)) return fail(description_path + ": " + error);
+  if (!pack_strips(plan, height, error)) return fail(description_path + ": " + error);
 
   Fonts fonts;
   if (!fonts.init(error)) return fail(error);
   std::vector<uint8_t> skin;
-  if (!render_skin(spec, height, fonts, skin, error)) return fail(error);
-  if (!spec.main_form) return fail("the description has no mainform statement");
+  if (!render_skin(plan, height, fonts, skin, error)) return fail(error);
+  if (!plan.main_form) return fail("the description has no mainform statement");
   Canvas form(kMainFormWidth, kMainFormHeight);
-  if (!paint_main_form(*spec.main_form, spec.palette, fonts, form, error)) return fail(error);
-  if (!spec.palette.unknown_names().empty()) {
-    return fail(description_path + ": unknown colour '" + *spec.palette.unknown_names().begin() +
+  if (!paint_main_form(*plan.main_form, plan.palette, fonts, form, error)) return fail(error);
+  if (!plan.palette.unknown_names().empty()) {
+    return fail(description_path + ": unknown colour '" + *plan.palette.unknown_names().begin() +
                 "'");
   }
   if (!write_file(out_dir + "/" + kKeyFormFile, skin, error)) return fail(error);
   if (!write_file(out_dir + "/" + kMainFormFile, encode_bmp(form), error)) return fail(error);
 
   if (list) {
-    for (const ImageSpec& im : spec.images) {
+    for (const ImagePlan& im : plan.images) {
       std::printf("%-16s %3dx%-3d strip %2dx%-2d at (%4d, %4d) kind %4d lands at %s x\n",
                   im.name.c_str(), im.cw, im.ch, im.cols, im.rows, im.sx, im.sy, im.kind,
                   im.dest_parity == 1 ? "odd" : "even");
     }
   }
   std::printf("tessomar-skinbuilder: %zu images, %zu elements, picture %d x %d, %zu bytes\n",
-              spec.images.size(), spec.elements.size(), spec.picture_width, height, skin.size());
+              plan.images.size(), plan.elements.size(), plan.picture_width, height, skin.size());
   return 0;
 }

@@ -60,35 +60,35 @@ int ceil_div(int a, int b) { return (a + b - 1) / b; }
 
 class Layout {
  public:
-  explicit Layout(const SkinSpec& spec) : spec_(spec) {}
+  explicit Layout(const SkinPlan& plan) : plan_(plan) {}
 
-  const ImageSpec& image(const ElementSpec& e) const { return spec_.images[size_t(e.image_index)]; }
+  const ImagePlan& image(const ElementPlan& e) const { return plan_.images[size_t(e.image_index)]; }
 
   // Positions an element is drawn at: below its repeat or its parent's repeat.
-  int draws(const ElementSpec& e) const {
-    int parent_repeat = e.parent_index < 0 ? 1 : spec_.elements[size_t(e.parent_index)].repeat;
+  int draws(const ElementPlan& e) const {
+    int parent_repeat = e.parent_index < 0 ? 1 : plan_.elements[size_t(e.parent_index)].repeat;
     return std::max(e.repeat, parent_repeat);
   }
 
-  Centre load_centre(const ElementSpec& e) const {
+  Centre load_centre(const ElementPlan& e) const {
     if (e.parent_index < 0) return {image(e).cw >> 1, image(e).ch >> 1};
-    Centre p = load_centre(spec_.elements[size_t(e.parent_index)]);
+    Centre p = load_centre(plan_.elements[size_t(e.parent_index)]);
     return {p.x + e.off_x, p.y + e.off_y};
   }
 
-  Centre base(const ElementSpec& e, int p) const {
+  Centre base(const ElementPlan& e, int p) const {
     if (e.parent_index < 0) return {image(e).cw >> 1, image(e).ch >> 1};
-    const ElementSpec& parent = spec_.elements[size_t(e.parent_index)];
+    const ElementPlan& parent = plan_.elements[size_t(e.parent_index)];
     return centre(parent, std::min(p, draws(parent) - 1));
   }
 
-  Centre centre(const ElementSpec& e, int p) const {
+  Centre centre(const ElementPlan& e, int p) const {
     if (e.parent_index < 0) return {image(e).cw >> 1, image(e).ch >> 1};
     Centre b = base(e, p);
     if (e.repeat < 2) return {b.x + e.off_x, b.y + e.off_y};
     int gc = e.grid_columns;
     if (gc == 0) return load_centre(e);
-    const ImageSpec& im = image(e);
+    const ImagePlan& im = image(e);
     int gr = ceil_div(e.repeat + e.grid_extra, gc);
     int x0 = b.x + e.off_x - ((e.gap_x * (gc - 1) + im.cw * gc) >> 1) + (im.cw >> 1);
     int y0 = b.y + e.off_y - ((e.gap_y * (gr - 1) + im.ch * gr) >> 1) + (im.ch >> 1);
@@ -96,10 +96,10 @@ class Layout {
   }
 
  private:
-  const SkinSpec& spec_;
+  const SkinPlan& plan_;
 };
 
-DrawFamily family_of(const ImageSpec& im, bool first) {
+DrawFamily family_of(const ImagePlan& im, bool first) {
   if (first) return DrawFamily::Background;
   if (im.cols == 0 || im.kind == 8002) return DrawFamily::None;
   if (is_number_kind(im.kind)) return DrawFamily::Number;
@@ -111,12 +111,12 @@ DrawFamily family_of(const ImageSpec& im, bool first) {
 
 // Whether the key form can ever draw the image's hover highlight: only for a clickable image,
 // and only with step 0, a step above 2, or kind 8007.
-bool has_highlight(const ImageSpec& im) {
+bool has_highlight(const ImagePlan& im) {
   return im.level != 0 && (im.step == 0 || im.step > 2 || im.kind == 8007);
 }
 
 // The picture area an image's strip needs and where its strip x lies inside that area.
-void strip_area(const ImageSpec& im, int& width, int& height, int& sx_in_area) {
+void strip_area(const ImagePlan& im, int& width, int& height, int& sx_in_area) {
   int rows = im.rows + (im.guard ? 1 : 0);
   switch (im.family) {
     case DrawFamily::Sprite:
@@ -218,17 +218,17 @@ void put_name(std::vector<uint8_t>& t, size_t at, const std::string& name) {
 
 }  // namespace
 
-bool build_spec(std::vector<Statement> statements, SkinSpec& spec, std::string& error) {
-  spec.statements = std::move(statements);
+bool build_plan(std::vector<Statement> statements, SkinPlan& plan, std::string& error) {
+  plan.statements = std::move(statements);
   std::map<std::string, int> image_index, element_index;
-  for (const Statement& s : spec.statements) {
+  for (const Statement& s : plan.statements) {
     if (s.keyword == "picture") {
       auto w = parse_int(s.name);
       if (!w || *w < 512 || *w % 2 != 0 || *w > 4096) {
         error = at_line(s.line) + "picture width must be even and 512 to 4096";
         return false;
       }
-      spec.picture_width = *w;
+      plan.picture_width = *w;
     } else if (s.keyword == "colour") {
       bool ok = false;
       Rgba c = parse_colour(s.value, ok);
@@ -236,11 +236,11 @@ bool build_spec(std::vector<Statement> statements, SkinSpec& spec, std::string& 
         error = at_line(s.line) + "colour " + s.name + " needs #rrggbb";
         return false;
       }
-      spec.palette.set(s.name, c);
+      plan.palette.set(s.name, c);
     } else if (s.keyword == "mainform") {
-      spec.main_form = &s;
+      plan.main_form = &s;
     } else if (s.keyword == "image") {
-      ImageSpec im;
+      ImagePlan im;
       im.name = s.name;
       im.attrs = &s;
       im.art = s.get("art", "none");
@@ -265,8 +265,8 @@ bool build_spec(std::vector<Statement> statements, SkinSpec& spec, std::string& 
         error = at_line(s.line) + "image " + im.name + " named twice";
         return false;
       }
-      image_index[im.name] = int(spec.images.size());
-      im.family = family_of(im, spec.images.empty());
+      image_index[im.name] = int(plan.images.size());
+      im.family = family_of(im, plan.images.empty());
       if (im.family != DrawFamily::None && im.family != DrawFamily::Background && im.cw % 2) {
         error = at_line(s.line) + "image " + im.name +
                 " needs an even cell width (pixels pair up two by two)";
@@ -278,13 +278,13 @@ bool build_spec(std::vector<Statement> statements, SkinSpec& spec, std::string& 
                 "number of pixels";
         return false;
       }
-      spec.images.push_back(im);
+      plan.images.push_back(im);
     } else if (s.keyword == "element") {
-      ElementSpec e;
+      ElementPlan e;
       e.name = s.name;
       e.line = s.line;
       e.image = s.get("image");
-      e.parent = s.get("parent", spec.elements.empty() ? "#Vout" : spec.elements[0].name);
+      e.parent = s.get("parent", plan.elements.empty() ? "#Vout" : plan.elements[0].name);
       e.source = s.get("source");
       e.target = s.get("target");
       if (!read_int(s, "repeat", e.repeat, error) || !read_int(s, "grid", e.grid_columns, error) ||
@@ -311,7 +311,7 @@ bool build_spec(std::vector<Statement> statements, SkinSpec& spec, std::string& 
       }
       e.image_index = im->second;
       if (e.parent == "#Vout") {
-        if (!spec.elements.empty() || e.image_index != 0) {
+        if (!plan.elements.empty() || e.image_index != 0) {
           error = at_line(s.line) + "only the first element is the root, on the first image";
           return false;
         }
@@ -333,49 +333,49 @@ bool build_spec(std::vector<Statement> statements, SkinSpec& spec, std::string& 
         error = at_line(s.line) + "grid columns and extra are 8-bit";
         return false;
       }
-      element_index[e.name] = int(spec.elements.size());
-      spec.elements.push_back(e);
+      element_index[e.name] = int(plan.elements.size());
+      plan.elements.push_back(e);
     } else {
       error = at_line(s.line) + "unknown statement '" + s.keyword + "'";
       return false;
     }
   }
-  if (spec.images.empty() || spec.elements.empty() || spec.elements[0].parent != "#Vout") {
+  if (plan.images.empty() || plan.elements.empty() || plan.elements[0].parent != "#Vout") {
     error = "the description needs a root element (parent #Vout) on the first image";
     return false;
   }
-  for (ImageSpec& im : spec.images) {
+  for (ImagePlan& im : plan.images) {
     if (im.alias.empty()) continue;
     auto a = image_index.find(im.alias);
-    if (a == image_index.end() || !spec.images[size_t(a->second)].alias.empty()) {
+    if (a == image_index.end() || !plan.images[size_t(a->second)].alias.empty()) {
       error = "image " + im.name + ": alias " + im.alias + " must be an image without an alias";
       return false;
     }
-    const ImageSpec& other = spec.images[size_t(a->second)];
+    const ImagePlan& other = plan.images[size_t(a->second)];
     if (other.cw != im.cw || other.ch != im.ch || other.cols != im.cols || other.rows != im.rows ||
         other.family != im.family) {
       error = "image " + im.name + " must have the size and strip of its alias " + im.alias;
       return false;
     }
   }
-  if (int(spec.images.size()) > kMaxImages || int(spec.elements.size()) > kMaxElements ||
-      int(spec.images.size() + spec.elements.size()) > kMaxNames ||
-      int(spec.elements.size()) > kMaxSlots) {
+  if (int(plan.images.size()) > kMaxImages || int(plan.elements.size()) > kMaxElements ||
+      int(plan.images.size() + plan.elements.size()) > kMaxNames ||
+      int(plan.elements.size()) > kMaxSlots) {
     error = "too many images or elements: at most 64 images, 97 elements, 160 together";
     return false;
   }
   // Placements: an absolute centre or top-left corner becomes the offset from the parent's
   // centre, which for these parents does not move between positions.
-  Layout layout(spec);
-  for (size_t j = 0; j < spec.elements.size(); ++j) {
-    ElementSpec& e = spec.elements[j];
+  Layout layout(plan);
+  for (size_t j = 0; j < plan.elements.size(); ++j) {
+    ElementPlan& e = plan.elements[j];
     const Statement* s = nullptr;
-    for (const Statement& st : spec.statements) {
+    for (const Statement& st : plan.statements) {
       if (st.keyword == "element" && st.name == e.name) s = &st;
     }
     if (e.parent_index < 0) continue;
-    const ElementSpec& parent = spec.elements[size_t(e.parent_index)];
-    const ImageSpec& im = spec.images[size_t(e.image_index)];
+    const ElementPlan& parent = plan.elements[size_t(e.parent_index)];
+    const ImagePlan& im = plan.images[size_t(e.image_index)];
     int given = int(s->has("left")) + int(s->has("centre")) + int(s->has("offset"));
     if (given != 1) {
       error = at_line(e.line) + e.name + " needs exactly one of left=, centre=, offset=";
@@ -409,28 +409,28 @@ bool build_spec(std::vector<Statement> statements, SkinSpec& spec, std::string& 
   return true;
 }
 
-bool check_layout(SkinSpec& spec, std::string& error) {
-  Layout layout(spec);
-  const ImageSpec& root = spec.images[0];
+bool check_layout(SkinPlan& plan, std::string& error) {
+  Layout layout(plan);
+  const ImagePlan& root = plan.images[0];
   if (root.cw != kCompositeWidth || root.ch != kCompositeHeight) {
     error = "the root image must be 320 x 576, the key form's size";
     return false;
   }
-  spec.images[0].drawn = true;
-  spec.images[0].dest_parity = 0;
-  auto land = [&](const ElementSpec& e, int left, int top, int p) {
-    ImageSpec& im = spec.images[size_t(e.image_index)];
-    ImageSpec& owner = im.alias.empty()
+  plan.images[0].drawn = true;
+  plan.images[0].dest_parity = 0;
+  auto land = [&](const ElementPlan& e, int left, int top, int p) {
+    ImagePlan& im = plan.images[size_t(e.image_index)];
+    ImagePlan& owner = im.alias.empty()
                            ? im
-                           : *std::find_if(spec.images.begin(), spec.images.end(),
-                                           [&](const ImageSpec& o) { return o.name == im.alias; });
+                           : *std::find_if(plan.images.begin(), plan.images.end(),
+                                           [&](const ImagePlan& o) { return o.name == im.alias; });
     if (left < 0 || top < 0 || left + im.cw > kCompositeWidth || top + im.ch > kCompositeHeight) {
       error = e.name + " position " + std::to_string(p) + ": cell at (" + std::to_string(left) +
               ", " + std::to_string(top) + ") lies outside the 320 x 576 key form";
       return false;
     }
     int parity = left & 1;
-    for (ImageSpec* x : {&im, &owner}) {
+    for (ImagePlan* x : {&im, &owner}) {
       if (x->dest_parity >= 0 && x->dest_parity != parity) {
         error = e.name + " position " + std::to_string(p) + ": image " + x->name +
                 " lands at both even and odd x; move it by one pixel";
@@ -441,9 +441,9 @@ bool check_layout(SkinSpec& spec, std::string& error) {
     }
     return true;
   };
-  for (size_t j = 1; j < spec.elements.size(); ++j) {
-    const ElementSpec& e = spec.elements[j];
-    const ImageSpec& im = spec.images[size_t(e.image_index)];
+  for (size_t j = 1; j < plan.elements.size(); ++j) {
+    const ElementPlan& e = plan.elements[j];
+    const ImagePlan& im = plan.images[size_t(e.image_index)];
     int draws = layout.draws(e);
     if ((im.family == DrawFamily::Bar || im.family == DrawFamily::Slider) && e.gap_x < 1 &&
         e.gap_y < 1) {
@@ -527,7 +527,7 @@ bool check_layout(SkinSpec& spec, std::string& error) {
       }
     }
   }
-  for (const ImageSpec& im : spec.images) {
+  for (const ImagePlan& im : plan.images) {
     if (!im.drawn && im.family != DrawFamily::None) {
       error = "image " + im.name + " is never drawn";
       return false;
@@ -536,12 +536,12 @@ bool check_layout(SkinSpec& spec, std::string& error) {
   return true;
 }
 
-bool pack_strips(SkinSpec& spec, int& height, std::string& error) {
-  const int w = spec.picture_width;
+bool pack_strips(SkinPlan& plan, int& height, std::string& error) {
+  const int w = plan.picture_width;
   const int max_rows = int((kFileLimit - 16) / size_t(2 * w));
   // The skyline of used rows per column: the table fills rows 0-21 left of x 512 and the
   // background lies at x 0-319 from row 22.
-  const ImageSpec& root = spec.images[0];
+  const ImagePlan& root = plan.images[0];
   std::vector<int> top(size_t(w), 0);
   for (int x = 0; x < w; ++x) {
     if (x < root.cw) {
@@ -550,16 +550,16 @@ bool pack_strips(SkinSpec& spec, int& height, std::string& error) {
       top[size_t(x)] = kTableRows;
     }
   }
-  spec.images[0].sx = 0;
-  spec.images[0].sy = kTableRows;
+  plan.images[0].sx = 0;
+  plan.images[0].sy = kTableRows;
   std::vector<size_t> order;
-  for (size_t i = 1; i < spec.images.size(); ++i) {
-    const ImageSpec& im = spec.images[i];
+  for (size_t i = 1; i < plan.images.size(); ++i) {
+    const ImagePlan& im = plan.images[i];
     if (im.alias.empty() && im.family != DrawFamily::None) order.push_back(i);
   }
   auto area_of = [&](size_t i, int& aw, int& ah) {
     int sx = 0;
-    strip_area(spec.images[i], aw, ah, sx);
+    strip_area(plan.images[i], aw, ah, sx);
     return sx;
   };
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
@@ -572,7 +572,7 @@ bool pack_strips(SkinSpec& spec, int& height, std::string& error) {
     int aw = 0, ah = 0;
     int sx_in = area_of(i, aw, ah);
     if (aw > w) {
-      error = "image " + spec.images[i].name + " is wider than the picture";
+      error = "image " + plan.images[i].name + " is wider than the picture";
       return false;
     }
     int best_x = -1, best_y = 0;
@@ -584,12 +584,12 @@ bool pack_strips(SkinSpec& spec, int& height, std::string& error) {
       }
     }
     std::fill(top.begin() + best_x, top.begin() + best_x + aw, best_y + ah);
-    spec.images[i].sx = best_x + sx_in;
-    spec.images[i].sy = best_y;
+    plan.images[i].sx = best_x + sx_in;
+    plan.images[i].sy = best_y;
   }
-  for (ImageSpec& im : spec.images) {
+  for (ImagePlan& im : plan.images) {
     if (im.alias.empty()) continue;
-    for (const ImageSpec& o : spec.images) {
+    for (const ImagePlan& o : plan.images) {
       if (o.name == im.alias) {
         im.sx = o.sx;
         im.sy = o.sy;
@@ -601,8 +601,8 @@ bool pack_strips(SkinSpec& spec, int& height, std::string& error) {
     for (size_t i : order) {
       int aw = 0, ah = 0;
       area_of(i, aw, ah);
-      std::fprintf(stderr, "  %-16s %4d x %-4d at (%d, %d)\n", spec.images[i].name.c_str(), aw, ah,
-                   spec.images[i].sx, spec.images[i].sy);
+      std::fprintf(stderr, "  %-16s %4d x %-4d at (%d, %d)\n", plan.images[i].name.c_str(), aw, ah,
+                   plan.images[i].sx, plan.images[i].sy);
     }
     error = "the strips need " + std::to_string(height) + " picture rows but a " +
             std::to_string(w) + "-pixel-wide skin file holds at most " + std::to_string(max_rows);
@@ -611,13 +611,13 @@ bool pack_strips(SkinSpec& spec, int& height, std::string& error) {
   return true;
 }
 
-bool render_skin(SkinSpec& spec, int height, Fonts& fonts, std::vector<uint8_t>& file,
+bool render_skin(SkinPlan& plan, int height, Fonts& fonts, std::vector<uint8_t>& file,
                  std::string& error) {
-  const int w = spec.picture_width;
+  const int w = plan.picture_width;
   std::vector<uint16_t> picture(size_t(w) * size_t(height), 0x8010);
-  for (const ImageSpec& im : spec.images) {
+  for (const ImagePlan& im : plan.images) {
     if (!im.alias.empty() || im.family == DrawFamily::None) continue;
-    ArtRequest request{im.art, *im.attrs, spec.palette, fonts,  im.cw,
+    ArtRequest request{im.art, *im.attrs, plan.palette, fonts,  im.cw,
                        im.ch,  im.cols,   im.rows,      im.step};
     Rgba backdrop = backdrop_of(request);
     auto paint = [&](RegionKind kind, int col, int row, int rw, int rh, int x, int y) {
@@ -682,18 +682,18 @@ bool render_skin(SkinSpec& spec, int height, Fonts& fonts, std::vector<uint8_t>&
 
   // The skin table.
   std::vector<uint8_t> table(size_t(kTableRows) * kTableBytesPerRow, 0);
-  put_i16(table, 8, int(spec.images.size()));
-  put_i16(table, 10, int(spec.elements.size()));
-  for (size_t i = 0; i < spec.images.size(); ++i) {
-    const ImageSpec& im = spec.images[i];
+  put_i16(table, 8, int(plan.images.size()));
+  put_i16(table, 10, int(plan.elements.size()));
+  for (size_t i = 0; i < plan.images.size(); ++i) {
+    const ImagePlan& im = plan.images[i];
     size_t at = 100 + 100 * i;
     put_name(table, at, im.name);
     const int fields[] = {im.cw,   im.ch,   im.sx,   im.sy,    im.cols,
                           im.rows, im.step, im.kind, im.param, im.level};
     for (size_t k = 0; k < 10; ++k) put_i16(table, at + 16 + 2 * k, fields[k]);
   }
-  for (size_t j = 0; j < spec.elements.size(); ++j) {
-    const ElementSpec& e = spec.elements[j];
+  for (size_t j = 0; j < plan.elements.size(); ++j) {
+    const ElementPlan& e = plan.elements[j];
     size_t at = 6500 + 164 * j;
     put_name(table, at, e.name);
     put_name(table, at + 16, e.image);
