@@ -75,6 +75,18 @@ constexpr int16_t kKindLiftKey = 8010;
 constexpr int16_t kKindSlider = 8011;
 constexpr uint16_t kBlackPixel = 0x8000;
 
+// Centre of the first cell of a gc x gr grid centred on the slot's base plus offset.
+struct GridOrigin {
+  int64_t x0;
+  int64_t y0;
+};
+GridOrigin grid_origin(const ElementSlot& slot, int64_t gc, int64_t gr) {
+  const int64_t cw = slot.cell_width;
+  const int64_t ch = slot.cell_height;
+  return {slot.base_x + slot.offset_x - ((slot.gap_x * (gc - 1) + cw * gc) >> 1) + (cw >> 1),
+          slot.base_y + slot.offset_y - ((slot.gap_y * (gr - 1) + ch * gr) >> 1) + (ch >> 1)};
+}
+
 }  // namespace
 
 const ElementSlot* SkinEngine::parent_of(const ElementSlot& slot) const {
@@ -159,14 +171,9 @@ void SkinEngine::layout(ElementSlot& slot, int32_t p) {
   } else if (slot.grid_columns != 0) {
     const int64_t gc = slot.grid_columns;
     const int64_t gr = ceil_div(int64_t{slot.repeat} + slot.grid_extra, gc);
-    const int64_t cw = slot.cell_width;
-    const int64_t ch = slot.cell_height;
-    const int64_t x0 =
-        slot.base_x + slot.offset_x - ((slot.gap_x * (gc - 1) + cw * gc) >> 1) + (cw >> 1);
-    const int64_t y0 =
-        slot.base_y + slot.offset_y - ((slot.gap_y * (gr - 1) + ch * gr) >> 1) + (ch >> 1);
-    slot.centre_x = wrap16((cw + slot.gap_x) * (p % gc) + x0);
-    slot.centre_y = wrap16((ch + slot.gap_y) * (p / gc) + y0);
+    const GridOrigin o = grid_origin(slot, gc, gr);
+    slot.centre_x = wrap16((slot.cell_width + slot.gap_x) * (p % gc) + o.x0);
+    slot.centre_y = wrap16((slot.cell_height + slot.gap_y) * (p / gc) + o.y0);
   }
   slot.parent_visible = parent == nullptr ? int16_t{1} : parent->visible;
 }
@@ -360,10 +367,7 @@ void SkinEngine::draw_number(ElementSlot& slot, int32_t p, int32_t o) {
   }
   const int64_t cw = slot.cell_width;
   const int64_t ch = slot.cell_height;
-  const int64_t x0 =
-      slot.base_x + slot.offset_x - ((slot.gap_x * (gc - 1) + cw * gc) >> 1) + (cw >> 1);
-  const int64_t y0 =
-      slot.base_y + slot.offset_y - ((slot.gap_y * (gr - 1) + ch * gr) >> 1) + (ch >> 1);
+  const auto [x0, y0] = grid_origin(slot, gc, gr);
   int64_t variant = 0;
   if (kind == 0 || kind == 1) {
     variant = a.exists() ? a.get(p + o) : 0;
