@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "dvrsim/audio_block.h"
 #include "dvrsim/frame_record.h"
 #include "dvrsim/server.h"
 #include "dvrsim/settings.h"
@@ -209,6 +210,9 @@ void VideoChannel::start_live(uint32_t key, Stream& s) {
   if (s.mode != StreamMode::kLive) {
     stop(s);
     s.mode = StreamMode::kLive;
+    // The first picture may fall in the middle of a second: no sound until the next begins.
+    s.audio_aligned = false;
+    s.audio_block = kAudioBlocksPerSecond;
   }
   if (!s.live) {
     s.live =
@@ -461,6 +465,8 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
   request.stream_kind = 1;
   request.time_offset = device_.time_offset;
   const bool made = s.recorded->next_record(request, record_);
+  const uint32_t second = s.position;
+  const uint32_t frame = s.position_frame;
   advance_position(s);
   // A picture that could not be made is skipped; the encoder restarts with a key frame.
   if (!made || record_.size() < kFrameRecordHeaderSize + kPictureHeaderSize) return true;
@@ -476,7 +482,16 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
     w.u32le(rate_code_for_interval(kScanIntervalMs) << 5);
   }
   if (!wrap_record(key)) return true;
-  if (!queue_within_credit(key, s, message_)) s.held = message_;
+  if (!queue_within_credit(key, s, message_)) {
+    s.held = message_;
+    return true;
+  }
+  // Sound only at the recording's own pace, behind the picture it starts with; a held
+  // picture has the next arrival key, so no block may overtake it.
+  if (s.motion == Motion::kPlay) {
+    const uint32_t block = audio_block_at_frame(frame, fps_);
+    if (block < kAudioBlocksPerSecond) send_audio(key, s, second, block, 1);
+  }
   return true;
 }
 
@@ -503,10 +518,44 @@ void VideoChannel::produce(uint32_t key, Stream& s) {
   if (second != s.device_second) {
     s.device_second = second;
     s.frame_in_second = 0;
+    s.audio_block = s.audio_aligned ? 0 : kAudioBlocksPerSecond;
   } else if (s.frame_in_second + 1 < fps_) {
     ++s.frame_in_second;
   }
+  s.audio_aligned = true;
+  produce_picture(key, s);
+  produce_live_audio(key, s);
+}
 
+void VideoChannel::produce_live_audio(uint32_t key, Stream& s) {
+  // Blocks whose start frame has come; a slot that skipped frames sends the missed ones.
+  while (s.audio_block < kAudioBlocksPerSecond &&
+         audio_block_start_frame(s.audio_block, fps_) <= s.frame_in_second) {
+    send_audio(key, s, s.device_second, s.audio_block, 0);
+    ++s.audio_block;
+  }
+}
+
+void VideoChannel::send_audio(uint32_t key, Stream& s, uint32_t device_time, uint32_t block,
+                              uint8_t stream_kind) {
+  // The control plays sound only of a single view of channel 0 or 1: split pictures and
+  // other channels carry none.
+  if (!device_.audio || s.channel >= kAudioChannels || s.channel >= device_.channels) return;
+  AudioRequest request;
+  request.channel = s.channel;
+  request.block = block;
+  request.fps = fps_;
+  request.device_time = device_time;
+  request.sequence = s.audio_sequence[s.channel] + 1;
+  request.request_counter = settings_.latest_icmd_sequence(key);
+  request.arrival_key = device_.generation >= 2 ? s.records_sent + 1 : 0;
+  request.stream_kind = stream_kind;
+  request.time_offset = device_.time_offset;
+  if (!build_audio_record(request, record_) || !wrap_record(key)) return;
+  if (queue_within_credit(key, s, message_)) ++s.audio_sequence[s.channel];
+}
+
+void VideoChannel::produce_picture(uint32_t key, Stream& s) {
   const Session* session = sim_ != nullptr ? sim_->sessions().find(key) : nullptr;
   if (session == nullptr || !s.live) return;
   const size_t queued = session->queued_bytes;

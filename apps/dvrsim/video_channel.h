@@ -31,6 +31,7 @@
 //   video.attach(sim);  // after settings.attach(sim)
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -146,6 +147,12 @@ class VideoChannel {
     uint32_t position_frame = 0;
     uint32_t window_end = 0;    // backup: last device second to copy
     std::vector<uint8_t> held;  // a finished message waiting for credit
+
+    // Live audio follows the picture time: blocks of a second are sent only once the stream
+    // has seen that second begin, so the marker lies on a real turn of the second.
+    bool audio_aligned = false;
+    uint32_t audio_block = 0;  // next block of device_second to send
+    std::array<uint32_t, 2> audio_sequence{};
   };
 
   void on_message(ChannelContext& ctx, const ChannelMessage& m);
@@ -158,6 +165,12 @@ class VideoChannel {
   void advance_due(Stream& s);
   void tick_recorded(uint32_t key, Stream& s, uint32_t now_ms);
   void produce(uint32_t key, Stream& s);
+  void produce_picture(uint32_t key, Stream& s);
+  void produce_live_audio(uint32_t key, Stream& s);
+  // Queues one audio block of the stream's channel when it has sound; never held back: a
+  // block without credit is dropped.
+  void send_audio(uint32_t key, Stream& s, uint32_t device_time, uint32_t block,
+                  uint8_t stream_kind);
   // One picture of a playback or backup stream; false when the stream must wait (no credit,
   // or nothing recorded there yet).
   bool produce_recorded(uint32_t key, Stream& s);

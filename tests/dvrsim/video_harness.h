@@ -40,7 +40,7 @@ struct Record {
 // states what it expects of them.
 Record read_record(const std::vector<uint8_t>& b);
 
-// A fixed-size CIF device.
+// A fixed-size CIF device without sound.
 DeviceOptions cif_device();
 
 // The flow-control feedback message offering `credit` (left out when the block is too short).
