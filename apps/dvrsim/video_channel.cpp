@@ -444,6 +444,7 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
   if (!s.held.empty()) {
     if (!queue_within_credit(key, s, s.held)) return false;
     s.held.clear();
+    send_recorded_audio(key, s);
     return true;
   }
   if (session->queued_bytes + kSmallestPictureMessage > s.credit) return false;
@@ -465,8 +466,12 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
   request.stream_kind = 1;
   request.time_offset = device_.time_offset;
   const bool made = s.recorded->next_record(request, record_);
-  const uint32_t second = s.position;
-  const uint32_t frame = s.position_frame;
+  // Sound only at the recording's own pace (and in copies of it), right behind the picture
+  // its block starts with.
+  const bool with_sound = s.motion == Motion::kPlay || s.motion == Motion::kCopy;
+  s.recorded_audio_second = s.position;
+  s.recorded_audio_block =
+      with_sound ? audio_block_at_frame(s.position_frame, fps_) : kAudioBlocksPerSecond;
   advance_position(s);
   // A picture that could not be made is skipped; the encoder restarts with a key frame.
   if (!made || record_.size() < kFrameRecordHeaderSize + kPictureHeaderSize) return true;
@@ -482,16 +487,12 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
     w.u32le(rate_code_for_interval(kScanIntervalMs) << 5);
   }
   if (!wrap_record(key)) return true;
+  // A held picture has the next arrival key: its block follows once it is sent.
   if (!queue_within_credit(key, s, message_)) {
     s.held = message_;
     return true;
   }
-  // Sound only at the recording's own pace, behind the picture it starts with; a held
-  // picture has the next arrival key, so no block may overtake it.
-  if (s.motion == Motion::kPlay) {
-    const uint32_t block = audio_block_at_frame(frame, fps_);
-    if (block < kAudioBlocksPerSecond) send_audio(key, s, second, block, 1);
-  }
+  send_recorded_audio(key, s);
   return true;
 }
 
@@ -537,7 +538,7 @@ void VideoChannel::produce_live_audio(uint32_t key, Stream& s) {
 }
 
 void VideoChannel::send_audio(uint32_t key, Stream& s, uint32_t device_time, uint32_t block,
-                              uint8_t stream_kind) {
+                              uint8_t stream_kind, bool hold) {
   // The control plays sound only of a single view of channel 0 or 1: split pictures and
   // other channels carry none.
   if (!device_.audio || s.channel >= kAudioChannels || s.channel >= device_.channels) return;
@@ -552,7 +553,22 @@ void VideoChannel::send_audio(uint32_t key, Stream& s, uint32_t device_time, uin
   request.stream_kind = stream_kind;
   request.time_offset = device_.time_offset;
   if (!build_audio_record(request, record_) || !wrap_record(key)) return;
-  if (queue_within_credit(key, s, message_)) ++s.audio_sequence[s.channel];
+  ++s.audio_sequence[s.channel];
+  if (!queue_within_credit(key, s, message_)) {
+    if (hold) {
+      s.held = message_;
+    } else {
+      --s.audio_sequence[s.channel];
+    }
+  }
+}
+
+void VideoChannel::send_recorded_audio(uint32_t key, Stream& s) {
+  const uint32_t block = s.recorded_audio_block;
+  s.recorded_audio_block = kAudioBlocksPerSecond;
+  if (block < kAudioBlocksPerSecond) {
+    send_audio(key, s, s.recorded_audio_second, block, 1, /*hold=*/true);
+  }
 }
 
 void VideoChannel::produce_picture(uint32_t key, Stream& s) {

@@ -153,6 +153,9 @@ class VideoChannel {
     bool audio_aligned = false;
     uint32_t audio_block = 0;  // next block of device_second to send
     std::array<uint32_t, 2> audio_sequence{};
+    // Playback and backup: the block that follows the picture just made (or held), if any.
+    uint32_t recorded_audio_second = 0;
+    uint32_t recorded_audio_block = 0;
   };
 
   void on_message(ChannelContext& ctx, const ChannelMessage& m);
@@ -167,10 +170,12 @@ class VideoChannel {
   void produce(uint32_t key, Stream& s);
   void produce_picture(uint32_t key, Stream& s);
   void produce_live_audio(uint32_t key, Stream& s);
-  // Queues one audio block of the stream's channel when it has sound; never held back: a
-  // block without credit is dropped.
+  // Queues one audio block of the stream's channel when it has sound. Live drops a block
+  // without credit; recorded streams (`hold`) keep it back like a picture.
   void send_audio(uint32_t key, Stream& s, uint32_t device_time, uint32_t block,
-                  uint8_t stream_kind);
+                  uint8_t stream_kind, bool hold = false);
+  // The block behind the recorded picture just sent, if one is due.
+  void send_recorded_audio(uint32_t key, Stream& s);
   // One picture of a playback or backup stream; false when the stream must wait (no credit,
   // or nothing recorded there yet).
   bool produce_recorded(uint32_t key, Stream& s);

@@ -88,6 +88,15 @@ Bytes playback_image(int32_t channel, int32_t state, int32_t direction, uint32_t
   return image;
 }
 
+Bytes backup_image(int32_t channel, uint32_t start, uint32_t end) {
+  Bytes image(64, 0);
+  platform::store_u32le(&image[8], uint32_t(channel));
+  platform::store_u32le(&image[12], 1);
+  platform::store_u32le(&image[16], start);
+  platform::store_u32le(&image[20], end);
+  return image;
+}
+
 DeviceOptions sound_device() {
   DeviceOptions d = cif_device();
   d.audio = true;
@@ -107,6 +116,9 @@ class AudioRig : public testing::VideoSessionRig {
   std::vector<Record> play(int32_t channel, int32_t state, int32_t direction, uint32_t start,
                            uint32_t seq) {
     return set(kRecordPlayback, 1, seq, playback_image(channel, state, direction, start));
+  }
+  std::vector<Record> backup(int32_t channel, uint32_t start, uint32_t end, uint32_t seq) {
+    return set(kRecordBackup, 2, seq, backup_image(channel, start, end));
   }
   std::vector<Record> run_and_drain_ms(uint32_t ms) {
     run_ms(ms);
@@ -301,6 +313,42 @@ TEST(DvrsimAudio, PlaybackCarriesTheSameSoundAtTheRecordingsPaceButScansNone) {
   append(records, rig.run_and_drain_ms(2000));
   EXPECT_GE(records.size(), 4u);
   EXPECT_TRUE(std::none_of(records.begin(), records.end(), is_audio));
+}
+
+TEST(DvrsimAudio, ABackupWithinATightCreditCopiesEverySecondsSound) {
+  AudioRig rig;
+  // Room for a few pictures: pictures and blocks alike wait for credit, none is lost.
+  rig.feedback(60000);
+  const uint32_t start = kNoonDeviceTime - 1000;
+  std::vector<Record> records = rig.backup(0, start, start + 2, 3);
+  for (int i = 0; i < 300 && rig.video.stream_mode(rig.key) == StreamMode::kBackup; ++i) {
+    append(records, rig.drain());
+    rig.run_ms(10);
+  }
+  append(records, rig.drain());
+  EXPECT_EQ(rig.video.stream_mode(rig.key), StreamMode::kNone);
+
+  size_t pictures = 0, blocks = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Record& r = records[i];
+    EXPECT_EQ(r.arrival, i + 1);
+    if (!is_audio(r)) {
+      EXPECT_EQ(r.time, start + pictures / 25);
+      EXPECT_EQ(r.frame_number, pictures % 25);
+      ++pictures;
+      continue;
+    }
+    expect_audio_block(r, 0, 25, 1);
+    EXPECT_EQ(r.time, start + blocks / 10);
+    EXPECT_EQ(r.fis, audio_block_start_frame(uint32_t(blocks % 10), 25));
+    ASSERT_GT(i, 0u);
+    EXPECT_EQ(records[i - 1].time, r.time);
+    EXPECT_EQ(records[i - 1].frame_number, r.frame_number);
+    ++blocks;
+  }
+  EXPECT_EQ(pictures, 75u);
+  EXPECT_EQ(blocks, 30u);
 }
 
 }  // namespace
