@@ -317,8 +317,9 @@ TEST(DvrsimAudio, PlaybackCarriesTheSameSoundAtTheRecordingsPaceButScansNone) {
 
 TEST(DvrsimAudio, ABackupWithinATightCreditCopiesEverySecondsSound) {
   AudioRig rig;
-  // Room for a few pictures: pictures and blocks alike wait for credit, none is lost.
-  rig.feedback(60000);
+  // Room for two or three pictures (a key frame is below 7 KB): the queue fills up on every
+  // tick, and pictures and blocks alike wait for credit; none is lost.
+  rig.feedback(12000);
   const uint32_t start = kNoonDeviceTime - 1000;
   std::vector<Record> records = rig.backup(0, start, start + 2, 3);
   for (int i = 0; i < 300 && rig.video.stream_mode(rig.key) == StreamMode::kBackup; ++i) {
