@@ -17,6 +17,11 @@
 //   frame, as fast as the control's credit takes them (at most kMaxBackupFramesPerTick per
 //   tick), then the stream ends. State 0 stops it at once, state 2 holds it.
 //
+// Sound (audio_block.h) goes with the single view of channel 0 or 1 when the device has
+// audio: live from the first whole second of the stream, playback at the recording's pace
+// and backups, each block right behind the picture it starts with. Split pictures and scans
+// carry none.
+//
 // A set that enters another mode stops the stream unless it is that mode's own record; a
 // set of another record in the same mode leaves it alone. Setup and mode 4 have no video.
 // Times in the view states are the control's display times (picture time plus the time
