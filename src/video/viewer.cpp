@@ -409,6 +409,7 @@ void Viewer::allocate_buffers() {
   if (!audio_storage_) {
     audio_storage_.reset(new uint8_t[kViewerRingSize]);
     audioRing_ = link::ByteRing{0, 0, kViewerRingSize, audio_storage_.get()};
+    audio_ring_published_.store(&audioRing_, std::memory_order_release);
   }
   if (!frameBuffer_) {
     frameBuffer_.reset(new uint8_t[kFrameBufferSize]);
