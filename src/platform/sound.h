@@ -103,7 +103,9 @@ class WavCaptureSoundDevice final : public NullSoundDevice {
 };
 
 // Factories for hosts. The WAV one writes every output run into the one open writer; the
-// file is finished when the last holder of the writer lets it go (or calls close).
+// file is finished when the last holder of the writer lets it go (or calls close). The writer
+// is appended to on the audio thread: close it only once the output has stopped (after the
+// control's unload query or its destruction).
 SoundDeviceFactory null_sound_factory(const Clock& clock);
 SoundDeviceFactory wav_capture_factory(const Clock& clock, std::shared_ptr<WavWriter> writer);
 

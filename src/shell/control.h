@@ -62,8 +62,10 @@ struct ControlServices {
   InstanceGuard& instance_guard;
   // Diagnostics of the control and everything it owns.
   const platform::Logger& logger;
-  // Makes the sound device whenever the audio output starts; unset: a silent device paced by
-  // `clock` (platform::null_sound_factory). platform::wav_capture_factory records to a file.
+  // Makes the sound device whenever the audio output starts, on the audio thread; unset: a
+  // silent device paced by `clock` (platform::null_sound_factory). platform::wav_capture_factory
+  // records to a file. The audio thread reads `clock` through the device, so a host whose
+  // clock moves on another thread needs a thread-safe one (SystemClock).
   platform::SoundDeviceFactory sound_devices = nullptr;
 };
 
