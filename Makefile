@@ -1,10 +1,11 @@
 # The project's commands. `make test` is what CI runs.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: deps configure build test demo bench asan-test clean format format-check
+.PHONY: deps configure build test demo bench asan-test tsan-test clean format format-check
 
 deps:
 	bash scripts/install-deps
@@ -30,8 +31,17 @@ asan-test: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
 
+# The audio thread against the UI thread: the audio tests and the viewer pipeline under
+# ThreadSanitizer (only the unit-test binary is built).
+TSAN_FILTER ?= Audio*:SoundDevice*:ControlAudio*:Viewer*:Vido*:Control*
+tsan-test: deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DTESSOMAR_TSAN=ON -DTESSOMAR_BENCH=OFF -DTESSOMAR_VIEWER=OFF $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target unit_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  $(TSAN_BUILD)/bin/unit_tests --gtest_filter='$(TSAN_FILTER)'
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
 
 # The checked-in .clang-format over every C++ file of ours.
 FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')

@@ -46,7 +46,11 @@ Control::Control(const ControlServices& services)
       viewers_(services.clock, link_),
       key_form_(keyform::KeyFormServices{form_, services.clock, services.logger, link_, icmd_,
                                          modes_, [this] { return tick_clock(); },
-                                         [this] { return vask_.record(0).device.audio; }}) {
+                                         [this] { return vask_.record(0).device.audio; }}),
+      audio_(viewers_, &key_form_.video_pointer().speaker_on(),
+             services.sound_devices ? services.sound_devices
+                                    : platform::null_sound_factory(services.clock),
+             services.logger) {
   auto rows = main_form_description();
   form_.build(rows.data(), rows.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
@@ -83,6 +87,7 @@ Control::Control(const ControlServices& services)
   vask_.hooks().refused = [this](int) { host_event("refused by the DVR (check DVR_UK)"); };
   wire_video();
   wire_key_form();
+  wire_audio();
   icmd_.hooks().refill_tab = [this](uint32_t sub_id, const channels::SessionState&) {
     if (observer_.setup_received) observer_.setup_received(sub_id);
   };
@@ -136,7 +141,41 @@ void Control::wire_key_form() {
   vido_.hooks().audio_present = [&video](int) { video.set_audio_present(true); };
 }
 
+void Control::wire_audio() {
+  auto& mh = modes_.hooks();
+  mh.clear_audio_channel = [this] { audio_.clearAudioChannel(); };
+  // A view command ends with the icons; by then the new mode, channel and send sequence are
+  // in place, and the audio thread should judge the next record by them.
+  mh.hide_speaker_icons = [this, hide = std::move(mh.hide_speaker_icons)] {
+    if (hide) hide();
+    publish_audio_view();
+  };
+  viewers_.hooks().audio_step = [this](video::Viewer& v) { return audio_.audioStep(v); };
+  audio_.hooks().backup_writer = [this](video::Viewer& v) {
+    if (viewers_.hooks().service_backup) return viewers_.hooks().service_backup(v);
+    v.release_waiting_frame();
+    return 0;
+  };
+}
+
+void Control::publish_audio_view() {
+  const channels::SessionState& s = icmd_.session(0);
+  const channels::DeviceIdentity& device = vask_.record(0).device;
+  audio::AudioViewState v;
+  v.session = started_;
+  v.mode = s.mode;
+  v.sendSequence = s.sendSequence;
+  v.liveSelected = platform::load_u32le(&s.live[channels::kLiveSelectedChannel]);
+  v.liveLayout = platform::load_u32le(&s.live[channels::kLiveLayout]);
+  v.playbackChannel = platform::load_u32le(&s.playback[channels::kPlaybackChannel]);
+  v.backupChannel = platform::load_u32le(&s.backup[channels::kBackupChannel]);
+  v.identityAudio = device.audio;
+  v.fps = device.video_standard != 0 ? 25 : 30;
+  audio_.publish_view(v);
+}
+
 Control::~Control() {
+  audio_.terminate_thread();
   // Sockets go first: closing them reports to the link, which must still be there.
   for (auto& slot : sockets_) {
     for (auto& s : slot) {
@@ -150,6 +189,9 @@ void Control::ActiveFormCreate() {
   control_startup();
   form_["Timer1"].set_enabled(true);
   key_form_.video_pointer().reset();
+  publish_audio_view();
+  audio_.create_thread_suspended();
+  audio_.resume_thread();
 }
 
 // The start-up sequence, in order. Each subsystem adds its step at its place here.
@@ -301,6 +343,7 @@ void Control::Timer1Timer() {
 
   // A failed start-up built none of the tables the services below touch.
   if (started_) {
+    publish_audio_view();
     // Receive: at most one reply per connected socket.
     for (int slot = 0; slot < link::kSlotCount; ++slot) {
       for (int s = 0; s < link::kSocketsPerSlot; ++s) {
@@ -329,6 +372,7 @@ void Control::Timer1Timer() {
     }
     link_.request_pump(0);
     watch_session();
+    publish_audio_view();
     viewers_.serviceViewers();
     key_form_.speaker_service();
     if (tick_hooks_.after_viewers) tick_hooks_.after_viewers();
@@ -359,6 +403,8 @@ void Control::watch_session() {
 
 bool Control::unload_query(bool holds_objects_or_locks) {
   // Audio output stops on every query, whatever the answer.
+  audio_.terminate_thread();
+  audio_.stopSoundOutput();
   return !holds_objects_or_locks;
 }
 

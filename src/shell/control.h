@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "audio/audio_output.h"
 #include "channels/icmd.h"
 #include "channels/ictl.h"
 #include "channels/session_modes.h"
@@ -21,6 +22,7 @@
 #include "platform/form.h"
 #include "platform/log.h"
 #include "platform/socket.h"
+#include "platform/sound.h"
 #include "shell/properties.h"
 #include "shell/session_watchdog.h"
 #include "video/convert.h"
@@ -60,6 +62,11 @@ struct ControlServices {
   InstanceGuard& instance_guard;
   // Diagnostics of the control and everything it owns.
   const platform::Logger& logger;
+  // Makes the sound device whenever the audio output starts, on the audio thread; unset: a
+  // silent device paced by `clock` (platform::null_sound_factory). platform::wav_capture_factory
+  // records to a file. The audio thread reads `clock` through the device, so a host whose
+  // clock moves on another thread needs a thread-safe one (SystemClock).
+  platform::SoundDeviceFactory sound_devices = nullptr;
 };
 
 // Times each group of the main tick ran; kept for the host's diagnostics and tests.
@@ -100,7 +107,8 @@ class Control {
   void Timer1Timer();
   // Milliseconds since start-up x 100, modulo 2^32 (one unit is 10 microseconds).
   uint32_t tick_clock() const;
-  // The host's unload query: stops audio output, then answers whether the module may unload.
+  // The host's unload query: stops audio output (the audio thread ends), then answers whether
+  // the module may unload.
   bool unload_query(bool holds_objects_or_locks);
 
   platform::Form& form() { return form_; }
@@ -126,6 +134,7 @@ class Control {
   video::VideoChannel& vido() { return vido_; }
   video::Viewers& viewers() { return viewers_; }
   keyform::KeyForm& key_form() { return key_form_; }
+  audio::AudioOutput& audio() { return audio_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -148,6 +157,9 @@ class Control {
   bool group_due(uint32_t& last, uint32_t threshold);
   void wire_video();
   void wire_key_form();
+  void wire_audio();
+  // Slot 0's session and device values as the audio output reads them.
+  void publish_audio_view();
   // Drops the own session when its identity or its live pictures stay away too long.
   void watch_session();
 
@@ -173,6 +185,7 @@ class Control {
   video::VideoChannel vido_;
   video::Viewers viewers_;
   keyform::KeyForm key_form_;
+  audio::AudioOutput audio_;  // after the viewers and the key form: its thread reads them
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;

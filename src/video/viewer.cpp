@@ -83,9 +83,10 @@ int Viewer::queue_audio(const uint8_t* record, uint32_t n) {
   if (audioRing_.buffer == nullptr) return -1;
   std::atomic_ref<uint32_t> write_pos(audioRing_.write_pos);
   std::atomic_ref<uint32_t> read_pos(audioRing_.read_pos);
-  link::ByteRing view = audioRing_;
-  view.read_pos = read_pos.load(std::memory_order_acquire);
-  view.write_pos = write_pos.load(std::memory_order_relaxed);
+  // Field by field: copying the whole descriptor would read the position the audio thread
+  // writes without the atomic.
+  link::ByteRing view{write_pos.load(std::memory_order_relaxed),
+                      read_pos.load(std::memory_order_acquire), audioRing_.size, audioRing_.buffer};
   if (link::ring_write(record, n, &view) != 0) return -1;
   write_pos.store(view.write_pos, std::memory_order_release);
   return 0;
@@ -409,6 +410,7 @@ void Viewer::allocate_buffers() {
   if (!audio_storage_) {
     audio_storage_.reset(new uint8_t[kViewerRingSize]);
     audioRing_ = link::ByteRing{0, 0, kViewerRingSize, audio_storage_.get()};
+    audio_ring_published_.store(&audioRing_, std::memory_order_release);
   }
   if (!frameBuffer_) {
     frameBuffer_.reset(new uint8_t[kFrameBufferSize]);

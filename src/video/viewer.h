@@ -175,6 +175,15 @@ class Viewer {
                         : std::span<const uint8_t>();
   }
   void release_waiting_frame() { pending_ = 0; }
+  // Audio in Backup mode (UI thread): a record goes into the frame buffer as the waiting item.
+  uint8_t* frame_buffer() { return frameBuffer_.get(); }
+  void set_pending(uint32_t n) { pending_ = n; }
+  // The audio ring for its one reader (audio thread); null until the viewer has its buffers.
+  // Its storage and size never change once published; its positions are only touched
+  // through std::atomic_ref.
+  link::ByteRing* audio_ring_reader() const {
+    return audio_ring_published_.load(std::memory_order_acquire);
+  }
 
   bool has_buffers() const { return frameBuffer_ != nullptr; }
   const ViewerStats& stats() const { return stats_; }
@@ -250,6 +259,7 @@ class Viewer {
   uint32_t videoStarted_ = 0;
   link::ByteRing videoRing_;
   link::ByteRing audioRing_;  // positions through std::atomic_ref only (audio thread)
+  std::atomic<link::ByteRing*> audio_ring_published_{nullptr};
   uint32_t keyFrameQueued_ = 0;
   uint32_t streamKind_ = 0;
   uint32_t pendingFrameId_ = 0;
