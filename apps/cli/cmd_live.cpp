@@ -18,6 +18,7 @@ int cmd_live(const Args& in) {
   double seconds = 5;
   std::string snapshot;
   bool stats = false;
+  std::string audio_wav;
   bool via_playback = false;
   platform::LocalDateTime playback_from{};
   for (size_t i = 0; i < args.size(); ++i) {
@@ -62,6 +63,8 @@ int cmd_live(const Args& in) {
                                        "\" (expected YYYY/MM/DD hh:mm:ss between 2000 and 2099)");
       }
       via_playback = true;
+    } else if (a == "--audio-wav" && has_value) {
+      audio_wav = args[++i];
     } else if (a == "--stats") {
       stats = true;
     } else {
@@ -72,13 +75,39 @@ int cmd_live(const Args& in) {
     return usage_error("live", "give the DVR with --dvr HOST:PORT --uk KEY or --page URL");
   }
 
+  // Where the sound was when each second of the picture time was first shown, for lining up
+  // sound and pictures.
+  std::vector<std::pair<std::string, uint32_t>> seconds_shown;
   HeadlessHost host;
+  // What the sound output plays goes into the file, as a listener would hear it.
+  auto wav = std::make_shared<platform::WavWriter>();
+  if (!audio_wav.empty()) {
+    if (!wav->open(audio_wav, &error)) {
+      std::fprintf(stderr, "tessomar-cli live: %s\n", error.c_str());
+      return kExitFailed;
+    }
+    host.set_sound_devices(platform::wav_capture_factory(host.loop().clock(), wav));
+  }
   if (!host.start(opts.params)) return kExitUsage;
+  int watch = 0;
+  if (wav->is_open()) {
+    watch = host.control().form().add_observer([&](platform::Component& c, platform::Property p) {
+      if (p != platform::Property::Caption || c.name() != "Label_time") return;
+      const std::string& t = c.caption();
+      if (seconds_shown.empty() || seconds_shown.back().first != t) {
+        seconds_shown.emplace_back(t, wav->data_bytes());
+      }
+    });
+  }
   if (!wait_for_identity(host, opts.timeout_s, error)) {
     std::fprintf(stderr, "tessomar-cli live: %s\n", error.c_str());
     return kExitFailed;
   }
   shell::Control& control = host.control();
+  // A recording needs the speaker on, as a user would switch it.
+  if (wav->is_open() && control.key_form().video_pointer().speaker_on() == 0) {
+    control.key_form().video_pointer().Image_Trumpet_OffClick();
+  }
   uint32_t channels = control.vask().record(0).device.channel_count;
   auto& modes = control.modes();
   if (via_playback) {
@@ -127,6 +156,16 @@ int cmd_live(const Args& in) {
     std::printf("first_picture_ms=%lld\n", (long long)first_picture_ms);
   }
   std::printf("time=%s\n", control.form()["Label_time"].caption().c_str());
+  if (wav->is_open()) {
+    // The output stops on the unload query; only then is the file complete.
+    control.form().remove_observer(watch);
+    control.unload_query(false);
+    wav->close();
+    std::printf("audio_wav=%s\n", audio_wav.c_str());
+    for (const auto& [text, at] : seconds_shown) {
+      std::printf("shown=%s audio_byte=%u\n", text.c_str(), at);
+    }
+  }
   if (!snapshot.empty()) {
     if (!platform::write_png(control.form()["Image_video"].picture(), snapshot, error)) {
       std::fprintf(stderr, "tessomar-cli live: %s\n", error.c_str());

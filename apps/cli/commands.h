@@ -10,6 +10,7 @@
 #include "platform/environment.h"
 #include "platform/event_loop.h"
 #include "platform/log.h"
+#include "platform/sound.h"
 #include "shell/control.h"
 #include "shell/page_params.h"
 
@@ -44,6 +45,10 @@ class HeadlessHost {
   // Creates the control, puts the parameters, runs ActiveFormCreate. Returns false with
   // messages on stderr when a parameter could not be put.
   bool start(const std::vector<shell::PageParam>& params);
+  // The control's sound devices (before start); unset: silent ones.
+  void set_sound_devices(platform::SoundDeviceFactory factory) {
+    sound_devices_ = std::move(factory);
+  }
 
   platform::PollEventLoop& loop() { return loop_; }
   shell::Control& control() { return *control_; }
@@ -55,6 +60,7 @@ class HeadlessHost {
   platform::SystemEnvironment environment_;
   platform::Logger logger_;
   platform::HeadlessDialogs dialogs_{logger_};
+  platform::SoundDeviceFactory sound_devices_;
   std::unique_ptr<shell::Control> control_;
   std::unique_ptr<platform::FormTimers> timers_;
 };

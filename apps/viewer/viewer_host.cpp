@@ -3,6 +3,7 @@
 #include <QPalette>
 #include <optional>
 
+#include "qt_sound.h"
 #include "shell/host.h"
 
 namespace tessomar::viewer {
@@ -15,8 +16,8 @@ ViewerHost::~ViewerHost() { shutdown(); }
 
 bool ViewerHost::start(const std::vector<shell::PageParam>& params,
                        std::vector<std::string>& failures) {
-  control_ = std::make_unique<shell::Control>(
-      shell::ControlServices{loop_, clock_, environment_, dialogs_, guard_, logger_});
+  control_ = std::make_unique<shell::Control>(shell::ControlServices{
+      loop_, clock_, environment_, dialogs_, guard_, logger_, qt_sound_factory(logger_)});
   failures = shell::apply_page_params(control_->properties(), params);
   if (!failures.empty()) {
     control_.reset();
@@ -29,6 +30,7 @@ bool ViewerHost::start(const std::vector<shell::PageParam>& params,
   control_->ActiveFormCreate();
   // The start-up loaded the main-form picture: the icons and labels on it follow its colours.
   fit_to_main_form_picture();
+  draw_speaker_icons(control_->form());
   timers_ = std::make_unique<platform::FormTimers>(control_->form(), loop_);
   return true;
 }

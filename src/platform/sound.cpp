@@ -71,7 +71,7 @@ bool WavWriter::open(const std::string& path, std::string* error) {
     if (error) *error = path + ": " + std::strerror(errno);
     return false;
   }
-  data_bytes_ = 0;
+  data_bytes_.store(0, std::memory_order_release);
   const auto h = wav_header(0);
   std::fwrite(h.data(), 1, h.size(), file_);
   return true;
@@ -80,14 +80,14 @@ bool WavWriter::open(const std::string& path, std::string* error) {
 void WavWriter::append(const uint8_t* data, uint32_t n) {
   if (file_ == nullptr || n == 0) return;
   // The data chunk's size field is 32 bits; a capture stops growing before it overflows.
-  const uint32_t room = UINT32_MAX - uint32_t(kWavHeaderBytes) - data_bytes_;
+  const uint32_t room = UINT32_MAX - uint32_t(kWavHeaderBytes) - data_bytes();
   if (n > room) n = room;
-  data_bytes_ += uint32_t(std::fwrite(data, 1, n, file_));
+  data_bytes_.fetch_add(uint32_t(std::fwrite(data, 1, n, file_)), std::memory_order_release);
 }
 
 void WavWriter::close() {
   if (file_ == nullptr) return;
-  const auto h = wav_header(data_bytes_);
+  const auto h = wav_header(data_bytes());
   std::fseek(file_, 0, SEEK_SET);
   std::fwrite(h.data(), 1, h.size(), file_);
   std::fclose(file_);

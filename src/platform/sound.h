@@ -7,6 +7,7 @@
 // and `play_cursor` safe against that thread itself.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -77,11 +78,12 @@ class WavWriter {
   bool is_open() const { return file_ != nullptr; }
   void append(const uint8_t* data, uint32_t n);
   void close();
-  uint32_t data_bytes() const { return data_bytes_; }
+  // Bytes of sound in the file; any thread may read it while the audio thread appends.
+  uint32_t data_bytes() const { return data_bytes_.load(std::memory_order_acquire); }
 
  private:
   std::FILE* file_ = nullptr;
-  uint32_t data_bytes_ = 0;
+  std::atomic<uint32_t> data_bytes_{0};
 };
 
 // A null device whose played bytes also go into a WAV file: whatever passes the play cursor
