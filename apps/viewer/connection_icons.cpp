@@ -7,7 +7,9 @@ namespace tessomar::viewer {
 
 namespace {
 
-void draw_dot(platform::Component* image, uint32_t colour, QColor background) {
+// Paints into an image component's picture, sized to the component, over the background.
+template <typename Paint>
+void paint_picture(platform::Component* image, QColor background, Paint&& paint) {
   if (!image) return;
   const auto& g = image->geometry();
   platform::Bitmap& bm = image->picture();
@@ -19,11 +21,7 @@ void draw_dot(platform::Component* image, uint32_t colour, QColor background) {
   {
     QPainter p(&canvas);
     p.setRenderHint(QPainter::Antialiasing);
-    const QColor fill = QColor::fromRgb(colour | 0xFF000000u);
-    p.setPen(QPen(fill.darker(140), 1.5));
-    p.setBrush(fill);
-    const qreal margin = qMax<qreal>(2, qMin(bm.width(), bm.height()) / 6.0);
-    p.drawEllipse(QRectF(margin, margin, bm.width() - 2 * margin, bm.height() - 2 * margin));
+    paint(p, qreal(bm.width()), qreal(bm.height()));
   }
   // The bitmap keeps 0x00RRGGBB; QPainter leaves 0xFF in the top byte.
   for (int y = 0; y < bm.height(); ++y) {
@@ -32,27 +30,18 @@ void draw_dot(platform::Component* image, uint32_t colour, QColor background) {
   image->picture_changed();
 }
 
-// Paints into an image component's picture, sized to the component.
-template <typename Paint>
-void paint_picture(platform::Component* image, Paint&& paint) {
-  if (!image) return;
-  const auto& g = image->geometry();
-  platform::Bitmap& bm = image->picture();
-  bm.resize(g.width, g.height);
-  if (bm.empty()) return;
-  QImage canvas(reinterpret_cast<uchar*>(bm.data()), bm.width(), bm.height(),
-                qsizetype(bm.width()) * 4, QImage::Format_RGB32);
-  canvas.fill(QColor(0x10, 0x14, 0x1A));
-  {
-    QPainter p(&canvas);
-    p.setRenderHint(QPainter::Antialiasing);
-    paint(p, qreal(bm.width()), qreal(bm.height()));
-  }
-  for (int y = 0; y < bm.height(); ++y) {
-    for (uint32_t& px : bm.row(y)) px &= 0x00FFFFFFu;
-  }
-  image->picture_changed();
+void draw_dot(platform::Component* image, uint32_t colour, QColor background) {
+  paint_picture(image, background, [colour](QPainter& p, qreal w, qreal h) {
+    const QColor fill = QColor::fromRgb(colour | 0xFF000000u);
+    p.setPen(QPen(fill.darker(140), 1.5));
+    p.setBrush(fill);
+    const qreal margin = qMax<qreal>(2, qMin(w, h) / 6.0);
+    p.drawEllipse(QRectF(margin, margin, w - 2 * margin, h - 2 * margin));
+  });
 }
+
+// A dark plate under the speaker icons, so that they read over any picture.
+const QColor kSpeakerPlate(0x10, 0x14, 0x1A);
 
 void draw_speaker(QPainter& p, qreal w, qreal h, bool on) {
   const qreal u = qMin(w, h) / 32.0;
@@ -77,9 +66,9 @@ void draw_speaker(QPainter& p, qreal w, qreal h, bool on) {
 }  // namespace
 
 void draw_speaker_icons(platform::Form& form) {
-  paint_picture(form.find("Image_Trumpet_On"),
+  paint_picture(form.find("Image_Trumpet_On"), kSpeakerPlate,
                 [](QPainter& p, qreal w, qreal h) { draw_speaker(p, w, h, true); });
-  paint_picture(form.find("Image_Trumpet_Off"),
+  paint_picture(form.find("Image_Trumpet_Off"), kSpeakerPlate,
                 [](QPainter& p, qreal w, qreal h) { draw_speaker(p, w, h, false); });
 }
 

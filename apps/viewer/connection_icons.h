@@ -14,7 +14,7 @@ constexpr uint32_t kDisconnectedColour = 0x00D83A2F;
 void draw_connection_icons(platform::Form& form, QColor background);
 
 // The speaker icons over the video: Image_Trumpet_On (a speaker with sound waves) and
-// Image_Trumpet_Off (a speaker struck through), white on a dark rounded plate.
+// Image_Trumpet_Off (a speaker struck through), white on a dark plate.
 void draw_speaker_icons(platform::Form& form);
 
 }  // namespace tessomar::viewer
