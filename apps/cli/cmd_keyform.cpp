@@ -29,20 +29,6 @@ constexpr uint32_t kPressMs = 80;
 // After each action, time for the view command and the redraw it causes.
 constexpr uint32_t kSettleMs = 250;
 
-bool parse_ints(const std::string& text, std::vector<int>& out) {
-  out.clear();
-  size_t start = 0;
-  while (true) {
-    const size_t comma = text.find(',', start);
-    const std::string one = text.substr(start, comma == std::string::npos ? comma : comma - start);
-    int32_t v = 0;
-    if (!shell::text_to_int32(one, v)) return false;
-    out.push_back(v);
-    if (comma == std::string::npos) return true;
-    start = comma + 1;
-  }
-}
-
 using Snapshot = std::map<std::string, std::vector<int32_t>>;
 
 Snapshot snapshot_variables(keyform::KeyFormVariables& vars) {
@@ -89,9 +75,9 @@ int cmd_keyform(const Args& in) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool has_value = i + 1 < args.size();
-    std::vector<int> v;
+    std::vector<int32_t> v;
     if ((a == "--click" || a == "--hover" || a == "--video-click") && has_value) {
-      if (!parse_ints(args[++i], v) || v.size() != 2) {
+      if (!parse_int_list(args[++i], v) || v.size() != 2) {
         return usage_error("keyform", "bad " + a + " \"" + args[i] + "\" (expected X,Y)");
       }
       const ActionKind kind = a == "--click"   ? ActionKind::kClick
@@ -99,7 +85,7 @@ int cmd_keyform(const Args& in) {
                                                : ActionKind::kVideoClick;
       actions.push_back({kind, v[0], v[1], 0});
     } else if (a == "--hold" && has_value) {
-      if (!parse_ints(args[++i], v) || v.size() != 3 || v[2] < 0 || v[2] > 60000) {
+      if (!parse_int_list(args[++i], v) || v.size() != 3 || v[2] < 0 || v[2] > 60000) {
         return usage_error("keyform",
                            "bad --hold \"" + args[i] + "\" (expected X,Y,MS with MS 0-60000)");
       }

@@ -27,21 +27,17 @@ int cmd_live(const Args& in) {
     if (a == "--view" && has_value) {
       views.clear();
       const std::string text = args[++i];
-      size_t start = 0;
-      while (true) {
-        const size_t comma = text.find(',', start);
-        const std::string one =
-            text.substr(start, comma == std::string::npos ? comma : comma - start);
-        int32_t view = 0;
-        if (!shell::text_to_int32(one, view) || view < 0 || view > 22) {
-          return usage_error("live", "bad --view \"" + text +
-                                         "\" (0-15 one channel; 16-19 four-way pages, 20-21 "
-                                         "nine-way pages, 22 sixteen-way; a list a,b,c switches "
-                                         "through them)");
-        }
+      std::vector<int32_t> list;
+      bool ok = parse_int_list(text, list);
+      for (int32_t view : list) {
+        ok = ok && view >= 0 && view <= 22;
         views.push_back(uint32_t(view));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
+      }
+      if (!ok) {
+        return usage_error("live", "bad --view \"" + text +
+                                       "\" (0-15 one channel; 16-19 four-way pages, 20-21 "
+                                       "nine-way pages, 22 sixteen-way; a list a,b,c switches "
+                                       "through them)");
       }
     } else if (a == "--switch-ms" && has_value) {
       int32_t ms = 0;

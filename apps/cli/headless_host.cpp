@@ -25,6 +25,20 @@ bool HeadlessHost::start(const std::vector<shell::PageParam>& params) {
   return true;
 }
 
+bool parse_int_list(const std::string& text, std::vector<int32_t>& out) {
+  out.clear();
+  size_t start = 0;
+  while (true) {
+    const size_t comma = text.find(',', start);
+    const std::string one = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    int32_t v = 0;
+    if (!shell::text_to_int32(one, v)) return false;
+    out.push_back(v);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
 bool take_dvr_options(Args& args, DvrOptions& out, std::string& error) {
   std::vector<shell::PageParam> direct;
   Args rest;

@@ -196,9 +196,7 @@ void KeyFormState::update(bool quiet) {
   switch (v.ie_page2) {
     case kPageLive:
       if (page_changed) {
-        v.ie_doing = ctx_.saved_live_view;
-        v.ie_ch = ctx_.saved_live_view;
-        v.ie_month_t = kCalendarClosed;
+        restore_view(ctx_.saved_live_view);
         select_playback_action(kActionStop);
       }
       v.ie_ch2_keys.fill(kKeyOff);
@@ -207,9 +205,7 @@ void KeyFormState::update(bool quiet) {
       break;
     case kPagePlayback:
       if (page_changed) {
-        v.ie_doing = ctx_.saved_playback_view;
-        v.ie_ch = ctx_.saved_playback_view;
-        v.ie_month_t = kCalendarClosed;
+        restore_view(ctx_.saved_playback_view);
         if (play_request) {
           // Playback that starts playing: the playback action is play, the page stays
           // Playback.
@@ -241,9 +237,7 @@ void KeyFormState::update(bool quiet) {
       break;
     case kPageBackup:
       if (page_changed) {
-        v.ie_doing = ctx_.saved_playback_view;
-        v.ie_ch = ctx_.saved_playback_view;
-        v.ie_month_t = kCalendarClosed;
+        restore_view(ctx_.saved_playback_view);
         select_playback_action(kActionStop);
       }
       if (v.ie_set_t != 0) {
@@ -332,6 +326,13 @@ void KeyFormState::hide_keys_by_channel_count() {
 void KeyFormState::set_playback_keys(int32_t action) {
   ctx_.vars.ie_pb_bt_en.fill(0);
   set_key(ctx_.vars.ie_pb_bt_en, action, 1);
+}
+
+void KeyFormState::restore_view(int32_t view) {
+  KeyFormVariables& v = ctx_.vars;
+  v.ie_doing = view;
+  v.ie_ch = view;
+  v.ie_month_t = kCalendarClosed;
 }
 
 void KeyFormState::select_playback_action(int32_t action) {

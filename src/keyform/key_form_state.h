@@ -97,6 +97,8 @@ class KeyFormState {
 
  private:
   void select_playback_action(int32_t action);
+  // Entering a page: its saved view comes back and the calendar closes.
+  void restore_view(int32_t view);
   void select_view(int32_t view, int32_t page);
   void send();
   int backup_step(int32_t type);
