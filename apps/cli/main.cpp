@@ -65,6 +65,12 @@ constexpr Command kCommands[] = {
      "      seconds (default 1), write the key form as a PNG (and the video picture with\n"
      "      --snapshot) and print the key-form variables that changed (NAME=V, NAME[i]=V)",
      cmd_keyform},
+    {"calendar",
+     "calendar --dvr HOST:PORT --uk KEY --channel 1-16 --month YYYY/MM [--day DD] [--json]\n"
+     "      the recording calendar: the month's six-week grid with the days the DVR holds\n"
+     "      recordings for (*), and with --day that day's half hours; --json prints the\n"
+     "      same as one JSON object",
+     cmd_calendar},
 };
 
 std::string version_text() {

@@ -1,11 +1,12 @@
 // The simulated DVR's recording archive: which seconds of which camera were recorded.
 //
 // Nothing is stored; presence is a fixed pattern over device time (seconds since
-// 2000-01-01 00:00:00 on the DVR's calendar; day d = t / 86400, day 0 a Saturday):
+// 2000-01-01 00:00:00 on the DVR's calendar; day d = t / 86400; days divisible by 7 are
+// Sundays, as the calendar's weeks start on them):
 //   - the archive covers [start, end]: end is the clock's device time now, start is end
 //     minus `days` x 86400 (at least 1); nothing is recorded outside it;
 //   - weekend nights: no camera records from 02:00:00 to 04:59:59 on Saturdays and
-//     Sundays (d % 7 == 0 or 1);
+//     Sundays (d % 7 == 6 or 0);
 //   - each camera's own half hour: channel c records nothing from (6 + c):30:00 to
 //     (6 + c):59:59 every day (channel 0 at 06:30, channel 15 at 21:30);
 //   - channels the device does not have record nothing.
@@ -57,7 +58,10 @@ class Archive {
   static constexpr uint32_t channel_gap_from(uint32_t channel) {
     return (6 + (channel & 15)) * 3600 + 1800;
   }
-  static constexpr bool weekend(uint32_t t) { return (t / kDaySeconds) % 7 < 2; }
+  static constexpr bool weekend(uint32_t t) {
+    const uint32_t weekday = (t / kDaySeconds) % 7;
+    return weekday == 6 || weekday == 0;
+  }
 
  private:
   uint32_t start_for(uint32_t end) const;

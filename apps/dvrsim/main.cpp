@@ -12,6 +12,7 @@
 #include "dvrsim/identity.h"
 #include "dvrsim/named_slots.h"
 #include "dvrsim/options.h"
+#include "dvrsim/recording_search.h"
 #include "dvrsim/server.h"
 #include "dvrsim/settings.h"
 #include "dvrsim/video_channel.h"
@@ -64,6 +65,8 @@ int main(int argc, char** argv) {
   settings.attach(sim);
   named_slots.attach(sim);
   video.attach(sim);
+  RecordingSearchChannel search(video.archive());
+  search.attach(sim);
   if (options.log_view_sets) {
     settings.add_message_listener([&settings](uint32_t key, uint32_t op, uint32_t record_id) {
       const SessionView* view = settings.session(key);

@@ -40,6 +40,7 @@ Control::Control(const ControlServices& services)
       vask_(link_, form_),
       icmd_(link_, services.dialogs),
       ictl_(link_, form_, services.dialogs),
+      pbba_(link_, icmd_),
       modes_(icmd_, link_, form_),
       decoders_(services.clock, services.logger),
       vido_(link_),
@@ -139,6 +140,25 @@ void Control::wire_key_form() {
     key_form_.show_live_layout(layout, first, selected);
   };
   vido_.hooks().audio_present = [&video](int) { video.set_audio_present(true); };
+
+  // The recording calendar asks the DVR about what it shows and marks what it was told.
+  keyform::MonthCalendar& calendar = key_form_.calendar();
+  channels::PbbaCalendar& pc = pbba_.calendar();
+  pc.shown_time = [&calendar](uint32_t index) {
+    return index == channels::kRangeMonthView ? calendar.month_view_time()
+                                              : calendar.day_view_time();
+  };
+  pc.store_flags = [&calendar](uint32_t index, std::span<const int32_t> flags) {
+    if (index == channels::kRangeMonthView) {
+      std::copy(flags.begin(), flags.end(), calendar.month_view_flags().begin());
+    } else {
+      std::copy(flags.begin(), flags.end(), calendar.day_view_flags().begin());
+    }
+  };
+  pc.redraw = [this, &calendar] {
+    calendar.rebuild_grid(keyform::as_time(key_form_.variables().mon_time));
+    key_form_.context().force_redraw();
+  };
 }
 
 void Control::wire_audio() {
@@ -284,6 +304,7 @@ bool Control::step_transport_and_channels() {
   }
   ictl_.register_ictl();
   ictl_.declare_slots();
+  pbba_.register_pbba();
   return true;
 }
 
@@ -359,6 +380,7 @@ void Control::Timer1Timer() {
     }
     if (group_due(last_300ms_, k300ms)) {
       ++group_runs_.every_300ms;
+      pbba_.calendar_poll();
       if (tick_hooks_.every_300ms) tick_hooks_.every_300ms();
     }
     if (group_due(last_33ms_, k33ms)) {

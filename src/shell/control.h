@@ -11,6 +11,7 @@
 #include "audio/audio_output.h"
 #include "channels/icmd.h"
 #include "channels/ictl.h"
+#include "channels/pbba.h"
 #include "channels/session_modes.h"
 #include "channels/vask.h"
 #include "keyform/key_form.h"
@@ -129,6 +130,7 @@ class Control {
   channels::VaskChannel& vask() { return vask_; }
   channels::IcmdChannel& icmd() { return icmd_; }
   channels::IctlChannel& ictl() { return ictl_; }
+  channels::PbbaChannel& pbba() { return pbba_; }
   channels::SessionModes& modes() { return modes_; }
   video::DecoderSlots& decoders() { return decoders_; }
   video::VideoChannel& vido() { return vido_; }
@@ -179,6 +181,7 @@ class Control {
   channels::VaskChannel vask_;
   channels::IcmdChannel icmd_;
   channels::IctlChannel ictl_;
+  channels::PbbaChannel pbba_;
   channels::SessionModes modes_;
   video::DecoderSlots decoders_;
   video::ViewConverter converter_;

@@ -17,12 +17,13 @@ constexpr uint32_t at(uint32_t day, uint32_t h, uint32_t m = 0, uint32_t s = 0) 
   return day * 86400 + h * 3600 + m * 60 + s;
 }
 
-// 2004-02-29 12:00:00 on the DVR's calendar is day 1519, a Saturday (1519 % 7 == 0).
+// 2004-02-29 12:00:00 on the DVR's calendar is day 1519, a Sunday: the calendar's weeks start
+// on days divisible by 7.
 constexpr platform::LocalDateTime kNoon = {2004, 2, 29, 12, 0, 0};
-constexpr uint32_t kSaturday = 1519;
-constexpr uint32_t kNow = at(kSaturday, 12);
-constexpr uint32_t kSunday = kSaturday - 6;  // 1513
-constexpr uint32_t kMonday = kSaturday - 5;  // 1514
+constexpr uint32_t kSunday = 1519;
+constexpr uint32_t kNow = at(kSunday, 12);
+constexpr uint32_t kSaturday = kSunday - 1;  // 1518
+constexpr uint32_t kMonday = kSunday - 6;    // 1513
 
 struct ArchiveRig {
   explicit ArchiveRig(uint32_t channels = 16, uint32_t days = 14,
@@ -37,7 +38,7 @@ struct ArchiveRig {
 TEST(DvrsimArchive, BoundsFollowTheClock) {
   ArchiveRig rig;
   ASSERT_EQ(device_time_of(kNoon), kNow);
-  EXPECT_EQ(kSaturday % 7, 0u);
+  EXPECT_EQ(kSunday % 7, 0u);
   EXPECT_EQ(rig.archive.end(), kNow);
   EXPECT_EQ(rig.archive.start(), kNow - 14 * 86400);
   // The archive grows with the clock.
@@ -116,13 +117,13 @@ TEST(DvrsimArchive, SearchesStepOverGapsAndStopAtTheBounds) {
 
   // An archive that begins inside the weekend night: nothing before 05:00 of that day.
   ArchiveRig night(16, 7, {2004, 2, 29, 3, 0, 0});
-  const uint32_t night_start = at(kSaturday - 7, 3);
+  const uint32_t night_start = at(kSunday - 7, 3);
   EXPECT_EQ(night.archive.start(), night_start);
-  EXPECT_EQ(night.archive.next_recorded(0, 0), at(kSaturday - 7, 5));
-  EXPECT_EQ(night.archive.previous_recorded(0, at(kSaturday - 7, 4)), 0u);
+  EXPECT_EQ(night.archive.next_recorded(0, 0), at(kSunday - 7, 5));
+  EXPECT_EQ(night.archive.previous_recorded(0, at(kSunday - 7, 4)), 0u);
   // ... and ends inside one: the last recording is from before 02:00.
-  EXPECT_EQ(night.archive.previous_recorded(0, 0xFFFFFFFF), at(kSaturday, 1, 59, 59));
-  EXPECT_EQ(night.archive.next_recorded(0, at(kSaturday, 2, 30)), 0u);
+  EXPECT_EQ(night.archive.previous_recorded(0, 0xFFFFFFFF), at(kSunday, 1, 59, 59));
+  EXPECT_EQ(night.archive.next_recorded(0, at(kSunday, 2, 30)), 0u);
 }
 
 // next_recorded and previous_recorded against a plain scan of recorded() over a short

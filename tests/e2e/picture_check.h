@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "dvrsim/font.h"
 #include "dvrsim/scene.h"
 
 namespace tessomar::e2e {
@@ -46,6 +47,38 @@ inline int nearest_channel(dvrsim::Rgb c) {
     }
   }
   return best;
+}
+
+// The device time the simulator burnt into a full-size single-channel picture, as
+// "YYYY/MM/DD hh:mm:ss", read glyph by glyph from the centres of the font's pixel blocks; empty
+// when a character matches no glyph.
+inline std::string burnt_in_time(const Rgb24& img) {
+  const int scale = img.height / 144;
+  const int top = dvrsim::band_height(img.height) + 2 * scale + scale;
+  const std::string alphabet = "0123456789/: ";
+  std::string text;
+  for (int i = 0; i < 19; ++i) {
+    const int left = 2 * scale + (1 + i * dvrsim::kGlyphAdvance) * scale;
+    char found = 0;
+    for (char c : alphabet) {
+      const dvrsim::Glyph& g = dvrsim::glyph_for(c);
+      bool same = true;
+      for (int gy = 0; gy < dvrsim::kGlyphHeight && same; ++gy) {
+        for (int gx = 0; gx < dvrsim::kGlyphWidth && same; ++gx) {
+          const dvrsim::Rgb p = img.at(left + gx * scale + scale / 2, top + gy * scale + scale / 2);
+          const bool lit = p.r + p.g + p.b > 3 * 128;
+          same = lit == dvrsim::glyph_pixel(g, gx, gy);
+        }
+      }
+      if (same) {
+        found = c;
+        break;
+      }
+    }
+    if (found == 0) return "";
+    text += found;
+  }
+  return text;
 }
 
 }  // namespace tessomar::e2e
