@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QMouseEvent>
 #include <QTimer>
 #include <cerrno>
 #include <cstdio>
@@ -35,8 +36,12 @@ struct Options {
   std::vector<shell::PageParam> direct;
   bool demo = false;
   std::string screenshot;
-  double quit_after_s = 0;  // 0: run until the window is closed
+  double quit_after_s = 0;                  // 0: run until the window is closed
+  std::vector<std::pair<int, int>> clicks;  // key-form points, clicked after start-up
 };
+
+constexpr int kFirstClickMs = 1500;
+constexpr int kClickGapMs = 400;
 
 void print_help() {
   std::printf(
@@ -50,7 +55,10 @@ void print_help() {
       "                         given after the page, so it overrides the page's value\n"
       "  --screenshot FILE      save a PNG of the window before quitting (see --quit-after;\n"
       "                         default 3 s)\n"
-      "  --quit-after SECONDS   close the window after that many seconds\n\n"
+      "  --quit-after SECONDS   close the window after that many seconds\n"
+      "  --click X,Y            click the key form at X,Y (320 x 576 points) 1.5 s after\n"
+      "                         the DVR's identity arrived; repeat for more clicks, 0.4 s\n"
+      "                         apart (for demonstrations and screenshots)\n\n"
       "Environment: systemroot names the folder with the skin files (default: the data\n"
       "folder beside the executable). TESSOMAR_LOG=1 prints diagnostics on stderr.\n"
       "QT_QPA_PLATFORM chooses Qt's display backend (e.g. offscreen).\n");
@@ -68,7 +76,7 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
     if (a == "--demo") {
       o.demo = true;
     } else if (a == "--dvr" || a == "--uk" || a == "--page-number" || a == "--param" ||
-               a == "--screenshot" || a == "--quit-after") {
+               a == "--screenshot" || a == "--quit-after" || a == "--click") {
       if (!has_value) {
         error = a + " needs a value";
         return false;
@@ -97,6 +105,15 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
         o.direct.push_back(std::move(p));
       } else if (a == "--screenshot") {
         o.screenshot = v;
+      } else if (a == "--click") {
+        int x = -1, y = -1;
+        char tail = 0;
+        if (std::sscanf(v.c_str(), "%d,%d%c", &x, &y, &tail) != 2 || x < 0 || x >= 320 || y < 0 ||
+            y >= 576) {
+          error = "bad --click \"" + v + "\" (X,Y inside the 320 x 576 key form)";
+          return false;
+        }
+        o.clicks.emplace_back(x, y);
       } else {
         char* end = nullptr;
         o.quit_after_s = std::strtod(v.c_str(), &end);
@@ -215,6 +232,34 @@ int run(int argc, char** argv) {
       main_window.close();
     });
   }
+
+  // Scripted clicks go through the key form's widget as a user's would, once the DVR's
+  // identity has shown the keys.
+  auto click_all = [&host, &main_window, &options] {
+    for (size_t i = 0; i < options.clicks.size(); ++i) {
+      const QPointF at(options.clicks[i].first, options.clicks[i].second);
+      QTimer::singleShot(kFirstClickMs + int(i) * kClickGapMs, &main_window, [&host, at] {
+        QWidget* image = host.binder().widget("Image1");
+        if (!image) return;
+        const QPointF global = image->mapToGlobal(at);
+        QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(image, &press);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
+                            Qt::NoModifier);
+        QApplication::sendEvent(image, &release);
+      });
+    }
+  };
+  bool clicks_started = options.clicks.empty();
+  host.on_event = [&window, &clicks_started, click_all](std::string_view e) {
+    std::fprintf(stderr, "tessomar: %.*s\n", int(e.size()), e.data());
+    if (window) window->show_event_text(e);
+    if (!clicks_started && e.starts_with("identity received")) {
+      clicks_started = true;
+      click_all();
+    }
+  };
 
   int status = kExitOk;
   if (options.quit_after_s > 0) {

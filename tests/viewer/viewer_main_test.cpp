@@ -44,6 +44,7 @@ TEST(ViewerMain, OptionsAreCheckedBeforeAnythingStarts) {
       {{"--bogus"}, 2, "unknown option --bogus"},
       {{"--dvr", "127.0.0.1:1", "--quit-after", "soon"}, 2, "bad --quit-after"},
       {{"--param", "COLOR=red"}, 2, "unknown parameter COLOR"},
+      {{"--dvr", "127.0.0.1:1", "--click", "400,10"}, 2, "bad --click"},
       {{"/no/such/page.html"}, 1, "page.html"},
   };
   for (const auto& c : cases) {
@@ -61,7 +62,10 @@ TEST(ViewerMain, DemoConnectsToItsSimulatorAndSavesAScreenshot) {
   std::remove(shot.c_str());
   ChildProcess p;
   // Long enough for the session to come up on a busy machine; the status bar then shows it.
-  const ExitStatus s = run_viewer({"--demo", "--screenshot", shot, "--quit-after", "5"}, p);
+  // The clicks open the Playback page's calendar through the key form's widget.
+  const ExitStatus s = run_viewer({"--demo", "--screenshot", shot, "--quit-after", "6", "--click",
+                                   "121,66", "--click", "50,455"},
+                                  p);
   EXPECT_EQ(s, (ExitStatus{true, 0, 0})) << p.all_output();
   const std::string out = p.all_output();
   EXPECT_NE(out.find("demo: simulated DVR on 127.0.0.1:"), std::string::npos) << out;
@@ -76,6 +80,10 @@ TEST(ViewerMain, DemoConnectsToItsSimulatorAndSavesAScreenshot) {
   for (int y = 0; y < 576; y += 8)
     for (int x = 0; x < 704; x += 8) lit += image.pixelColor(x, y) != QColor(0, 0, 0);
   EXPECT_GT(lit, 704 * 576 / 64 / 2) << out;
+  // The calendar's OK button (key form 236, 388, beside the 704-pixel video) is drawn in the
+  // skin's accent blue; with the calendar closed that place is the dark panel.
+  const QColor ok = image.pixelColor(704 + 236 - 40, 388);
+  EXPECT_GT(ok.blue(), ok.red() + 80) << out;
 }
 
 TEST(QtFileFilter, TurnsPairsIntoQtFilters) {
