@@ -285,9 +285,10 @@ void FormBinder::connect_input(Binding& b) {
 }
 
 void FormBinder::apply_all(Binding& b) {
-  for (Property p : {Property::Geometry, Property::Caption, Property::Items, Property::ItemIndex,
-                     Property::Checked, Property::MaxLength, Property::PasswordChar,
-                     Property::Range, Property::Enabled, Property::Visible, Property::Picture}) {
+  for (Property p :
+       {Property::Geometry, Property::Caption, Property::Items, Property::ItemIndex,
+        Property::Checked, Property::MaxLength, Property::PasswordChar, Property::Range,
+        Property::Enabled, Property::Visible, Property::Picture, Property::LabelCaption}) {
     apply(b, p);
   }
 }
@@ -438,6 +439,9 @@ void FormBinder::apply(Binding& b, Property p) {
       break;
     case Property::Picture:
       if (kind == ComponentKind::Image) static_cast<ImageWidget*>(w)->picture_changed();
+      break;
+    case Property::LabelCaption:
+      if (b.label) b.label->setText(qs(c.label_caption()));
       break;
     case Property::Tag:
     case Property::Interval:

@@ -5,8 +5,8 @@
 //   ComboBox -> QComboBox                 CheckBox -> QCheckBox    Memo -> QPlainTextEdit
 //   ProgressBar -> QProgressBar           ScrollBar -> QScrollBar  PageControl -> QTabWidget
 //   TabSheet -> a page of its QTabWidget  Panel -> QFrame          Timer -> none
-// (a LabeledEdit also gets a QLabel above it for its label). Model changes show at once;
-// user input is written to the model first, then the component's handler runs, the way the
+// (a LabeledEdit also gets a QLabel above it showing its label caption). Model changes show at
+// once; user input is written to the model first, then the component's handler runs, the way the
 // form framework reports input: "OnClick", "OnChange", "OnSelect", "OnMouseDown",
 // "OnMouseMove", "OnMouseUp".
 #pragma once

@@ -108,6 +108,11 @@ void Component::set_password_char(char c) {
   password_char_ = c;
   changed(Property::PasswordChar);
 }
+void Component::set_label_caption(std::string_view text) {
+  if (label_caption_ == text) return;
+  label_caption_.assign(text);
+  changed(Property::LabelCaption);
+}
 void Component::set_position(int v) {
   if (position_ == v) return;
   position_ = v;
@@ -161,6 +166,8 @@ Component& Form::add(const ComponentSpec& row) {
   c->set_visible(row.visible);
   c->set_enabled(row.enabled);
   c->set_interval_ms(row.interval_ms);
+  c->set_label_caption(row.label);
+  c->set_password_char(row.password_char);
   c->form_ = owner;
   Component& ref = *c;
   by_name_[ref.name()] = &ref;

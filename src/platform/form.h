@@ -50,6 +50,7 @@ enum class Property {
   Range,
   Interval,
   Picture,
+  LabelCaption,
 };
 
 struct Geometry {
@@ -102,6 +103,9 @@ class Component {
   void set_max_length(int v);
   char password_char() const { return password_char_; }
   void set_password_char(char c);
+  // The text beside a labeled edit ("Remote IP : ").
+  const std::string& label_caption() const { return label_caption_; }
+  void set_label_caption(std::string_view text);
   int position() const { return position_; }
   void set_position(int v);
   int min() const { return min_; }
@@ -143,6 +147,7 @@ class Component {
   Geometry geometry_;
   int max_length_ = 0;
   char password_char_ = 0;
+  std::string label_caption_;
   int position_ = 0;
   int min_ = 0;
   int max_ = 100;
@@ -160,7 +165,9 @@ struct ComponentSpec {
   const char* caption = "";
   bool visible = true;
   bool enabled = true;
-  int interval_ms = 0;  // timers only
+  int interval_ms = 0;     // timers only
+  const char* label = "";  // labeled edits only
+  char password_char = 0;  // edits only
 };
 
 class Form {

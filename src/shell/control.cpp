@@ -51,7 +51,8 @@ Control::Control(const ControlServices& services)
       audio_(viewers_, &key_form_.video_pointer().speaker_on(),
              services.sound_devices ? services.sound_devices
                                     : platform::null_sound_factory(services.clock),
-             services.logger) {
+             services.logger),
+      setup_(form_, link_, icmd_, ictl_, services.dialogs, services.logger) {
   auto rows = main_form_description();
   form_.build(rows.data(), rows.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
@@ -72,6 +73,8 @@ Control::Control(const ControlServices& services)
   vask_.hooks().identity_received = [this](int slot, const channels::DeviceIdentity& id) {
     if (slot == 0) {
       viewers_.set_fast_live_pacing(id.paced_by_stream_interval());
+      const link::ConnectionSlot& s = link_.slot(0);
+      setup_.prepare(id, s.host, s.port > 0 ? std::to_string(s.port) : std::string());
       if (view_chosen_) {
         modes_.resume_view(0);
       } else {
@@ -89,9 +92,17 @@ Control::Control(const ControlServices& services)
   wire_video();
   wire_key_form();
   wire_audio();
-  icmd_.hooks().refill_tab = [this](uint32_t sub_id, const channels::SessionState&) {
+  wire_setup();
+}
+
+void Control::wire_setup() {
+  setup_.startup();
+  icmd_.hooks().refill_tab = [this](uint32_t sub_id, const channels::SessionState& state) {
+    setup_.refill(sub_id, state);
     if (observer_.setup_received) observer_.setup_received(sub_id);
   };
+  icmd_.hooks().group_enabled = [this](int group, bool on) { setup_.set_group_enabled(group, on); };
+  ictl_.hooks().upnp_display = [this](uint32_t) { setup_.upnp_display(); };
 }
 
 void Control::wire_video() {

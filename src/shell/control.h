@@ -24,6 +24,7 @@
 #include "platform/log.h"
 #include "platform/socket.h"
 #include "platform/sound.h"
+#include "setup/setup_tabs.h"
 #include "shell/properties.h"
 #include "shell/session_watchdog.h"
 #include "video/convert.h"
@@ -137,6 +138,7 @@ class Control {
   video::Viewers& viewers() { return viewers_; }
   keyform::KeyForm& key_form() { return key_form_; }
   audio::AudioOutput& audio() { return audio_; }
+  setup::SetupTabs& setup() { return setup_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -160,6 +162,7 @@ class Control {
   void wire_video();
   void wire_key_form();
   void wire_audio();
+  void wire_setup();
   // Slot 0's session and device values as the audio output reads them.
   void publish_audio_view();
   // Drops the own session when its identity or its live pictures stay away too long.
@@ -189,6 +192,7 @@ class Control {
   video::Viewers viewers_;
   keyform::KeyForm key_form_;
   audio::AudioOutput audio_;  // after the viewers and the key form: its thread reads them
+  setup::SetupTabs setup_;
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;
