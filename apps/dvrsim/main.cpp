@@ -61,6 +61,12 @@ int main(int argc, char** argv) {
   SettingsChannel settings;
   NamedSlotsChannel named_slots(options.device);
   VideoChannel video(options.device, clock, settings);
+  if (!options.data_dir.empty() && !settings.store().use_data_dir(options.data_dir, error)) {
+    std::fprintf(stderr, "tessomar-dvrsim: %s\n", error.c_str());
+    close(signal_fd);
+    return 1;
+  }
+  named_slots.use_store(&settings.store());
   identity.attach(sim);
   settings.attach(sim);
   named_slots.attach(sim);

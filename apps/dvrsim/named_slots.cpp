@@ -105,12 +105,20 @@ void NamedSlotsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m)
       write(ctx, slot, bytes, 1);
     };
     if (word & kUpnpWriteRequest) {
-      upnp_word_ = word & ~(kUpnpReadRequest | kUpnpWriteRequest);
+      const uint32_t setting = word & ~(kUpnpReadRequest | kUpnpWriteRequest);
+      std::string why;
+      bool stored = true;
+      if (store_) {
+        stored = store_->set_upnp_word(setting, &why);
+      } else {
+        upnp_word_ = setting;
+      }
       if (!asked) return;
-      write_word(kSlotUpnpR, upnp_word_);
-      write_word(kSlotAckR, 1);
+      // A refused word is not acknowledged; the control is shown what the DVR kept.
+      write_word(kSlotUpnpR, upnp_word());
+      if (stored) write_word(kSlotAckR, 1);
     } else if ((word & kUpnpReadRequest) && asked) {
-      write_word(kSlotUpnpR, upnp_word_);
+      write_word(kSlotUpnpR, upnp_word());
     }
   } else if (in.name == kSlotWatermarkR) {
     // The control has no notification on the variables; they are only stored.

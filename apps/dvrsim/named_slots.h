@@ -18,6 +18,7 @@
 
 #include "dvrsim/channels.h"
 #include "dvrsim/options.h"
+#include "dvrsim/settings.h"
 #include "link/wire.h"
 
 namespace tessomar::dvrsim {
@@ -87,8 +88,11 @@ class NamedSlotsChannel {
   // when ICTL already has a handler.
   bool attach(Simulator& sim);
 
+  // Keeps the UPnP setting in the settings store (persistent, validated) instead of here.
+  void use_store(SettingsStore* store) { store_ = store; }
+
   // The device's UPnP setting: on bit and port, without request bits.
-  uint32_t upnp_word() const { return upnp_word_; }
+  uint32_t upnp_word() const { return store_ ? store_->upnp_word() : upnp_word_; }
 
  private:
   void on_message(ChannelContext& ctx, const ChannelMessage& m);
@@ -98,6 +102,7 @@ class NamedSlotsChannel {
   std::array<uint8_t, kMachineTypeSize> machine_type_{};
   std::array<uint8_t, kWatermarkVarsSize> watermark_vars_{};
   uint32_t upnp_word_ = kDefaultUpnpWord;
+  SettingsStore* store_ = nullptr;
 };
 
 }  // namespace tessomar::dvrsim

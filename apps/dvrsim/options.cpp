@@ -89,6 +89,9 @@ std::string usage_text(std::string_view program) {
        "                            channel, 1 four-way, 2 nine-way, 3 sixteen-way), 'view set:\n"
        "                            playback channel=C state=S direction=D' or 'view set:\n"
        "                            backup channel=C state=S'\n"
+       "  --data-dir DIR            keep the settings (setup pages and UPnP) in DIR/settings.bin,\n"
+       "                            created when missing; they survive a restart (default:\n"
+       "                            in memory only, factory settings at every start)\n"
        "\n"
        "Device:\n"
        "  --channels 4|8|16         number of cameras (default 16)\n"
@@ -181,7 +184,8 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
         name == "--channels" || name == "--standard" || name == "--generation" ||
         name == "--audio" || name == "--variant" || name == "--mail-variant" ||
         name == "--titles" || name == "--number-text" || name == "--upnp" ||
-        name == "--resolution" || name == "--time-offset" || name == "--archive-days";
+        name == "--resolution" || name == "--time-offset" || name == "--archive-days" ||
+        name == "--data-dir";
     if (!takes_value) {
       error = "unknown option '" + std::string(args[i]) + "'";
       return ParseStatus::kError;
@@ -266,6 +270,13 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       ok = number(0, kMaxTimeOffset, o.device.time_offset);
     } else if (name == "--archive-days") {
       ok = number(1, kMaxArchiveDays, o.device.archive_days);
+    } else if (name == "--data-dir") {
+      if (value.empty()) {
+        error = "--data-dir needs a directory";
+        ok = false;
+      } else {
+        o.data_dir = std::string(value);
+      }
     } else if (name == "--number-text") {
       if (value.size() <= kMaxIdentityText && value.find('\0') == std::string_view::npos) {
         o.device.number_text = std::string(value);

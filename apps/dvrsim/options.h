@@ -45,6 +45,7 @@ struct Options {
   std::string password = "1234";
   uint32_t poll_idle_ms = 1000;  // an empty poll is answered after this long
   bool log_view_sets = false;    // print each view-state set a control sends
+  std::string data_dir;          // where the settings are kept; empty: in memory only
   DeviceOptions device;
   Faults faults;
 };

@@ -93,6 +93,8 @@ class Simulator {
   void add_tick_hook(std::function<void(uint32_t now_ms)> hook, std::function<bool()> busy = {});
   // Receives each log line (without newline); the default writes it to stderr.
   void set_logger(std::function<void(std::string_view)> logger);
+  // One line to the logger.
+  void log(const std::string& line);
 
   size_t connection_count() const { return connections_.size(); }
 
@@ -131,7 +133,6 @@ class Simulator {
     std::function<bool()> busy;
   };
 
-  void log(const std::string& line);
   // Adds a listening socket; its descriptor, or -1 with errno set.
   int listen_on(const std::string& host, uint16_t port);
   bool ticks_wanted() const;

@@ -1,6 +1,13 @@
 #include "dvrsim/settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -10,8 +17,11 @@
 namespace tessomar::dvrsim {
 namespace {
 
-constexpr uint8_t kMailMarker = 20;
-constexpr uint8_t kMailKindSettings = 9;
+constexpr std::string_view kFileMagic = "TSMSET1\n";
+constexpr const char* kFileName = "/settings.bin";
+constexpr uint32_t kMaxText = 31;
+constexpr uint32_t kMaxHost = 47;
+constexpr uint32_t kUpnpOnBit = 1u << 30;
 // Status "0" (off), server, port, user, password, secure authentication, sender, three
 // receivers, subject, location.
 constexpr std::string_view kDefaultMailStrings[12] = {"0", "", "25", "", "", "0",
@@ -66,6 +76,136 @@ uint32_t byte_sum(std::span<const uint8_t> data) {
   return sum;
 }
 
+namespace {
+
+// A NUL-terminated text inside its field, of at most `max` characters.
+bool field_ok(std::span<const uint8_t> data, size_t at, size_t field, size_t max, const char* name,
+              std::string& why) {
+  const auto* p = reinterpret_cast<const char*>(data.data() + at);
+  const size_t n = strnlen(p, field);
+  if (n == field) {
+    why = std::string(name) + " is not terminated";
+    return false;
+  }
+  if (n > max) {
+    why = std::string(name) + " is longer than " + std::to_string(max) + " characters";
+    return false;
+  }
+  return true;
+}
+
+bool mail_ok(std::span<const uint8_t> d, std::string& why) {
+  if (d[0] != kMailMarker || (d[1] != kMailKindSettings && d[1] != kMailKindTestMail)) {
+    why = "mail image has no marker 20 with kind 9 or 16";
+    return false;
+  }
+  static constexpr const char* kNames[12] = {
+      "mail status", "SMTP server", "SMTP port",  "SMTP user",  "SMTP password", "secure flag",
+      "sender",      "receiver 1",  "receiver 2", "receiver 3", "subject",       "location"};
+  // Strings end by offset 253; the counter and a zero follow.
+  size_t at = 2;
+  for (int i = 0; i < 12 && at < 254; ++i) {
+    const auto* p = reinterpret_cast<const char*>(d.data() + at);
+    const size_t n = strnlen(p, 254 - at);
+    if (n == 254 - at) {
+      why = std::string(kNames[i]) + " runs into the counter";
+      return false;
+    }
+    const std::string_view text(p, n);
+    if (n > kMaxText) {
+      why = std::string(kNames[i]) + " is longer than 31 characters";
+      return false;
+    }
+    if (i == 0 && text != "0" && text != "1" && text != "2") {
+      why = "mail status must be 0, 1 or 2";
+      return false;
+    }
+    if (i == 2 && !text.empty()) {
+      uint32_t port = 0;
+      bool digits = text.size() <= 5;
+      for (char c : text) {
+        digits = digits && c >= '0' && c <= '9';
+        if (digits) port = port * 10 + uint32_t(c - '0');
+      }
+      if (!digits || port < 1 || port > 65535) {
+        why = "SMTP port '" + std::string(text) + "' is not a port number";
+        return false;
+      }
+    }
+    if (i == 5 && !text.empty() && text != "0" && text != "1") {
+      why = "secure flag must be 0 or 1";
+      return false;
+    }
+    at += n + 1;
+  }
+  if (d[255] != 0) {
+    why = "mail image's last byte is not zero";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool validate_setting(uint32_t sub_id, std::span<const uint8_t> d, std::string& why) {
+  const int size = setup_data_size(sub_id);
+  if (size < 0) {
+    why = "unknown setup sub-id " + std::to_string(sub_id);
+    return false;
+  }
+  if (d.size() != size_t(size)) {
+    why = "setting " + std::to_string(sub_id) + " is " + std::to_string(d.size()) + " bytes, not " +
+          std::to_string(size);
+    return false;
+  }
+  switch (sub_id) {
+    case kSetupBitrate:
+      if (platform::load_u32le(d.data()) > 9) {
+        why = "bitrate must be 0 to 9";
+        return false;
+      }
+      return true;
+    case kSetupPppoe:
+      if (platform::load_u16le(d.data()) > 1) {
+        why = "PPPoE status must be 0 or 1";
+        return false;
+      }
+      return field_ok(d, 4, 32, kMaxText, "PPPoE user name", why) &&
+             field_ok(d, 36, 32, kMaxText, "PPPoE password", why);
+    case kSetupDdns:
+      if (platform::load_u16le(d.data() + 2) > 3) {
+        why = "DDNS provider must be 0 to 3";
+        return false;
+      }
+      return field_ok(d, 4, 32, kMaxText, "DDNS user name", why) &&
+             field_ok(d, 36, 32, kMaxText, "DDNS password", why) &&
+             field_ok(d, 68, 48, kMaxHost, "DDNS host name", why);
+    case kSetupMail:
+      return mail_ok(d, why);
+    case kSetupMailInterval:
+      if (platform::load_u16le(d.data()) > 60) {
+        why = "mail interval must be 0 to 60 minutes";
+        return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool validate_upnp_word(uint32_t word, std::string& why) {
+  const uint32_t port = word & 0xFFFF;
+  if ((word & ~(kUpnpOnBit | 0xFFFFu)) != 0) {
+    why = "UPnP word has unknown bits set";
+    return false;
+  }
+  if (port == 0) {
+    why = "UPnP port must be 1 to 65535";
+    return false;
+  }
+  return true;
+}
+
 std::vector<uint8_t> build_setup_record(uint32_t sub_id, std::span<const uint8_t> data) {
   std::vector<uint8_t> out(kSetupHeaderSize + data.size(), 0);
   platform::ByteWriter w(out);
@@ -117,11 +257,114 @@ std::span<const uint8_t> SettingsStore::get(uint32_t sub_id) const {
   return std::span<const uint8_t>(images_).subspan(size_t(offset), size_t(setup_data_size(sub_id)));
 }
 
-bool SettingsStore::put(uint32_t sub_id, std::span<const uint8_t> data) {
-  const int offset = image_offset(sub_id);
-  if (offset < 0 || data.size() != size_t(setup_data_size(sub_id))) return false;
-  std::copy(data.begin(), data.end(), images_.begin() + offset);
+bool SettingsStore::put(uint32_t sub_id, std::span<const uint8_t> data, std::string* why) {
+  std::string reason;
+  if (!validate_setting(sub_id, data, reason)) {
+    if (why) *why = reason;
+    return false;
+  }
+  std::copy(data.begin(), data.end(), images_.begin() + image_offset(sub_id));
+  save();
   return true;
+}
+
+bool SettingsStore::set_upnp_word(uint32_t word, std::string* why) {
+  std::string reason;
+  if (!validate_upnp_word(word, reason)) {
+    if (why) *why = reason;
+    return false;
+  }
+  upnp_word_ = word;
+  save();
+  return true;
+}
+
+std::vector<uint8_t> SettingsStore::encode() const {
+  std::vector<uint8_t> out(kSettingsFileHeaderSize + kSettingsPayloadSize, 0);
+  std::copy(kFileMagic.begin(), kFileMagic.end(), out.begin());
+  auto payload = std::span<uint8_t>(out).subspan(kSettingsFileHeaderSize);
+  std::copy(images_.begin(), images_.end(), payload.begin());
+  platform::store_u32le(&payload[images_.size()], upnp_word_);
+  platform::store_u32le(&out[8], uint32_t(kSettingsPayloadSize));
+  platform::store_u32le(&out[12], byte_sum(payload));
+  return out;
+}
+
+bool SettingsStore::decode(std::span<const uint8_t> file, std::string& why) {
+  if (file.size() < kSettingsFileHeaderSize ||
+      !std::equal(kFileMagic.begin(), kFileMagic.end(), file.begin())) {
+    why = "not a settings file";
+    return false;
+  }
+  if (platform::load_u32le(&file[8]) != kSettingsPayloadSize ||
+      file.size() != kSettingsFileHeaderSize + kSettingsPayloadSize) {
+    why = "settings file has the wrong length";
+    return false;
+  }
+  const auto payload = file.subspan(kSettingsFileHeaderSize);
+  if (platform::load_u32le(&file[12]) != byte_sum(payload)) {
+    why = "settings file's byte sum does not match";
+    return false;
+  }
+  for (uint32_t id : {kSetupBitrate, kSetupPppoe, kSetupDdns, kSetupMail, kSetupMailInterval}) {
+    const auto image = payload.subspan(size_t(image_offset(id)), size_t(setup_data_size(id)));
+    if (!validate_setting(id, image, why)) return false;
+  }
+  const uint32_t word = platform::load_u32le(&payload[images_.size()]);
+  if (!validate_upnp_word(word, why)) return false;
+  std::copy(payload.begin(), payload.begin() + ptrdiff_t(images_.size()), images_.begin());
+  upnp_word_ = word;
+  return true;
+}
+
+bool SettingsStore::use_data_dir(const std::string& dir, std::string& error) {
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    error = "cannot create " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  const std::string path = dir + kFileName;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f) {
+    std::vector<uint8_t> bytes(kSettingsFileHeaderSize + kSettingsPayloadSize + 1);
+    const size_t n = std::fread(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    bytes.resize(n);
+    std::string why;
+    if (!decode(bytes, why)) {
+      error = path + ": " + why;
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  path_ = path;
+  save();
+  return true;
+}
+
+void SettingsStore::save() const {
+  if (path_.empty()) return;
+  const std::string temp = path_ + ".tmp";
+  const std::vector<uint8_t> bytes = encode();
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0;
+  size_t done = 0;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += size_t(n);
+  }
+  // The data must be on disk before the rename makes it the settings file.
+  ok = ok && fsync(fd) == 0;
+  if (fd >= 0) ok = close(fd) == 0 && ok;
+  ok = ok && rename(temp.c_str(), path_.c_str()) == 0;
+  if (!ok) {
+    std::fprintf(stderr, "tessomar-dvrsim: cannot write %s: %s\n", path_.c_str(),
+                 std::strerror(errno));
+    unlink(temp.c_str());
+  }
 }
 
 bool SettingsChannel::attach(Simulator& sim) {
@@ -226,7 +469,7 @@ void SettingsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
     }
     case kIcmdSet:
     case kIcmdReport:
-      store_record(s, op, record_id, m.word(kModeAt), image);
+      store_record(key, s, op, record_id, m.word(kModeAt), image);
       break;
     default:
       return;
@@ -234,8 +477,8 @@ void SettingsChannel::on_message(ChannelContext& ctx, const ChannelMessage& m) {
   for (const auto& listener : listeners_) listener(key, op, record_id);
 }
 
-void SettingsChannel::store_record(SessionView& s, uint32_t op, uint32_t record_id, uint32_t mode,
-                                   std::span<const uint8_t> image) {
+void SettingsChannel::store_record(uint32_t key, SessionView& s, uint32_t op, uint32_t record_id,
+                                   uint32_t mode, std::span<const uint8_t> image) {
   std::array<uint8_t, kViewStateSize>* view = nullptr;
   switch (record_id) {
     case kRecordLiveView:
@@ -253,7 +496,28 @@ void SettingsChannel::store_record(SessionView& s, uint32_t op, uint32_t record_
       uint32_t sub_id = 0;
       std::span<const uint8_t> data;
       if (!parse_setup_record(image, sub_id, data)) return;  // an invalid set is ignored
-      store_.put(sub_id, data);
+      // A test mail request is carried out, not kept: only its sender hears back.
+      if (sub_id == kSetupMail && data[1] == kMailKindTestMail) {
+        std::string why;
+        if (!validate_setting(sub_id, data, why)) {
+          if (sim_) sim_->log("refused test mail: " + why);
+          return;
+        }
+        if (op == kIcmdSet) s.mode = mode;
+        ++test_mails_;
+        if (sim_) sim_->log("test mail " + std::to_string(test_mails_) + " sent");
+        if (op != kIcmdSet || sim_ == nullptr) return;
+        const auto record = build_setup_record(sub_id, data);
+        sim_->queue_message(
+            key, build_message(kIcmdTag, key,
+                               {kIcmdReport, kRecordSetup, s.mode, ++s.send_sequence}, record));
+        return;
+      }
+      std::string why;
+      if (!store_.put(sub_id, data, &why)) {
+        if (sim_) sim_->log("refused setup " + std::to_string(sub_id) + ": " + why);
+        return;
+      }
       if (op == kIcmdSet) s.mode = mode;
       // A report is only stored: answering it would let two peers echo each other.
       if (op != kIcmdSet) return;

@@ -3,9 +3,11 @@
 // The DVR keeps one set of setup records (bitrate, PPPoE, DDNS, e-mail notification, e-mail
 // interval) for the whole device and, per session, the session mode and the three view state
 // images (live, playback, backup) that the control sets. A setup query is answered with a
-// report of the current data; a valid setup set is stored and reported on every open session,
-// so that every control watching the DVR refills its tab. The sequence number of the latest
-// ICMD message of each session is kept for the video records, which echo it.
+// report of the current data; a valid setup set (checked as the firmware would) is stored and
+// reported on every open session, so that every control watching the DVR refills its tab; a
+// refused one is logged and gets no answer. A test-mail request is answered to its sender only
+// and not stored. With a data directory the settings survive a restart. The sequence number of the
+// latest ICMD message of each session is kept for the video records, which echo it.
 //
 //   SettingsChannel settings;
 //   settings.attach(sim);
@@ -17,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "dvrsim/channels.h"
@@ -71,21 +74,61 @@ std::vector<uint8_t> build_setup_record(uint32_t sub_id, std::span<const uint8_t
 bool parse_setup_record(std::span<const uint8_t> image, uint32_t& sub_id,
                         std::span<const uint8_t>& data);
 
-// The device-wide setup images, each of its sub-id's exact size.
+// Mail image: marker, kind (settings, or settings with a test mail request).
+constexpr uint8_t kMailMarker = 20;
+constexpr uint8_t kMailKindSettings = 9;
+constexpr uint8_t kMailKindTestMail = 16;
+
+// Checks a setting image as the DVR's firmware would before taking it: the size of its
+// sub-id, values in range (bitrate 0-9, PPPoE status 0/1, provider 0-3, interval 0-60),
+// texts NUL-terminated within their fields and at most 31 characters (47 for the DDNS host),
+// the mail image's marker, kind, status "0"-"2", port 1-65535 and secure flag "0"/"1".
+// False with a one-line reason otherwise.
+bool validate_setting(uint32_t sub_id, std::span<const uint8_t> data, std::string& why);
+// The UPnP setting (on bit and port, request bits cleared): port 1-65535, no other bits.
+bool validate_upnp_word(uint32_t word, std::string& why);
+
+// The settings file: "TSMSET1\n", the payload's length and byte sum (32-bit little-endian),
+// then the five images in sub-id order and the UPnP word.
+constexpr size_t kSettingsFileHeaderSize = 16;
+constexpr size_t kSettingsPayloadSize = 4 + 68 + 116 + 256 + 256 + 4;
+
+// The device-wide setup images, each of its sub-id's exact size, and the UPnP setting. With
+// a data directory every change is written to its settings file at once, atomically.
 class SettingsStore {
  public:
   // Sane factory settings: bitrate 5, PPPoE off, DDNS disabled, mail off with port 25,
-  // interval 0.
+  // interval 0, UPnP off on port 80.
   SettingsStore();
 
   // The image of a sub-id; empty when unknown.
   std::span<const uint8_t> get(uint32_t sub_id) const;
-  // Replaces an image; false for an unknown sub-id or a size that is not the sub-id's.
-  bool put(uint32_t sub_id, std::span<const uint8_t> data);
+  // Replaces an image; false for an unknown sub-id, a size that is not the sub-id's or an
+  // image the DVR would refuse (`why` says which, when given).
+  bool put(uint32_t sub_id, std::span<const uint8_t> data, std::string* why = nullptr);
+
+  uint32_t upnp_word() const { return upnp_word_; }
+  bool set_upnp_word(uint32_t word, std::string* why = nullptr);
+
+  // Keeps the settings in DIR/settings.bin from now on: loads the file when it exists
+  // (refusing a damaged one), else writes the current settings there. False with the reason.
+  bool use_data_dir(const std::string& dir, std::string& error);
+  const std::string& file_path() const { return path_; }
+
+  // The settings file's bytes, and their reading (false with the reason; the store is
+  // unchanged then).
+  std::vector<uint8_t> encode() const;
+  bool decode(std::span<const uint8_t> file, std::string& why);
 
  private:
+  // Writes the file through a temporary one and a rename, so a crash leaves the old or the
+  // new file, never a torn one. Failures are reported on stderr; the values stay in memory.
+  void save() const;
+
   // The five images back to back, in sub-id order.
   std::array<uint8_t, 4 + 68 + 116 + 256 + 256> images_{};
+  uint32_t upnp_word_ = 80;
+  std::string path_;
 };
 
 // What the DVR knows of one session.
@@ -124,6 +167,9 @@ class SettingsChannel {
   // The session's mode and view states; nullptr for an unknown session.
   const SessionView* session(uint32_t key) const;
   const SettingsStore& store() const { return store_; }
+  SettingsStore& store() { return store_; }
+  // Test mails the DVR was asked to send.
+  uint32_t test_mails() const { return test_mails_; }
 
   // Queues a report of a record on a session (for 4096: of the given sub-id, with the current
   // data; an unknown sub-id gets a bare header). False for an unknown session or when the
@@ -132,11 +178,12 @@ class SettingsChannel {
 
  private:
   void on_message(ChannelContext& ctx, const ChannelMessage& m);
-  void store_record(SessionView& s, uint32_t op, uint32_t record_id, uint32_t mode,
+  void store_record(uint32_t key, SessionView& s, uint32_t op, uint32_t record_id, uint32_t mode,
                     std::span<const uint8_t> image);
 
   Simulator* sim_ = nullptr;
   SettingsStore store_;
+  uint32_t test_mails_ = 0;
   std::map<uint32_t, SessionView> sessions_;
   std::vector<std::function<void(uint32_t, uint32_t, uint32_t)>> listeners_;
 };

@@ -170,4 +170,22 @@ TEST(DvrsimNamedSlots, MalformedOrUnknownWritesAreIgnored) {
 }
 
 }  // namespace
+
+TEST(DvrsimNamedSlots, UpnpWordsTheStoreRefusesAreNotAcknowledged) {
+  DvrHarness h;
+  h.named_slots().use_store(&h.settings().store());
+  SimClient c(h.sim());
+  const uint32_t key = h.open_session(c);
+  ASSERT_NE(key, 0u);
+  constexpr uint32_t kOn = 1u << 30, kWrite = 1u << 29;
+  auto msgs = h.exchange_messages(
+      c, key, {slot_write(key, "Vask_Upnp_C_Data_W", word_bytes(kWrite | kOn))});  // port 0
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(written(msgs[0], key, "Vask_Upnp_C_Data_R", 1), word_bytes(80));
+  msgs = h.exchange_messages(
+      c, key, {slot_write(key, "Vask_Upnp_C_Data_W", word_bytes(kWrite | kOn | 8081))});
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(h.settings().store().upnp_word(), kOn | 8081);
+}
+
 }  // namespace tessomar::dvrsim

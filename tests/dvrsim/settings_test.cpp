@@ -3,8 +3,11 @@
 #include "dvrsim/settings.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <numeric>
+#include <string>
 
 #include "dvrsim/dvr_harness.h"
 #include "link/wire.h"
@@ -107,7 +110,10 @@ TEST(DvrsimSettings, AValidSetupSetIsStoredAndReportedOnEverySession) {
   const uint32_t kb = h.open_session(b);
   ASSERT_TRUE(ka && kb);
 
-  const auto pppoe = pattern(68, 40);
+  auto pppoe = std::vector<uint8_t>(68, 0);
+  pppoe[0] = 1;
+  std::copy_n("user", 4, pppoe.begin() + 4);
+  std::copy_n("secret", 6, pppoe.begin() + 36);
   auto msgs = h.exchange_messages(a, ka, {icmd(ka, 2, 4096, 3, 1, setup_record(2, pppoe))});
   ASSERT_EQ(msgs.size(), 1u);
   EXPECT_EQ(setup_report_data(msgs[0], ka, 2), pppoe);
@@ -142,6 +148,7 @@ TEST(DvrsimSettings, InvalidSetupSetsAreIgnored) {
       {"data missing", truncated},
       {"unknown sub-id", setup_record(32, {})},
       {"header only", std::vector<uint8_t>(40, 0)},
+      {"refused value", setup_record(1, {10, 0, 0, 0})},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -237,4 +244,154 @@ TEST(DvrsimSettings, LatestIcmdSequenceIsTrackedPerSession) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint8_t> mail_data(const std::vector<std::string>& strings, uint8_t kind = 9) {
+  std::vector<uint8_t> m(256, 0);
+  m[0] = 20;
+  m[1] = kind;
+  size_t at = 2;
+  for (const auto& s : strings) {
+    std::copy(s.begin(), s.end(), m.begin() + ptrdiff_t(at));
+    at += s.size() + 1;
+  }
+  return m;
+}
+
+std::vector<uint8_t> with(std::vector<uint8_t> d, size_t at, std::string_view bytes) {
+  std::copy(bytes.begin(), bytes.end(), d.begin() + ptrdiff_t(at));
+  return d;
+}
+
+// A fresh directory under the test's temporary folder.
+std::string temp_dir(const std::string& name) {
+  const std::string dir = ::testing::TempDir() + "dvrsim-" + name + "-" + std::to_string(getpid());
+  std::filesystem::remove_all(dir);
+  return dir;
+}
+
+}  // namespace
+
+TEST(DvrsimSettingsStore, RefusesWhatTheFirmwareWould) {
+  const std::vector<uint8_t> zeros68(68, 0), zeros116(116, 0), zeros256(256, 0);
+  const std::string long32(32, 'a'), long48(48, 'h');
+  struct Case {
+    uint32_t sub_id;
+    std::vector<uint8_t> data;
+    bool ok;
+  } cases[] = {
+      {1, {9, 0, 0, 0}, true},
+      {1, {10, 0, 0, 0}, false},
+      {1, {1, 0, 0}, false},  // wrong size
+      {2, with(zeros68, 0, "\x01"), true},
+      {2, with(zeros68, 0, "\x02"), false},
+      {2, with(zeros68, 4, std::string(31, 'u')), true},
+      {2, with(zeros68, 4, long32), false},  // no NUL in the field
+      {4, with(zeros116, 2, "\x03"), true},
+      {4, with(zeros116, 2, "\x04"), false},
+      {4, with(zeros116, 68, std::string(47, 'h')), true},
+      {4, with(zeros116, 68, long48), false},
+      {8, mail_data({"1", "smtp.x", "587", "u", "p", "1"}), true},
+      {8, mail_data({"3"}), false},
+      {8, mail_data({"1", "smtp.x", "8a0"}), false},
+      {8, mail_data({"1", "smtp.x", "99999"}), false},
+      {8, mail_data({"1", "smtp.x", "25", "u", "p", "x"}), false},
+      {8, mail_data({"1", long32}), false},
+      {8, with(mail_data({"1"}), 0, "\x15"), false},  // marker 21
+      {16, {60, 0}, true},
+      {16, {61, 0}, false},
+  };
+  for (auto& c : cases) {
+    if (c.sub_id == 16) c.data.resize(256, 0);
+    SCOPED_TRACE(std::to_string(c.sub_id) + " case " + std::to_string(&c - cases));
+    SettingsStore store;
+    std::string why;
+    EXPECT_EQ(store.put(c.sub_id, c.data, &why), c.ok) << why;
+    EXPECT_EQ(why.empty(), c.ok);
+  }
+  SettingsStore store;
+  EXPECT_TRUE(store.set_upnp_word((1u << 30) | 8081));
+  for (uint32_t bad : {0u, 1u << 30, (1u << 29) | 80}) EXPECT_FALSE(store.set_upnp_word(bad));
+  EXPECT_EQ(store.upnp_word(), (1u << 30) | 8081);
+}
+
+TEST(DvrsimSettingsStore, DataDirectoryKeepsEveryChangeAcrossRestarts) {
+  const std::string dir = temp_dir("persist");
+  const auto mail = mail_data({"1", "smtp.x", "587"});
+  {
+    SettingsStore store;
+    std::string error;
+    ASSERT_TRUE(store.use_data_dir(dir, error)) << error;
+    EXPECT_TRUE(std::filesystem::exists(dir + "/settings.bin"));  // written at once
+    ASSERT_TRUE(store.put(8, mail));
+    ASSERT_TRUE(store.set_upnp_word((1u << 30) | 8081));
+  }
+  SettingsStore again;
+  std::string error;
+  ASSERT_TRUE(again.use_data_dir(dir, error)) << error;
+  auto got = again.get(8);
+  EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), mail);
+  EXPECT_EQ(again.upnp_word(), (1u << 30) | 8081);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/settings.bin.tmp"));
+
+  // A damaged file is refused, not half taken.
+  for (size_t cut : {size_t(0), size_t(20), size_t(705)}) {
+    std::filesystem::resize_file(dir + "/settings.bin", cut);
+    SettingsStore damaged;
+    EXPECT_FALSE(damaged.use_data_dir(dir, error)) << cut;
+    EXPECT_NE(error.find("settings.bin"), std::string::npos);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(DvrsimSettingsStore, FileDecodingChecksEveryField) {
+  SettingsStore store;
+  ASSERT_TRUE(store.put(1, std::vector<uint8_t>{3, 0, 0, 0}));
+  const std::vector<uint8_t> good = store.encode();
+  SettingsStore copy;
+  std::string why;
+  ASSERT_TRUE(copy.decode(good, why)) << why;
+  EXPECT_EQ(copy.get(1)[0], 3);
+
+  auto resum = [](std::vector<uint8_t> f) {
+    uint32_t sum = 0;
+    for (size_t i = 16; i < f.size(); ++i) sum += f[i];
+    platform::store_u32le(&f[12], sum);
+    return f;
+  };
+  auto bad_magic = good;
+  bad_magic[0] = 'X';
+  auto bad_sum = good;
+  bad_sum[16] ^= 1;
+  auto bad_value = good;
+  bad_value[16] = 12;  // bitrate 12, with a matching sum
+  bad_value = resum(bad_value);
+  for (const auto& f : {bad_magic, bad_sum, bad_value}) {
+    SettingsStore target;
+    EXPECT_FALSE(target.decode(f, why));
+    EXPECT_EQ(target.get(1)[0], 5);  // unchanged
+  }
+}
+
+TEST(DvrsimSettings, TestMailIsAnsweredToItsSenderOnlyAndNotKept) {
+  DvrHarness h;
+  SimClient a(h.sim());
+  SimClient b(h.sim());
+  const uint32_t ka = h.open_session(a);
+  const uint32_t kb = h.open_session(b);
+  ASSERT_TRUE(ka && kb);
+  auto test_mail = mail_data({"1", "smtp.x", "25"}, 16);
+  test_mail[254] = 1;
+  auto msgs = h.exchange_messages(a, ka, {icmd(ka, 2, 4096, 3, 1, setup_record(8, test_mail))});
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(setup_report_data(msgs[0], ka, 8), test_mail);
+  EXPECT_EQ(h.settings().test_mails(), 1u);
+  EXPECT_EQ(h.settings().store().get(8)[1], 9);  // the stored settings are the factory's
+  bool at_once = true;
+  auto r = h.exchange(b, kb, {}, &at_once);
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->frame_payload().empty());
+}
+
 }  // namespace tessomar::dvrsim
