@@ -35,9 +35,14 @@ constexpr Command kCommands[] = {
      "      wait for the DVR's identity and print it as key=value lines",
      cmd_info},
     {"setup",
-     "setup --dvr HOST:PORT --uk KEY  get bitrate|pppoe|ddns|mail|interval\n"
-     "      | set bitrate 0-9 | set interval 0-60   [--timeout S]\n"
-     "      read or change a DVR setting over the command channel",
+     "setup --dvr HOST:PORT --uk KEY [--show-passwords] get TAB\n"
+     "      | set TAB KEY=VALUE...  | set bitrate 0-9 | set interval 0-60   [--timeout S]\n"
+     "      the setup pages: TAB is system, bitrate, pppoe, ddns, mail or upnp; get prints\n"
+     "      the tab as the DVR fills it (KEY=VALUE lines), set changes the keys given and\n"
+     "      applies the tab (\"Setup Successful.\" when the DVR confirmed). Keys: bitrate\n"
+     "      bitrate=0-9; pppoe status user password; ddns provider=disable|dyndns|noip|maker\n"
+     "      user password host; mail status=off|on|default server port user password\n"
+     "      secure=0|1 sender receiver1-3 subject location interval=0-60; upnp status port",
      cmd_setup},
     {"live",
      "live --dvr HOST:PORT --uk KEY [--view CODE[,CODE...]] [--switch-ms MS] [--seconds S]\n"
