@@ -229,9 +229,7 @@ void print_tab(const Tab& tab, shell::Control& control, bool show_secrets, bool 
   for (const Field& f : tab.fields) {
     if (tab.page == kTabMail && f.limit == setup::kMailIntervalMax && !mail_interval) continue;
     std::printf("%s=%s\n", f.name, shown_value(tab, f, control, show_secrets).c_str());
-    if (tab.page == kTabBitrate) {
-      std::printf("bitrate_text=%s\n", control.form()[f.component].caption().c_str());
-    } else if (tab.page == kTabDdns && std::string(f.name) == "provider") {
+    if (tab.page == kTabDdns && std::string(f.name) == "provider") {
       std::printf("provider_text=%s\n", control.form()[f.component].caption().c_str());
     }
   }
@@ -436,7 +434,7 @@ int cmd_setup(const Args& in) {
   // Confirmed: the message, and every record sent came back.
   const bool done = host.loop().run_until(
       [&] { return !messages.empty() && (tab->page == kTabUpnp || arrived()); }, timeout_ms);
-  for (const auto& m : messages) std::printf("%s\n", m.text.c_str());
+  for (const auto& m : messages) std::printf("%s [%s]\n", m.text.c_str(), m.caption.c_str());
   if (!done) {
     std::fprintf(stderr, "tessomar-cli setup: the DVR did not confirm the %s settings in time\n",
                  tab->name);
