@@ -201,6 +201,8 @@ void FormBinder::create(Component& c) {
     }
     case ComponentKind::PageControl:
       b.widget = new QTabWidget(parent);
+      // Opaque beside its tabs too: it lies over the moving video picture.
+      b.widget->setAutoFillBackground(true);
       break;
     case ComponentKind::TabSheet: {
       auto* page = new QWidget();
@@ -383,8 +385,11 @@ void FormBinder::apply(Binding& b, Property p) {
           break;
         }
         case ComponentKind::Memo: {
+          // Memo lines are separated by CR LF; the widget wants plain line feeds.
+          QString lines = text;
+          lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
           auto* m = static_cast<QPlainTextEdit*>(w);
-          if (m->toPlainText() != text) m->setPlainText(text);
+          if (m->toPlainText() != lines) m->setPlainText(lines);
           break;
         }
         default:

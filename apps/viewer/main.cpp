@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QMouseEvent>
+#include <QTabWidget>
 #include <QTimer>
 #include <cerrno>
 #include <cstdio>
@@ -38,6 +39,7 @@ struct Options {
   std::string screenshot;
   double quit_after_s = 0;                  // 0: run until the window is closed
   std::vector<std::pair<int, int>> clicks;  // key-form points, clicked after start-up
+  int setup_tab = -1;                       // the setup page's tab chosen after the clicks
 };
 
 constexpr int kFirstClickMs = 1500;
@@ -58,7 +60,10 @@ void print_help() {
       "  --quit-after SECONDS   close the window after that many seconds\n"
       "  --click X,Y            click the key form at X,Y (320 x 576 points) 1.5 s after\n"
       "                         the DVR's identity arrived; repeat for more clicks, 0.4 s\n"
-      "                         apart (for demonstrations and screenshots)\n\n"
+      "                         apart (for demonstrations and screenshots)\n"
+      "  --setup-tab N          after the clicks, choose tab N (0 System ... 6 UPnP) of the\n"
+      "                         setup pages, as a click on the tab would (with --click 277,66,\n"
+      "                         the key form's Setup tab)\n\n"
       "Environment: systemroot names the folder with the skin files (default: the data\n"
       "folder beside the executable). TESSOMAR_LOG=1 prints diagnostics on stderr.\n"
       "QT_QPA_PLATFORM chooses Qt's display backend (e.g. offscreen).\n");
@@ -76,7 +81,7 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
     if (a == "--demo") {
       o.demo = true;
     } else if (a == "--dvr" || a == "--uk" || a == "--page-number" || a == "--param" ||
-               a == "--screenshot" || a == "--quit-after" || a == "--click") {
+               a == "--screenshot" || a == "--quit-after" || a == "--click" || a == "--setup-tab") {
       if (!has_value) {
         error = a + " needs a value";
         return false;
@@ -114,6 +119,12 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
           return false;
         }
         o.clicks.emplace_back(x, y);
+      } else if (a == "--setup-tab") {
+        if (v.size() != 1 || v[0] < '0' || v[0] > '6') {
+          error = "bad --setup-tab \"" + v + "\" (0 to 6)";
+          return false;
+        }
+        o.setup_tab = v[0] - '0';
       } else {
         char* end = nullptr;
         o.quit_after_s = std::strtod(v.c_str(), &end);
@@ -250,8 +261,15 @@ int run(int argc, char** argv) {
         QApplication::sendEvent(image, &release);
       });
     }
+    if (options.setup_tab >= 0) {
+      const int after = kFirstClickMs + int(options.clicks.size()) * kClickGapMs;
+      QTimer::singleShot(after, &main_window, [&host, tab = options.setup_tab] {
+        auto* pages = qobject_cast<QTabWidget*>(host.binder().widget("PageControl1"));
+        if (pages && pages->isVisible()) pages->setCurrentIndex(tab);
+      });
+    }
   };
-  bool clicks_started = options.clicks.empty();
+  bool clicks_started = options.clicks.empty() && options.setup_tab < 0;
   host.on_event = [&window, &clicks_started, click_all](std::string_view e) {
     std::fprintf(stderr, "tessomar: %.*s\n", int(e.size()), e.data());
     if (window) window->show_event_text(e);

@@ -1,6 +1,8 @@
 #include "viewer_host.h"
 
+#include <QDesktopServices>
 #include <QPalette>
+#include <QUrl>
 #include <optional>
 
 #include "qt_sound.h"
@@ -25,6 +27,10 @@ bool ViewerHost::start(const std::vector<shell::PageParam>& params,
   }
   control_->observer().event = [this](std::string_view e) {
     if (on_event) on_event(e);
+  };
+  // The DDNS page's links open in the system's web browser.
+  control_->setup().hooks().open_page = [](std::string_view address) {
+    QDesktopServices::openUrl(QUrl(QString::fromUtf8(address.data(), qsizetype(address.size()))));
   };
   binder_ = std::make_unique<FormBinder>(control_->form());
   control_->ActiveFormCreate();
