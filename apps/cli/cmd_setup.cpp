@@ -255,7 +255,8 @@ constexpr const char* kUsage =
     "usage: setup --dvr HOST:PORT --uk KEY [--show-passwords] get "
     "system|bitrate|pppoe|ddns|mail|upnp|interval\n"
     "       setup --dvr HOST:PORT --uk KEY set bitrate|pppoe|ddns|mail|upnp KEY=VALUE...\n"
-    "       setup --dvr HOST:PORT --uk KEY set bitrate 0-9 | set interval 0-60";
+    "       setup --dvr HOST:PORT --uk KEY set bitrate 0-9 | set interval 0-60\n"
+    "       setup --dvr HOST:PORT --uk KEY link home|account [provider=NAME]";
 
 }  // namespace
 
@@ -270,11 +271,15 @@ int cmd_setup(const Args& in) {
     args.erase(it);
   }
   if (args.size() < 2) return usage_error("setup", kUsage);
-  const bool set = args[0] == "set";
+  // "link" follows the DDNS tab's Home or Create Account link for the chosen provider.
+  const bool link = args[0] == "link";
+  const bool set = args[0] == "set" || link;
   if (!set && args[0] != "get") return usage_error("setup", kUsage);
+  if (link && args[1] != "home" && args[1] != "account") return usage_error("setup", kUsage);
+  const bool account_link = link && args[1] == "account";
 
   // The two shorthands of the first setup command.
-  std::string tab_name = args[1];
+  std::string tab_name = link ? "ddns" : args[1];
   std::vector<std::string> pairs(args.begin() + 2, args.end());
   bool interval_only = false;
   if (tab_name == "interval") {
@@ -291,7 +296,12 @@ int cmd_setup(const Args& in) {
   if (!tab) return usage_error("setup", "unknown tab \"" + args[1] + "\"\n" + kUsage);
   if (!set && !pairs.empty()) return usage_error("setup", kUsage);
   if (set && tab->page == kTabSystem) return usage_error("setup", "the system tab is read only");
-  if (set && pairs.empty()) return usage_error("setup", "nothing to set\n" + std::string(kUsage));
+  if (set && !link && pairs.empty()) {
+    return usage_error("setup", "nothing to set\n" + std::string(kUsage));
+  }
+  if (link && (pairs.size() > 1 || (pairs.size() == 1 && !pairs[0].starts_with("provider=")))) {
+    return usage_error("setup", "link takes only provider=NAME");
+  }
 
   // Every value is checked before anything is sent.
   std::vector<std::pair<const Field*, std::string>> values;
@@ -420,6 +430,27 @@ int cmd_setup(const Args& in) {
     } else {
       c.set_caption(value);
     }
+  }
+
+  if (link) {
+    bool opened = false, wizard = false;
+    hooks.open_page = [&opened](std::string_view address) {
+      std::printf("open %.*s\n", int(address.size()), address.data());
+      opened = true;
+    };
+    hooks.open_noip_wizard = [&wizard] { wizard = true; };
+    form[account_link ? "Label_ddns3" : "Label_ddns2"].fire("OnClick");
+    if (wizard) {
+      std::fprintf(stderr,
+                   "tessomar-cli setup: No-IP accounts are made with its wizard, which is "
+                   "not built yet\n");
+      return kExitFailed;
+    }
+    if (!opened) {
+      std::fprintf(stderr, "tessomar-cli setup: no provider chosen, so no page to open\n");
+      return kExitFailed;
+    }
+    return kExitOk;
   }
 
   auto& messages = host.dialogs().messages();

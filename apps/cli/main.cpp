@@ -36,13 +36,15 @@ constexpr Command kCommands[] = {
      cmd_info},
     {"setup",
      "setup --dvr HOST:PORT --uk KEY [--show-passwords] get TAB\n"
-     "      | set TAB KEY=VALUE...  | set bitrate 0-9 | set interval 0-60   [--timeout S]\n"
+     "      | set TAB KEY=VALUE...  | set bitrate 0-9 | set interval 0-60\n"
+     "      | link home|account [provider=NAME]   [--timeout S]\n"
      "      the setup pages: TAB is system, bitrate, pppoe, ddns, mail or upnp; get prints\n"
      "      the tab as the DVR fills it (KEY=VALUE lines), set changes the keys given and\n"
      "      applies the tab (\"Setup Successful.\" when the DVR confirmed). Keys: bitrate\n"
      "      bitrate=0-9; pppoe status user password; ddns provider=disable|dyndns|noip|maker\n"
      "      user password host; mail status=off|on|default server port user password\n"
-     "      secure=0|1 sender receiver1-3 subject location interval=0-60; upnp status port",
+     "      secure=0|1 sender receiver1-3 subject location interval=0-60; upnp status port.\n"
+     "      link home|account [provider=NAME] prints the DDNS provider page the tab's link opens",
      cmd_setup},
     {"live",
      "live --dvr HOST:PORT --uk KEY [--view CODE[,CODE...]] [--switch-ms MS] [--seconds S]\n"

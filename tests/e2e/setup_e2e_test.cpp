@@ -145,6 +145,27 @@ TEST(SetupE2e, MakerVariantOffersItsServiceAndDefaultMail) {
   EXPECT_EQ(run_cli(setup_args(dvr, {"set", "ddns", "provider=noip"}), &out, &err), 2);
 }
 
+TEST(SetupE2e, DdnsLinksPrintTheProviderPages) {
+  Dvr dvr;
+  ASSERT_TRUE(dvr.start({"--variant", "0"}));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* out;
+  } cases[] = {
+      {{"link", "account", "provider=dyndns"}, 0, "open https://account.dyn.com/entrance/\n"},
+      {{"link", "home", "provider=noip"}, 0, "open https://www.noip.com/\n"},
+      {{"link", "account", "provider=noip"}, 1, ""},  // the No-IP wizard's job
+      {{"link", "home"}, 1, ""},                      // the DVR's provider: none
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : ""));
+    std::string out, err;
+    EXPECT_EQ(run_cli(setup_args(dvr, c.args), &out, &err), c.status) << err;
+    EXPECT_EQ(out, c.out);
+  }
+}
+
 TEST(SetupE2e, AUserWithoutSetupRightsSeesNoSetupPage) {
   Dvr dvr;
   ASSERT_TRUE(dvr.start({"--user-level", "8"}));
