@@ -127,6 +127,15 @@ std::string usage_text(std::string_view program) {
        "                            camera 16 at 21:30). Times and weekdays are the DVR's, as\n"
        "                            in the pictures (its calendar begins on Saturday\n"
        "                            2000-01-01).\n"
+       "  --archive-fps N           pictures per second kept in the archive, 1 to the frame\n"
+       "                            rate (default: every frame). Playback and backup send\n"
+       "                            frames 0, k, 2k, ... of each second (k = frame rate / N),\n"
+       "                            and sound only with those pictures; long backups then\n"
+       "                            stream quickly (the control fills the missing frames)\n"
+       "  --resolution-change-at SECONDS\n"
+       "                            a backup's pictures change size SECONDS into its window\n"
+       "                            (full becomes cif, cif or half becomes full), starting\n"
+       "                            with a key frame (default 0: never)\n"
        "\n"
        "Faults:\n"
        "  --fault-close-after N     close each connection after sending N replies on it\n"
@@ -181,7 +190,8 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
         name == "--channels" || name == "--standard" || name == "--generation" ||
         name == "--audio" || name == "--variant" || name == "--mail-variant" ||
         name == "--titles" || name == "--number-text" || name == "--upnp" ||
-        name == "--resolution" || name == "--time-offset" || name == "--archive-days";
+        name == "--resolution" || name == "--time-offset" || name == "--archive-days" ||
+        name == "--archive-fps" || name == "--resolution-change-at";
     if (!takes_value) {
       error = "unknown option '" + std::string(args[i]) + "'";
       return ParseStatus::kError;
@@ -266,6 +276,10 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       ok = number(0, kMaxTimeOffset, o.device.time_offset);
     } else if (name == "--archive-days") {
       ok = number(1, kMaxArchiveDays, o.device.archive_days);
+    } else if (name == "--archive-fps") {
+      ok = number(1, 30, o.device.archive_fps);
+    } else if (name == "--resolution-change-at") {
+      ok = number(1, 86400 * kMaxArchiveDays, o.device.resolution_change_at);
     } else if (name == "--number-text") {
       if (value.size() <= kMaxIdentityText && value.find('\0') == std::string_view::npos) {
         o.device.number_text = std::string(value);

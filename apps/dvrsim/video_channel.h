@@ -151,6 +151,8 @@ class VideoChannel {
     uint32_t position = 0;  // device second of the next recorded picture
     uint32_t position_frame = 0;
     uint32_t window_end = 0;    // backup: last device second to copy
+    uint32_t window_start = 0;  // backup: first device second to copy
+    bool resized = false;       // backup: the pictures changed size (resolution_change_at)
     std::vector<uint8_t> held;  // a finished message waiting for credit
 
     // Live audio follows the picture time: blocks of a second are sent only once the stream

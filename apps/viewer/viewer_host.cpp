@@ -1,7 +1,11 @@
 #include "viewer_host.h"
 
+#include <QDesktopServices>
 #include <QPalette>
+#include <QUrl>
+#include <filesystem>
 #include <optional>
+#include <set>
 
 #include "qt_sound.h"
 #include "shell/host.h"
@@ -25,6 +29,14 @@ bool ViewerHost::start(const std::vector<shell::PageParam>& params,
   }
   control_->observer().event = [this](std::string_view e) {
     if (on_event) on_event(e);
+  };
+  // A finished backup opens the folders its files went to.
+  control_->backup().hooks().open_folders = [](const std::vector<std::string>& paths) {
+    std::set<std::string> folders;
+    for (const std::string& p : paths) folders.insert(std::filesystem::path(p).parent_path());
+    for (const std::string& f : folders) {
+      QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(f)));
+    }
   };
   binder_ = std::make_unique<FormBinder>(control_->form());
   control_->ActiveFormCreate();

@@ -58,9 +58,9 @@ std::string write_failure_reason(const std::string& path) {
   return "the disk may be full";
 }
 
-// A closed movie carries its mdat size at offset 40 and the moov atom right behind the
-// media data.
-bool movie_closed(const std::string& path) {
+}  // namespace
+
+bool movie_file_closed(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return false;
   std::array<uint8_t, 8> b{};
@@ -73,6 +73,8 @@ bool movie_closed(const std::string& path) {
   std::fclose(f);
   return ok;
 }
+
+namespace {
 
 // video::Viewer as the job's item source.
 class ViewerItems final : public BackupItemSource {
@@ -518,7 +520,7 @@ int BackupJob::close_file(BackupItemSource& viewer) {
       const std::string reason = write_failure_reason(current_file_);
       if (failure_.empty()) failure_ = "could not write \"" + current_file_ + "\"";
       failure_ += " (" + reason + ")";
-      if (movie_closed(current_file_)) {
+      if (movie_file_closed(current_file_)) {
         files_.push_back(current_file_);
         dialogs_.message_box("Backup stopped: " + failure_ +
                                  ". The file holds the video written before the failure.",

@@ -252,6 +252,10 @@ std::string defaultBackupName(uint32_t channel_number, uint32_t t, uint32_t devi
 // The time offset of a file from the offsets of its first three pictures.
 int32_t choose_time_offset(const std::array<int32_t, kLeadPictures>& offsets);
 
+// Whether a file is a closed movie: its mdat size at offset 40 and the moov atom right
+// behind the media data.
+bool movie_file_closed(const std::string& path);
+
 // "name.mov" -> "name(n).mov"; empty when there is no ".mov".
 std::string numbered_file_name(std::string_view name, uint32_t n);
 

@@ -23,6 +23,8 @@
 #include "platform/log.h"
 #include "platform/socket.h"
 #include "platform/sound.h"
+#include "recording/backup_job.h"
+#include "recording/movie_writer.h"
 #include "shell/properties.h"
 #include "shell/session_watchdog.h"
 #include "video/convert.h"
@@ -135,6 +137,9 @@ class Control {
   video::Viewers& viewers() { return viewers_; }
   keyform::KeyForm& key_form() { return key_form_; }
   audio::AudioOutput& audio() { return audio_; }
+  recording::MovieWriter& movie_writer() { return writer_; }
+  // Hosts set backup().hooks().open_folders to learn which files a backup wrote.
+  recording::BackupJob& backup() { return backup_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -151,6 +156,7 @@ class Control {
   bool step_main_form_picture();
   bool step_version_label();
   bool step_clock_base();
+  bool step_recording();
 
   // Interval test against a group's stamp: true (and the stamp moved) when more than
   // `threshold` tick units passed since it last ran.
@@ -158,6 +164,7 @@ class Control {
   void wire_video();
   void wire_key_form();
   void wire_audio();
+  void wire_backup();
   // Slot 0's session and device values as the audio output reads them.
   void publish_audio_view();
   // Drops the own session when its identity or its live pictures stay away too long.
@@ -186,6 +193,9 @@ class Control {
   video::Viewers viewers_;
   keyform::KeyForm key_form_;
   audio::AudioOutput audio_;  // after the viewers and the key form: its thread reads them
+  recording::MovieWriter writer_;
+  std::unique_ptr<recording::BackupWriter> writer_port_;
+  recording::BackupJob backup_;
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;
