@@ -102,6 +102,13 @@ std::array<uint8_t, kTextSampleSize> text_sample(uint32_t t);
 // Writes at explicit offsets of a named file; each call opens, writes and closes.
 // Returns false when the file could not be opened or the bytes not all written.
 bool write_at(const std::string& path, uint64_t offset, std::span<const uint8_t> bytes);
+// The pieces back to back from offset, with one open.
+bool write_at(const std::string& path, uint64_t offset,
+              std::span<const std::span<const uint8_t>> pieces);
+
+// Items in a buffer: the count the first header names (byte 15, bits 0 to 3, plus one),
+// clipped to the items whose 32-byte headers lie inside the buffer; 0 without a header.
+uint32_t item_count(std::span<const uint8_t> items);
 
 class MovieWriter {
  public:
@@ -136,6 +143,7 @@ class MovieWriter {
   void requestWatermark(uint32_t session_key, uint32_t channel);
   // Start-up: the sealing parameters.
   void setWatermarkParameters();
+  const WatermarkParameters& watermark_parameters() const;
 
   // A write to the current file failed since beginMovie.
   bool write_failed() const { return write_failed_; }
@@ -149,7 +157,7 @@ class MovieWriter {
   // The watermark record buffer (the ICTL slot's).
   std::span<uint8_t, channels::kWatermarkVarsSize> watermark();
 
-  // The writer's state and tables, for the movie atom and tests.
+  // The writer's state and tables, for the movie atom and tests (recording/movie_state.h).
   struct State;
   const State& state() const { return *state_; }
 
@@ -158,6 +166,19 @@ class MovieWriter {
   std::string path_;
   bool write_failed_ = false;
   std::unique_ptr<State> state_;  // fixed tables sized for the limits, allocated once
+  std::unique_ptr<std::array<uint8_t, 1u << 20>> scratch_;  // audio samples, the movie atom
+
+  struct Item;
+  int append_item(std::span<uint8_t> item, bool& wrote_first_sample);
+  bool start_file(const Item& item);
+  bool write_text_samples(const Item& item);
+  bool fill_gap(const Item& item, std::span<uint8_t> payload);
+  bool accept_audio(const Item& item);
+  void append_audio(const Item& item, std::span<const uint8_t> item_bytes);
+  void append_video(const Item& item, std::span<uint8_t> item_bytes, bool& wrote_first_sample);
+  bool add_chunk(uint32_t samples);
+  void write(uint64_t offset, std::span<const std::span<const uint8_t>> pieces);
+  void write(uint64_t offset, std::span<const uint8_t> bytes);
 };
 
 }  // namespace tessomar::recording
