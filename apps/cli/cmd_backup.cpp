@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -212,6 +213,17 @@ int cmd_backup(const Args& in) {
     std::fprintf(stderr, "tessomar-cli backup: %s\n", m.text.c_str());
   }
   std::printf("result=%s\n", end_text(how));
+  if (std::getenv("TESSOMAR_LOG") != nullptr) {
+    const auto& v = control.vido().stats(0);
+    const auto& w = viewer.stats();
+    std::fprintf(stderr,
+                 "records=%llu lost=%llu ring_refused=%llu stale=%llu restarts=%llu "
+                 "viewer_dropped=%llu framing_losses=%llu\n",
+                 (unsigned long long)v.records, (unsigned long long)v.lost,
+                 (unsigned long long)v.ring_refused, (unsigned long long)v.stale,
+                 (unsigned long long)v.restarts, (unsigned long long)w.dropped,
+                 (unsigned long long)w.framing_losses);
+  }
   if (how != recording::BackupEnd::kComplete || !all_closed) {
     if (how == recording::BackupEnd::kSilence) {
       std::fprintf(stderr, "tessomar-cli backup: the DVR stopped sending at %s, before %s\n",

@@ -136,6 +136,10 @@ std::string usage_text(std::string_view program) {
        "                            a backup's pictures change size SECONDS into its window\n"
        "                            (full becomes cif, cif or half becomes full), starting\n"
        "                            with a key frame (default 0: never)\n"
+       "  --repeat-archive-second   for throughput runs: playback and backup encode each\n"
+       "                            camera's first second once and send it again for every\n"
+       "                            later second (headers carry the right times, the pictures\n"
+       "                            show the first second's)\n"
        "\n"
        "Faults:\n"
        "  --fault-close-after N     close each connection after sending N replies on it\n"
@@ -173,6 +177,14 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
         return ParseStatus::kError;
       }
       o.log_view_sets = true;
+      continue;
+    }
+    if (name == "--repeat-archive-second") {
+      if (has_inline) {
+        error = "--repeat-archive-second takes no value";
+        return ParseStatus::kError;
+      }
+      o.device.repeat_archive_second = true;
       continue;
     }
     if (name == "--fault-split") {

@@ -42,6 +42,8 @@ struct DeviceOptions {
   // Seconds into a backup window after which the backup's pictures change size (full to
   // cif, anything else to full); 0 never.
   uint32_t resolution_change_at = 0;
+  // Playback and backup repeat each channel's first encoded second (throughput runs).
+  bool repeat_archive_second = false;
 };
 
 struct Options {

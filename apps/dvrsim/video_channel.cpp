@@ -241,6 +241,7 @@ void VideoChannel::begin_recorded(Stream& s, StreamMode mode, uint32_t channel) 
   if (!s.recorded) {
     s.recorded =
         std::make_unique<LiveStream>(device_.channels, device_.pal, format_.width, format_.height);
+    s.recorded->set_repeat_first_second(device_.repeat_archive_second);
   }
   if (s.channel != kNoChannel && s.channel != channel) s.recorded->release(s.channel);
   s.mode = mode;
@@ -352,7 +353,9 @@ void VideoChannel::tick(uint32_t now_ms) {
 void VideoChannel::tick_recorded(uint32_t key, Stream& s, uint32_t now_ms) {
   if (s.motion == Motion::kHold) return;
   if (s.motion == Motion::kCopy) {
+    const uint32_t began = clock_.now_ms();
     for (uint32_t made = 0; made < kMaxBackupFramesPerTick; ++made) {
+      if (made > 0 && clock_.now_ms() - began >= kBackupTickBudgetMs) return;
       if (s.position == 0 && s.held.empty()) {
         stop(s);  // the window is copied and everything is queued
         return;
@@ -462,6 +465,7 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
                      device_.pal);
     s.recorded =
         std::make_unique<LiveStream>(device_.channels, device_.pal, other.width, other.height);
+    s.recorded->set_repeat_first_second(device_.repeat_archive_second);
     s.resized = true;
     s.key_next = true;
   }
