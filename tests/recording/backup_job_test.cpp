@@ -10,6 +10,7 @@
 
 #include "channels/channel_fixture.h"
 #include "channels/icmd.h"
+#include "channels/ictl.h"
 #include "channels/session_modes.h"
 #include "platform/bytes.h"
 #include "platform/devtime.h"
@@ -29,7 +30,7 @@ constexpr uint32_t kCif = 22 << 8 | 18;
 // One item as the DVR sends it: the 32-byte picture header and a small payload.
 std::vector<uint8_t> picture(uint32_t time, uint32_t frame, bool key, uint32_t size = kFull,
                              int32_t offset = 0) {
-  std::vector<uint8_t> b(32 + 64, 0);
+  std::vector<uint8_t> b(32 + 96, 0);
   store_u32le(&b[0], 0x03000000);
   store_u32le(&b[4], time);
   b[8] = uint8_t(frame);
@@ -346,10 +347,10 @@ TEST_F(BackupJobTest, PreviewDecodesTheOriginalPayloadBehindItsParameterSets) {
   // Form-0 sets (a four-byte length before each), then the payload as the DVR sent it.
   EXPECT_EQ(unit[0], 0);
   EXPECT_EQ(unit[1], 0);
-  ASSERT_GE(unit.size(), 64u);
-  const size_t payload = unit.size() - 64;
+  ASSERT_GE(unit.size(), 96u);
+  const size_t payload = unit.size() - 96;
   EXPECT_EQ(unit[payload], 32);  // not the writer's 0xEE
-  EXPECT_EQ(unit.back(), 95);
+  EXPECT_EQ(unit.back(), 127);
 }
 
 TEST_F(BackupJobTest, CancelledDialogRefusesAndStopsTheBackup) {
@@ -514,6 +515,65 @@ TEST_F(BackupJobTest, FailedWritesEndTheBackupWithAMessageAndNoLostData) {
     fs::remove(file);
     viewer.queue.clear();
   }
+}
+
+// The job with the real movie writer behind it.
+class BackupWithWriterTest : public BackupJobTest {
+ protected:
+  BackupWithWriterTest()
+      : ictl(link, form, dialogs),
+        movie(ictl),
+        port(movie_writer_port(movie)),
+        real({modes, icmd.session(0), [] { return kKey; }, *port, dialogs, clock, logger}) {
+    ictl.register_ictl();
+    ictl.declare_slots();
+    modes.hooks().set_backup_state = [this](int s) { real.setBackupState(s); };
+    real.hooks().open_folders = [this](const std::vector<std::string>& p) { opened.push_back(p); };
+  }
+  int start_real(uint32_t from, uint32_t to, const std::string& file) {
+    modes.ApplyViewCommand(0, 16, channels::kModeBackup, 1, 0, true);
+    modes.SetWindowTime(session(), from, channels::kWindowStart);
+    modes.SetWindowTime(session(), to, channels::kWindowEnd);
+    dialogs.script_file_answer(file);
+    return real.startBackup();
+  }
+  void run_real(int ticks = 20000) {
+    for (int i = 0; i < ticks && (real.state() != JobState::kIdle || !viewer.queue.empty()); ++i) {
+      viewer.tick(real);
+      // Ten seconds of device time pass before the watermark is given up (nobody answers).
+      clock.advance_ms(real.state() == JobState::kAwaitWatermark ? 1000 : 10);
+    }
+  }
+
+  channels::IctlChannel ictl;
+  MovieWriter movie;
+  std::unique_ptr<BackupWriter> port;
+  BackupJob real;
+};
+
+TEST_F(BackupWithWriterTest, WindowWithoutKeyFrameLeavesAnEmptyFileWithoutMovieAtom) {
+  ASSERT_EQ(start_real(kW, kW + 4, path("nokey.mov")), 1);
+  for (uint32_t t = kW; t <= kW + 4; ++t) viewer.queue.push_back(picture(t, 1, false));
+  run_real(500);
+  clock.advance_ms(kSilenceMs + 1);
+  run_real();
+  EXPECT_EQ(real.state(), JobState::kIdle);
+  EXPECT_EQ(fs::file_size(path("nokey.mov")), 0u);
+  EXPECT_FALSE(movie_file_closed(path("nokey.mov")));
+}
+
+TEST_F(BackupWithWriterTest, ThirtyMinutesOfSamplesSplitTheFile) {
+  // One key frame a second: the writer fills the other 24 frame periods, so a file holds
+  // 1800 pictures here.
+  ASSERT_EQ(start_real(kW, kW + 3700, path("long.mov")), 1);
+  for (uint32_t t = kW; t <= kW + 3700; ++t) viewer.queue.push_back(picture(t, 0, true));
+  run_real(200000);
+  EXPECT_EQ(real.last_end(), BackupEnd::kComplete) << real.failure();
+  ASSERT_EQ(opened.size(), 1u);
+  ASSERT_EQ(opened[0],
+            (std::vector<std::string>{path("long.mov"), path("long(1).mov"), path("long(2).mov")}));
+  for (const std::string& f : opened[0]) EXPECT_TRUE(movie_file_closed(f)) << f;
+  EXPECT_EQ(viewer.overwritten, 0);
 }
 
 }  // namespace
