@@ -55,7 +55,7 @@ std::optional<std::string> QtDialogs::save_file(const platform::FileDialogReques
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   // The first filter's extension is added to a name typed without one ("*.mov" -> "mov").
   const QStringList parts = QString::fromStdString(request.filter).split('|');
-  if (parts.size() > 1 && parts[1].startsWith("*.") && !parts[1].contains('*', 1)) {
+  if (parts.size() > 1 && parts[1].startsWith("*.") && parts[1].indexOf('*', 1) < 0) {
     dialog.setDefaultSuffix(parts[1].mid(2));
   }
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
