@@ -78,6 +78,15 @@ constexpr Command kCommands[] = {
      "      recordings for (*), and with --day that day's half hours; --json prints the\n"
      "      same as one JSON object",
      cmd_calendar},
+    {"backup",
+     "backup --dvr HOST:PORT --uk KEY --channel 1-16 --from \"YYYY/MM/DD hh:mm:ss\"\n"
+     "      --to \"YYYY/MM/DD hh:mm:ss\" --out NAME.mov   copy the recording of a channel\n"
+     "      between two times into NAME.mov, NAME(1).mov, ... (a new file after 30 minutes\n"
+     "      of recording or when the picture size changes); shows progress (percent of the\n"
+     "      window, speed as a multiple of real time, files), then file=PATH bytes=N per\n"
+     "      file and result=...; exit 0 only when the whole window was copied and every\n"
+     "      file was closed complete. Times, the name and the folder are checked first.",
+     cmd_backup},
 };
 
 std::string version_text() {

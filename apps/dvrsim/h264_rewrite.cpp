@@ -274,14 +274,14 @@ RewriteStatus SliceRewriter::rewrite(std::span<const uint8_t> nal, std::vector<u
   w.ue(0);  // pic_parameter_set_id
   w.bits(frame_num, kClientLog2MaxFrameNum);
   if (idr) w.ue(idr_pic_id);
-  w.bits(poc, kClientLog2MaxPocLsb);
+  // The DVR's predicted slices carry order count 0 and always name their reference count, so
+  // that bytes 5 and 6 of a picture hold only the frame number and fixed bits (a movie
+  // writer renumbers pictures there). With one picture per frame and no B slices, decoding
+  // order is display order and the count carries nothing.
+  w.bits(kind == kSliceP ? 0 : poc, kClientLog2MaxPocLsb);
   if (kind == kSliceP) {
-    if (active_refs == kClientNumRefIdxActive || fault_ == RewriteFault::kIgnoreRefCount) {
-      w.bit(0);
-    } else {
-      w.bit(1);
-      w.ue(active_refs - 1);
-    }
+    w.bit(1);
+    w.ue((fault_ == RewriteFault::kIgnoreRefCount ? kClientNumRefIdxActive : active_refs) - 1);
   }
   w.copy(rbsp_, copy_start, copy_end - copy_start);
   w.se(new_qp_delta);

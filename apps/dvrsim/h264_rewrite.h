@@ -5,7 +5,8 @@
 // 4-bit lsb, 4 reference frames, 4 active references by default, pic_init_qp 26, chroma QP
 // offset 0 and no deblocking control (so every slice deblocks with offsets 0). A slice coded
 // under x264's sets is re-headed to say the same thing under those: the slice data bits are
-// copied unchanged, so the decoded pictures are bit-identical.
+// copied unchanged, so the decoded pictures are bit-identical. Predicted slices take the
+// DVR's form: order count 0 and the active reference count always named.
 //
 //   SliceRewriter rw;
 //   rw.set_sps(sps_nal); rw.set_pps(pps_nal);             // x264's sets, header byte included

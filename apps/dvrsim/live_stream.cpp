@@ -29,6 +29,7 @@ void LiveStream::set_composite(uint32_t layout, uint32_t first_channel) {
 
 void LiveStream::force_key_frame(uint32_t channel) {
   if (channel <= kCompositeChannel && encoders_[channel]) encoders_[channel]->force_key_frame();
+  if (channel <= kCompositeChannel) forced_[channel] = true;
 }
 
 void LiveStream::release(uint32_t channel) {
@@ -49,19 +50,42 @@ bool LiveStream::next_record(const FrameRequest& request, std::vector<uint8_t>& 
   }
   if (!encoder->ok()) return false;
 
-  if (channel == kCompositeChannel) {
-    render_composite(image_, composite_layout_, composite_first_, channel_count_,
-                     request.device_time, request.frame_in_second, width_, height_, titles_);
+  const uint32_t f = request.frame_in_second;
+  RepeatedSecond& repeated = repeated_[channel];
+  const bool forced = forced_[channel];
+  forced_[channel] = false;
+  bool key_frame = false;
+  // A key frame asked for away from frame 0 cannot come from the repeated second.
+  if (repeat_ && f < repeated.payloads.size() && !repeated.payloads[f].empty() &&
+      (!forced || f == 0)) {
+    payload_ = repeated.payloads[f];
+    key_frame = repeated.key[f] != 0;
   } else {
-    render_scene(image_, channel, request.device_time, request.frame_in_second, width_, height_,
-                 titles_);
-  }
-  const EncodedPicture& picture =
-      encoder->encode(image_.y.data(), image_.u.data(), image_.v.data());
-  payload_ = picture.payload;
-  if (!picture.ok || !pad_video_payload(payload_)) {
-    encoder->force_key_frame();
-    return false;
+    if (channel == kCompositeChannel) {
+      render_composite(image_, composite_layout_, composite_first_, channel_count_,
+                       request.device_time, f, width_, height_, titles_);
+    } else {
+      render_scene(image_, channel, request.device_time, f, width_, height_, titles_);
+    }
+    const EncodedPicture& picture =
+        encoder->encode(image_.y.data(), image_.u.data(), image_.v.data());
+    payload_ = picture.payload;
+    if (!picture.ok || !pad_video_payload(payload_)) {
+      encoder->force_key_frame();
+      return false;
+    }
+    key_frame = picture.key_frame;
+    const bool starts = key_frame && f == 0;
+    if (repeat_ && (starts || (!repeated.payloads.empty() && !repeated.payloads[0].empty()))) {
+      if (starts && repeated.payloads.empty()) {
+        repeated.payloads.resize(fps_);
+        repeated.key.resize(fps_);
+      }
+      if (f < repeated.payloads.size() && repeated.payloads[f].empty()) {
+        repeated.payloads[f] = payload_;
+        repeated.key[f] = key_frame ? 1 : 0;
+      }
+    }
   }
 
   RecordInfo record;
@@ -81,7 +105,7 @@ bool LiveStream::next_record(const FrameRequest& request, std::vector<uint8_t>& 
   info.height_mbs = uint8_t(height_ / 16);
   // The composite picture names its first tile's channel.
   info.channel = uint8_t(channel == kCompositeChannel ? composite_first_ & 15 : channel);
-  info.key_frame = picture.key_frame;
+  info.key_frame = key_frame;
   info.stream_kind = request.stream_kind;
   info.rate_code = rate_code_for_interval(interval_ms_);
   info.time_offset = request.time_offset;

@@ -61,6 +61,11 @@ class LiveStream {
   // Drops the channel's encoder; its next picture starts a new stream with a key frame.
   void release(uint32_t channel);
 
+  // Throughput runs: each channel's first second, encoded from a key frame at frame 0, is
+  // kept and sent again for every later second (the headers carry the right times; the
+  // burnt-in time is the first second's). Off by default.
+  void set_repeat_first_second(bool on) { repeat_ = on; }
+
   // Channel sequence of the last record of the channel (0 before the first).
   uint32_t channel_sequence(uint32_t channel) const;
 
@@ -79,6 +84,14 @@ class LiveStream {
   const ChannelTitles* titles_ = nullptr;
   std::array<std::unique_ptr<VideoEncoder>, 17> encoders_;
   std::array<uint32_t, 17> sequence_{};
+  // The repeated second: payload and key flag by frame number, per channel.
+  struct RepeatedSecond {
+    std::vector<std::vector<uint8_t>> payloads;
+    std::vector<uint8_t> key;
+  };
+  bool repeat_ = false;
+  bool forced_[17] = {};
+  std::array<RepeatedSecond, 17> repeated_;
   // Reused from picture to picture.
   I420Image image_;
   std::vector<uint8_t> payload_;

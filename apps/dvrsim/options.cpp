@@ -133,6 +133,19 @@ std::string usage_text(std::string_view program) {
        "                            camera 16 at 21:30). Times and weekdays are the DVR's, as\n"
        "                            in the pictures and the key form's calendar (its weeks\n"
        "                            begin on Sundays; 2000 has no 29 February).\n"
+       "  --archive-fps N           pictures per second kept in the archive, 1 to the frame\n"
+       "                            rate (default: every frame). Playback and backup send\n"
+       "                            frames 0, k, 2k, ... of each second (k = frame rate / N),\n"
+       "                            and sound only with those pictures; long backups then\n"
+       "                            stream quickly (the control fills the missing frames)\n"
+       "  --resolution-change-at SECONDS\n"
+       "                            a backup's pictures change size SECONDS into its window\n"
+       "                            (full becomes cif, cif or half becomes full), starting\n"
+       "                            with a key frame (default 0: never)\n"
+       "  --repeat-archive-second   for throughput runs: playback and backup encode each\n"
+       "                            camera's first second once and send it again for every\n"
+       "                            later second (headers carry the right times, the pictures\n"
+       "                            show the first second's)\n"
        "\n"
        "Faults:\n"
        "  --fault-close-after N     close each connection after sending N replies on it\n"
@@ -172,6 +185,14 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       o.log_view_sets = true;
       continue;
     }
+    if (name == "--repeat-archive-second") {
+      if (has_inline) {
+        error = "--repeat-archive-second takes no value";
+        return ParseStatus::kError;
+      }
+      o.device.repeat_archive_second = true;
+      continue;
+    }
     if (name == "--fault-split") {
       if (has_inline) {
         error = "--fault-split takes no value";
@@ -188,7 +209,8 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
         name == "--audio" || name == "--variant" || name == "--mail-variant" ||
         name == "--titles" || name == "--number-text" || name == "--upnp" ||
         name == "--resolution" || name == "--time-offset" || name == "--archive-days" ||
-        name == "--data-dir" || name == "--push-titles";
+        name == "--data-dir" || name == "--push-titles" || name == "--archive-fps" ||
+        name == "--resolution-change-at";
     if (!takes_value) {
       error = "unknown option '" + std::string(args[i]) + "'";
       return ParseStatus::kError;
@@ -287,6 +309,10 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       } else {
         o.push_titles = std::string(value);
       }
+    } else if (name == "--archive-fps") {
+      ok = number(1, 30, o.device.archive_fps);
+    } else if (name == "--resolution-change-at") {
+      ok = number(1, 86400 * kMaxArchiveDays, o.device.resolution_change_at);
     } else if (name == "--number-text") {
       if (value.size() <= kMaxIdentityText && value.find('\0') == std::string_view::npos) {
         o.device.number_text = std::string(value);

@@ -36,6 +36,14 @@ struct DeviceOptions {
   Resolution resolution = Resolution::kFull;
   uint32_t time_offset = 0;    // seconds the control adds to picture times for display
   uint32_t archive_days = 14;  // days of recordings behind now (see archive.h), 1 to 3650
+  // Pictures per second kept in the archive (1 to the frame rate); 0 keeps every frame.
+  // Fewer make long playbacks and backups cheap to stream.
+  uint32_t archive_fps = 0;
+  // Seconds into a backup window after which the backup's pictures change size (full to
+  // cif, anything else to full); 0 never.
+  uint32_t resolution_change_at = 0;
+  // Playback and backup repeat each channel's first encoded second (throughput runs).
+  bool repeat_archive_second = false;
 };
 
 struct Options {

@@ -242,6 +242,7 @@ void VideoChannel::begin_recorded(Stream& s, StreamMode mode, uint32_t channel) 
   if (!s.recorded) {
     s.recorded =
         std::make_unique<LiveStream>(device_.channels, device_.pal, format_.width, format_.height);
+    s.recorded->set_repeat_first_second(device_.repeat_archive_second);
   }
   if (s.channel != kNoChannel && s.channel != channel) s.recorded->release(s.channel);
   s.mode = mode;
@@ -305,6 +306,8 @@ void VideoChannel::apply_backup(uint32_t key, Stream& s) {
   s.position = start;
   s.position_frame = 0;
   s.window_end = end;
+  s.window_start = start;
+  s.resized = false;
 }
 
 void VideoChannel::stop(Stream& s) {
@@ -351,7 +354,9 @@ void VideoChannel::tick(uint32_t now_ms) {
 void VideoChannel::tick_recorded(uint32_t key, Stream& s, uint32_t now_ms) {
   if (s.motion == Motion::kHold) return;
   if (s.motion == Motion::kCopy) {
+    const uint32_t began = clock_.now_ms();
     for (uint32_t made = 0; made < kMaxBackupFramesPerTick; ++made) {
+      if (made > 0 && clock_.now_ms() - began >= kBackupTickBudgetMs) return;
       if (s.position == 0 && s.held.empty()) {
         stop(s);  // the window is copied and everything is queued
         return;
@@ -417,7 +422,9 @@ void VideoChannel::advance_position(Stream& s) {
       break;
     case Motion::kPlay:
     case Motion::kCopy:
-      if (++s.position_frame >= fps_) {
+      // A thinned archive keeps every step-th frame of a second.
+      s.position_frame += device_.archive_fps == 0 ? 1 : std::max(1u, fps_ / device_.archive_fps);
+      if (s.position_frame >= fps_) {
         s.position_frame = 0;
         ++s.position;
       }
@@ -451,6 +458,20 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
   if (session->queued_bytes + kSmallestPictureMessage > s.credit) return false;
   if (!settle_position(s)) return false;
 
+  if (s.motion == Motion::kCopy && device_.resolution_change_at != 0 && !s.resized &&
+      s.position >= s.window_start + device_.resolution_change_at) {
+    // The recording changes picture size here; the new size starts with a key frame.
+    const VideoFormat other =
+        video_format(device_.resolution == Resolution::kFull ? Resolution::kCif : Resolution::kFull,
+                     device_.pal);
+    s.recorded =
+        std::make_unique<LiveStream>(device_.channels, device_.pal, other.width, other.height);
+    s.recorded->set_repeat_first_second(device_.repeat_archive_second);
+    s.resized = true;
+    s.key_next = true;
+  }
+  // A thinned archive keeps one key frame a second, as the full one does.
+  if (device_.archive_fps != 0 && s.position_frame == 0) s.key_next = true;
   const bool scanning = s.motion == Motion::kScanForward || s.motion == Motion::kScanBackward;
   if (s.key_next || scanning) {
     s.recorded->force_key_frame(s.channel);
@@ -476,7 +497,7 @@ bool VideoChannel::produce_recorded(uint32_t key, Stream& s) {
   advance_position(s);
   // A picture that could not be made is skipped; the encoder restarts with a key frame.
   if (!made || record_.size() < kFrameRecordHeaderSize + kPictureHeaderSize) return true;
-  if (format_.interlaced) {
+  if (format_.interlaced && !s.resized) {
     record_[kInterlaceByte] = uint8_t((record_[kInterlaceByte] & ~0x0C) | 1 << 2);
   }
   if (scanning) {

@@ -14,8 +14,9 @@
 //   start time as the last continues from where the stream is (pause, then play again).
 //   Backup (a backup state set, record 1024, in mode 2, backup state 1): every recorded
 //   picture of the window [start, end] of the selected channel, in time order from a key
-//   frame, as fast as the control's credit takes them (at most kMaxBackupFramesPerTick per
-//   tick), then the stream ends. State 0 stops it at once, state 2 holds it.
+//   frame, as fast as the control's credit takes them (per tick at most
+//   kMaxBackupFramesPerTick pictures or kBackupTickBudgetMs of work), then the stream ends. State 0
+//   stops it at once, state 2 holds it.
 //
 // Sound (audio_block.h) goes with the single view of channel 0 or 1 when the device has
 // audio: live from the first whole second of the stream, playback at the recording's pace
@@ -92,9 +93,11 @@ class VideoChannel {
   static constexpr uint32_t kNoChannel = 0xFFFFFFFF;
   // Forward and backward scans: one key frame of each recorded second, this many ms apart.
   static constexpr uint32_t kScanIntervalMs = 250;
-  // Backup pictures made per session and tick, so that polls and other sessions are still
-  // served while a backup runs as fast as the credit allows.
+  // Backup pictures made per session and tick, and the time a tick may spend on them, so
+  // that polls and other sessions are still served while a backup runs as fast as the
+  // credit allows (pictures that need no encoding go many to a tick).
   static constexpr uint32_t kMaxBackupFramesPerTick = 4;
+  static constexpr uint32_t kBackupTickBudgetMs = 5;
 
   // The clock gives the device time of each picture; the settings channel gives the view
   // states, modes and ICMD sequence numbers. Both must outlive the channel.
@@ -154,6 +157,8 @@ class VideoChannel {
     uint32_t position = 0;  // device second of the next recorded picture
     uint32_t position_frame = 0;
     uint32_t window_end = 0;    // backup: last device second to copy
+    uint32_t window_start = 0;  // backup: first device second to copy
+    bool resized = false;       // backup: the pictures changed size (resolution_change_at)
     std::vector<uint8_t> held;  // a finished message waiting for credit
 
     // Live audio follows the picture time: blocks of a second are sent only once the stream

@@ -50,9 +50,16 @@ std::optional<std::string> QtDialogs::open_file(const platform::FileDialogReques
 }
 
 std::optional<std::string> QtDialogs::save_file(const platform::FileDialogRequest& request) {
-  const QString path =
-      QFileDialog::getSaveFileName(parent_, QString::fromStdString(request.title),
-                                   start_path(request), qt_file_filter(request.filter));
+  QFileDialog dialog(parent_, QString::fromStdString(request.title), start_path(request),
+                     qt_file_filter(request.filter));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  // The first filter's extension is added to a name typed without one ("*.mov" -> "mov").
+  const QStringList parts = QString::fromStdString(request.filter).split('|');
+  if (parts.size() > 1 && parts[1].startsWith("*.") && parts[1].indexOf('*', 1) < 0) {
+    dialog.setDefaultSuffix(parts[1].mid(2));
+  }
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  const QString path = dialog.selectedFiles().first();
   if (path.isEmpty()) return std::nullopt;
   return path.toStdString();
 }

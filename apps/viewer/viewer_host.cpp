@@ -3,7 +3,9 @@
 #include <QDesktopServices>
 #include <QPalette>
 #include <QUrl>
+#include <filesystem>
 #include <optional>
+#include <set>
 
 #include "qt_sound.h"
 #include "shell/host.h"
@@ -31,6 +33,14 @@ bool ViewerHost::start(const std::vector<shell::PageParam>& params,
   // The DDNS page's links open in the system's web browser.
   control_->setup().hooks().open_page = [](std::string_view address) {
     QDesktopServices::openUrl(QUrl(QString::fromUtf8(address.data(), qsizetype(address.size()))));
+  };
+  // A finished backup opens the folders its files went to.
+  control_->backup().hooks().open_folders = [](const std::vector<std::string>& paths) {
+    std::set<std::string> folders;
+    for (const std::string& p : paths) folders.insert(std::filesystem::path(p).parent_path());
+    for (const std::string& f : folders) {
+      QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(f)));
+    }
   };
   binder_ = std::make_unique<FormBinder>(control_->form());
   control_->ActiveFormCreate();

@@ -53,7 +53,11 @@ Control::Control(const ControlServices& services)
              services.sound_devices ? services.sound_devices
                                     : platform::null_sound_factory(services.clock),
              services.logger),
-      setup_(form_, link_, icmd_, ictl_, services.dialogs, services.logger) {
+      setup_(form_, link_, icmd_, ictl_, services.dialogs, services.logger),
+      writer_(ictl_),
+      writer_port_(recording::movie_writer_port(writer_)),
+      backup_({modes_, icmd_.session(0), [this] { return link_.slot(0).session_key; },
+               *writer_port_, services.dialogs, services.clock, services.logger}) {
   auto rows = main_form_description();
   form_.build(rows.data(), rows.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
@@ -94,6 +98,7 @@ Control::Control(const ControlServices& services)
   wire_key_form();
   wire_audio();
   wire_setup();
+  wire_backup();
 }
 
 void Control::wire_setup() {
@@ -190,6 +195,42 @@ void Control::wire_audio() {
   };
 }
 
+void Control::wire_backup() {
+  // The first slot's viewer drives the one backup job.
+  viewers_.hooks().service_backup = [this](video::Viewer& v) {
+    if (v.slot_index() != 0) {
+      v.consume_waiting_frame();
+      return 0;
+    }
+    return backup_.serviceBackup(v);
+  };
+  modes_.hooks().set_backup_state = [this](int state) { backup_.setBackupState(state); };
+  keyform::KeyFormState& state = key_form_.state();
+  state.hooks().start_backup = [this] {
+    // Only from idle or finished; a running backup is stopped by the Save key instead.
+    if (key_form_.variables().ie_st2 % 2 != 0) return 0;
+    return backup_.startBackup();
+  };
+  recording::BackupJobHooks& h = backup_.hooks();
+  h.key_form_started = [this] {
+    // The Save key's own state update marks the backup running once the start returns 1;
+    // running it from inside the start as well would read the pressed key a second time and
+    // stop the backup it is starting.
+    keyform::KeyFormVariables& v = key_form_.variables();
+    v.ie_percentage = 0;
+    v.ie_st2 = keyform::kSaveRunning;
+    key_form_.context().input_level = keyform::kInputLevelBackup;
+  };
+  h.key_form_refused = [this] { key_form_.state().backup_refused(); };
+  h.key_form_finished = [this] {
+    keyform::KeyFormVariables& v = key_form_.variables();
+    v.ie_st = 1;
+    v.ie_st2 = keyform::kSaveRunning;
+    key_form_.state().update(false);
+  };
+  h.show_file_name = [this](const std::string& name) { form_["Label1"].set_caption(name); };
+}
+
 void Control::publish_audio_view() {
   const channels::SessionState& s = icmd_.session(0);
   const channels::DeviceIdentity& device = vask_.record(0).device;
@@ -236,7 +277,7 @@ void Control::control_startup() {
       &Control::step_decoder_buffer,    &Control::step_key_form,
       &Control::step_system_folder,     &Control::step_key_form_skin,
       &Control::step_main_form_picture, &Control::step_version_label,
-      &Control::step_clock_base,
+      &Control::step_clock_base,        &Control::step_recording,
   };
   for (Step step : kSteps) {
     if (!(this->*step)()) {
@@ -353,6 +394,11 @@ bool Control::step_version_label() {
 
 bool Control::step_clock_base() {
   clock_base_ = services_.clock.now_ms();
+  return true;
+}
+
+bool Control::step_recording() {
+  writer_.setWatermarkParameters();
   return true;
 }
 

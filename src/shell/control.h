@@ -25,6 +25,8 @@
 #include "platform/log.h"
 #include "platform/socket.h"
 #include "platform/sound.h"
+#include "recording/backup_job.h"
+#include "recording/movie_writer.h"
 #include "setup/setup_tabs.h"
 #include "shell/properties.h"
 #include "shell/session_watchdog.h"
@@ -141,6 +143,9 @@ class Control {
   keyform::KeyForm& key_form() { return key_form_; }
   audio::AudioOutput& audio() { return audio_; }
   setup::SetupTabs& setup() { return setup_; }
+  recording::MovieWriter& movie_writer() { return writer_; }
+  // Hosts set backup().hooks().open_folders to learn which files a backup wrote.
+  recording::BackupJob& backup() { return backup_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -157,6 +162,7 @@ class Control {
   bool step_main_form_picture();
   bool step_version_label();
   bool step_clock_base();
+  bool step_recording();
 
   // Interval test against a group's stamp: true (and the stamp moved) when more than
   // `threshold` tick units passed since it last ran.
@@ -165,6 +171,7 @@ class Control {
   void wire_key_form();
   void wire_audio();
   void wire_setup();
+  void wire_backup();
   // Slot 0's session and device values as the audio output reads them.
   void publish_audio_view();
   // Drops the own session when its identity or its live pictures stay away too long.
@@ -196,6 +203,9 @@ class Control {
   keyform::KeyForm key_form_;
   audio::AudioOutput audio_;  // after the viewers and the key form: its thread reads them
   setup::SetupTabs setup_;
+  recording::MovieWriter writer_;
+  std::unique_ptr<recording::BackupWriter> writer_port_;
+  recording::BackupJob backup_;
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;

@@ -375,6 +375,23 @@ int Viewer::presentPending() {
   return 1;
 }
 
+void Viewer::consume_waiting_frame() {
+  if (pending_ == 0) return;
+  pending_ = 0;
+  feedback().words[kFeedbackFrameId] = pendingFrameId_;
+}
+
+void Viewer::mark_resync(uint32_t channel) {
+  if (channel < kChannelClocks) clocks_[channel].resync = 1;
+}
+
+void Viewer::preview_key_frame(const uint8_t* unit, uint32_t size) {
+  const DecoderPort& port = owner_.decoder_;
+  if (port.key_frame_queued) port.key_frame_queued(slot_);
+  if (port.decode) port.decode(slot_, unit, size);
+  if (port.take_damaged) port.take_damaged(slot_);
+}
+
 void Viewer::reset_channel(uint32_t c) {
   clocks_[c].resync = 1;
   clocks_[c].due = 0;

@@ -175,6 +175,16 @@ class Viewer {
                         : std::span<const uint8_t>();
   }
   void release_waiting_frame() { pending_ = 0; }
+  // Backup job: the waiting item, which the writer changes in place.
+  std::span<uint8_t> waiting_item() {
+    return frameBuffer_ ? std::span<uint8_t>(frameBuffer_.get(), pending_) : std::span<uint8_t>();
+  }
+  // Backup job: the waiting item is taken; the DVR learns that the frame was handled.
+  void consume_waiting_frame();
+  // Backup job: the channel's next picture must be a key frame.
+  void mark_resync(uint32_t channel);
+  // Backup job: decodes a key frame (parameter sets in front) for the view.
+  void preview_key_frame(const uint8_t* unit, uint32_t size);
   // Audio in Backup mode (UI thread): a record goes into the frame buffer as the waiting item.
   uint8_t* frame_buffer() { return frameBuffer_.get(); }
   void set_pending(uint32_t n) { pending_ = n; }

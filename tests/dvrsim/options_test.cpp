@@ -40,6 +40,13 @@ TEST(DvrsimOptions, DefaultsAndEveryFlag) {
   EXPECT_EQ(o.faults.seed, 9u);
 
   EXPECT_EQ(parse({"--fault-split", "--help"}, o, error), ParseStatus::kHelp);
+
+  EXPECT_EQ(o.device.archive_fps, 0u);
+  EXPECT_EQ(o.device.resolution_change_at, 0u);
+  ASSERT_EQ(parse({"--archive-fps", "5", "--resolution-change-at=90"}, o, error), ParseStatus::kRun)
+      << error;
+  EXPECT_EQ(o.device.archive_fps, 5u);
+  EXPECT_EQ(o.device.resolution_change_at, 90u);
 }
 
 TEST(DvrsimOptions, BadInputIsRefusedWithAReasonAndLeavesOptionsAlone) {
@@ -64,6 +71,9 @@ TEST(DvrsimOptions, BadInputIsRefusedWithAReasonAndLeavesOptionsAlone) {
       {"--fault-close-after", "0"},
       {"--fault-bad-status", "-2"},
       {"--fault-split=1"},
+      {"--archive-fps", "0"},
+      {"--archive-fps", "31"},
+      {"--resolution-change-at", "0"},
       {"positional"},
   };
   for (const auto& args : cases) {
@@ -95,9 +105,10 @@ TEST(DvrsimOptions, ListenTakesIpv4LocalhostAndBracketedIpv6) {
 
 TEST(DvrsimOptions, UsageNamesEveryOption) {
   const std::string text = usage_text("tessomar-dvrsim");
-  for (const char* flag : {"--listen", "--user-level", "--password", "--poll-idle-ms",
-                           "--fault-close-after", "--fault-split", "--fault-delay-ms",
-                           "--fault-bad-status", "--fault-bad-magic", "--fault-seed", "--help"}) {
+  for (const char* flag :
+       {"--listen", "--user-level", "--password", "--poll-idle-ms", "--fault-close-after",
+        "--fault-split", "--fault-delay-ms", "--fault-bad-status", "--fault-bad-magic",
+        "--fault-seed", "--archive-fps", "--resolution-change-at", "--help"}) {
     EXPECT_NE(text.find(flag), std::string::npos) << flag;
   }
 }
