@@ -105,6 +105,15 @@ const char* language_code_page(int32_t language) {
   return charset_code_page(charset);
 }
 
+TitleSize title_size(int32_t percent, int bitmap_height, int h72) {
+  if (percent < kTextHeightMin || percent > kTextHeightMax) percent = kDefaultTextHeight;
+  TitleSize s;
+  s.target = percent * bitmap_height / 100;
+  s.points = h72 != 0 ? kMeasurePoints * s.target / h72 : kMeasurePoints;
+  s.points = std::clamp(s.points, kMinPoints, kMaxPoints);
+  return s;
+}
+
 // ---- Title files ----
 
 TitleFileLoad load_title_file(std::span<const uint8_t> file, channels::TitleSet& set) {
@@ -481,14 +490,11 @@ void TitleEditor::render(int channel, int size_class) {
   // Measure at 72 points, then the size that gives the target height.
   face_.set_points(kMeasurePoints);
   const int h72 = face_.measure(text).height;
-  int32_t percent = text_height();
+  const int32_t percent = text_height();
   if (percent < kTextHeightMin || percent > kTextHeightMax) {
-    percent = kDefaultTextHeight;
-    write_i32(transfer_.set.record, channels::kRecordTextHeight, percent);
+    write_i32(transfer_.set.record, channels::kRecordTextHeight, kDefaultTextHeight);
   }
-  const int target = percent * H / 100;
-  int points = h72 != 0 ? kMeasurePoints * target / h72 : kMeasurePoints;
-  points = std::clamp(points, kMinPoints, kMaxPoints);
+  const int points = title_size(percent, H, h72).points;
 
   // Ink box on the measuring picture.
   face_.set_points(points);

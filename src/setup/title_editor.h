@@ -69,6 +69,15 @@ struct TitleFileLoad {
 TitleFileLoad load_title_file(std::span<const uint8_t> file, channels::TitleSet& set);
 std::vector<uint8_t> save_title_file(const channels::TitleSet& set);
 
+// The text's target height in pixels for a bitmap height and a height percent (outside
+// 10..100 taken as 60), and the font size in points that gives it when the text is h72
+// pixels high at 72 points (8 to 72).
+struct TitleSize {
+  int target = 0;
+  int points = 0;
+};
+TitleSize title_size(int32_t percent, int bitmap_height, int h72);
+
 // Per channel and size class, as kept in TitleTransfer::inkBoxes.
 struct InkBox {
   int32_t width = 0;
