@@ -51,9 +51,10 @@ bool LiveStream::next_record(const FrameRequest& request, std::vector<uint8_t>& 
 
   if (channel == kCompositeChannel) {
     render_composite(image_, composite_layout_, composite_first_, channel_count_,
-                     request.device_time, request.frame_in_second, width_, height_);
+                     request.device_time, request.frame_in_second, width_, height_, titles_);
   } else {
-    render_scene(image_, channel, request.device_time, request.frame_in_second, width_, height_);
+    render_scene(image_, channel, request.device_time, request.frame_in_second, width_, height_,
+                 titles_);
   }
   const EncodedPicture& picture =
       encoder->encode(image_.y.data(), image_.u.data(), image_.v.data());

@@ -52,6 +52,10 @@ class LiveStream {
   // next picture is then a key frame.
   bool next_record(const FrameRequest& request, std::vector<uint8_t>& out);
 
+  // Channel titles drawn in place of the band numbers (nullptr: the numbers); they must
+  // outlive the stream.
+  void set_titles(const ChannelTitles* titles) { titles_ = titles; }
+
   // The channel's next picture is a key frame (a viewer starts or resynchronises).
   void force_key_frame(uint32_t channel);
   // Drops the channel's encoder; its next picture starts a new stream with a key frame.
@@ -72,6 +76,7 @@ class LiveStream {
   uint32_t composite_layout_ = 16;
   uint32_t composite_first_ = 0;
   uint32_t frame_id_ = 0;
+  const ChannelTitles* titles_ = nullptr;
   std::array<std::unique_ptr<VideoEncoder>, 17> encoders_;
   std::array<uint32_t, 17> sequence_{};
   // Reused from picture to picture.

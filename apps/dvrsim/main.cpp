@@ -15,6 +15,7 @@
 #include "dvrsim/recording_search.h"
 #include "dvrsim/server.h"
 #include "dvrsim/settings.h"
+#include "dvrsim/titles.h"
 #include "dvrsim/video_channel.h"
 #include "platform/clock.h"
 
@@ -66,11 +67,24 @@ int main(int argc, char** argv) {
     close(signal_fd);
     return 1;
   }
+  TitlesChannel titles;
+  if (!options.data_dir.empty() && !titles.use_data_dir(options.data_dir, error)) {
+    std::fprintf(stderr, "tessomar-dvrsim: %s\n", error.c_str());
+    close(signal_fd);
+    return 1;
+  }
+  if (!options.push_titles.empty() && !titles.push_file(options.push_titles, error)) {
+    std::fprintf(stderr, "tessomar-dvrsim: %s\n", error.c_str());
+    close(signal_fd);
+    return 1;
+  }
+  video.set_titles(&titles.channel_titles());
   named_slots.use_store(&settings.store());
   identity.attach(sim);
   settings.attach(sim);
   named_slots.attach(sim);
   video.attach(sim);
+  titles.attach(sim);
   RecordingSearchChannel search(video.archive());
   search.attach(sim);
   if (options.log_view_sets) {

@@ -89,9 +89,12 @@ std::string usage_text(std::string_view program) {
        "                            channel, 1 four-way, 2 nine-way, 3 sixteen-way), 'view set:\n"
        "                            playback channel=C state=S direction=D' or 'view set:\n"
        "                            backup channel=C state=S'\n"
-       "  --data-dir DIR            keep the settings (setup pages and UPnP) in DIR/settings.bin,\n"
-       "                            created when missing; they survive a restart (default:\n"
-       "                            in memory only, factory settings at every start)\n"
+       "  --data-dir DIR            keep the settings (setup pages and UPnP) in DIR/settings.bin\n"
+       "                            and the channel titles in DIR/titles.vdtt, created when\n"
+       "                            missing; they survive a restart (default: in memory only,\n"
+       "                            factory settings and no titles at every start)\n"
+       "  --push-titles FILE        take the channel titles of a title file (as the Title tab\n"
+       "                            saves them) and push them to every new session\n"
        "\n"
        "Device:\n"
        "  --channels 4|8|16         number of cameras (default 16)\n"
@@ -185,7 +188,7 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
         name == "--audio" || name == "--variant" || name == "--mail-variant" ||
         name == "--titles" || name == "--number-text" || name == "--upnp" ||
         name == "--resolution" || name == "--time-offset" || name == "--archive-days" ||
-        name == "--data-dir";
+        name == "--data-dir" || name == "--push-titles";
     if (!takes_value) {
       error = "unknown option '" + std::string(args[i]) + "'";
       return ParseStatus::kError;
@@ -276,6 +279,13 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
         ok = false;
       } else {
         o.data_dir = std::string(value);
+      }
+    } else if (name == "--push-titles") {
+      if (value.empty()) {
+        error = "--push-titles needs a title file";
+        ok = false;
+      } else {
+        o.push_titles = std::string(value);
       }
     } else if (name == "--number-text") {
       if (value.size() <= kMaxIdentityText && value.find('\0') == std::string_view::npos) {

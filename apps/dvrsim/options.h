@@ -46,6 +46,7 @@ struct Options {
   uint32_t poll_idle_ms = 1000;  // an empty poll is answered after this long
   bool log_view_sets = false;    // print each view-state set a control sends
   std::string data_dir;          // where the settings are kept; empty: in memory only
+  std::string push_titles;       // title file pushed to every new session; empty: none
   DeviceOptions device;
   Faults faults;
 };

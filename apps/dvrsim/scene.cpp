@@ -74,8 +74,37 @@ void draw_background(I420Image& img, const Tile& t, uint32_t phase) {
   }
 }
 
+bool blank(const uint8_t* bitmap) {
+  if (bitmap == nullptr) return true;
+  for (size_t i = 0; i < kTitleBitmapBytes; ++i) {
+    if (bitmap[i] != 0) return false;
+  }
+  return true;
+}
+
+// The title bitmap scaled into its box: a black box, then white luma where the nearest source
+// pixel is set (black and white share their chroma, so chroma needs no second pass).
+void draw_title(I420Image& img, const Tile& t, const uint8_t* bitmap) {
+  const TitleBox box = title_box(t.width(), t.height());
+  fill_rect(img, t, box.x, box.y, box.width, box.height, kBlack);
+  constexpr int kRowBytes = kTitleBitmapWidth / 8;
+  for (int ty = 0; ty < box.height; ++ty) {
+    const int row = t.y0 + box.y + ty;
+    if (row < t.y0 || row >= t.y1) continue;
+    const uint8_t* src = bitmap + size_t(ty * kTitleBitmapHeight / box.height) * kRowBytes;
+    uint8_t* line = img.y.data() + std::ptrdiff_t(row) * img.width;
+    for (int tx = 0; tx < box.width; ++tx) {
+      const int col = t.x0 + box.x + tx;
+      if (col >= t.x1) break;
+      const int sx = tx * kTitleBitmapWidth / box.width;
+      // Little-endian words with pixel k in bit k: bit (sx % 8) of byte sx / 8.
+      if ((src[sx / 8] >> (sx % 8)) & 1) line[col] = kWhite.y;
+    }
+  }
+}
+
 void render_tile(I420Image& img, const Tile& t, uint32_t channel, uint32_t device_time,
-                 uint32_t frame_in_second) {
+                 uint32_t frame_in_second, const ChannelTitles* titles) {
   const int w = t.width(), h = t.height();
   // Frames counted through an hour; frame_in_second stays below 32 at any frame rate.
   const uint32_t phase = (device_time % 3600) * 32 + (frame_in_second & 31);
@@ -84,9 +113,14 @@ void render_tile(I420Image& img, const Tile& t, uint32_t channel, uint32_t devic
   const int band = band_height(h);
   fill_rect(img, t, 0, 0, w, band, band_colour(channel));
   const int band_scale = std::max(1, (band - 4) / (kGlyphHeight + 2));
-  char number[3] = {char('0' + (channel + 1) / 10 % 10), char('0' + (channel + 1) % 10), 0};
-  draw_text(img, t, 2, std::max(0, (band - (kGlyphHeight + 2) * band_scale) / 2), band_scale,
-            number, kWhite, kBlack);
+  const uint8_t* title = titles ? titles->bitmaps[channel & 15] : nullptr;
+  if (!blank(title)) {
+    draw_title(img, t, title);
+  } else {
+    char number[3] = {char('0' + (channel + 1) / 10 % 10), char('0' + (channel + 1) % 10), 0};
+    draw_text(img, t, 2, std::max(0, (band - (kGlyphHeight + 2) * band_scale) / 2), band_scale,
+              number, kWhite, kBlack);
+  }
 
   const int scale = std::max(1, h / 144);
   std::array<char, 24> line{};
@@ -122,15 +156,27 @@ void I420Image::resize(int w, int h) {
   v.resize(u.size());
 }
 
+TitleBox title_box(int width, int height) {
+  const int band = band_height(height);
+  // The bitmap's 8:1 shape, as tall as the band allows but kept in the band's left half.
+  int h = std::max(2, band - 4);
+  int w = h * kTitleBitmapWidth / kTitleBitmapHeight;
+  if (w > width / 2 - 4) {
+    w = std::max(8, width / 2 - 4);
+    h = std::max(1, w * kTitleBitmapHeight / kTitleBitmapWidth);
+  }
+  return {2, std::max(0, (band - h) / 2), w, h};
+}
+
 void render_scene(I420Image& out, uint32_t channel, uint32_t device_time, uint32_t frame_in_second,
-                  int width, int height) {
+                  int width, int height, const ChannelTitles* titles) {
   out.resize(width, height);
-  render_tile(out, Tile{0, 0, width, height}, channel, device_time, frame_in_second);
+  render_tile(out, Tile{0, 0, width, height}, channel, device_time, frame_in_second, titles);
 }
 
 void render_composite(I420Image& out, uint32_t layout, uint32_t first_channel,
                       uint32_t channel_count, uint32_t device_time, uint32_t frame_in_second,
-                      int width, int height) {
+                      int width, int height, const ChannelTitles* titles) {
   out.resize(width, height);
   const int n = layout == 4 ? 2 : layout == 9 ? 3 : 4;
   const uint32_t limit = std::min<uint32_t>(channel_count, 16);
@@ -139,7 +185,7 @@ void render_composite(I420Image& out, uint32_t layout, uint32_t first_channel,
     const Tile t{col * width / n, row * height / n, (col + 1) * width / n, (row + 1) * height / n};
     const uint32_t channel = first_channel + uint32_t(i);
     if (channel < limit) {
-      render_tile(out, t, channel, device_time, frame_in_second);
+      render_tile(out, t, channel, device_time, frame_in_second, titles);
     } else {
       fill_rect(out, t, 0, 0, t.width(), t.height(), kBlack);
     }

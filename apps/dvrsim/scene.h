@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -74,16 +75,35 @@ constexpr int band_height(int height) { return (height / 12) & ~1; }
 inline constexpr Yuv kBlack = {16, 128, 128};
 inline constexpr Yuv kWhite = {235, 128, 128};
 
-// Renders camera channel 0 to 15 at width x height into `out`.
+// Channel titles the DVR draws in place of the band's channel number: per channel a one-bit
+// bitmap of kTitleBitmapWidth x kTitleBitmapHeight pixels, rows of 14 little-endian 32-bit
+// words, pixel k of a group of 32 in bit k, a set bit is text. A null or blank bitmap keeps
+// the number. The bitmaps must outlive the rendering that uses them.
+inline constexpr int kTitleBitmapWidth = 448;
+inline constexpr int kTitleBitmapHeight = 56;
+inline constexpr size_t kTitleBitmapBytes = kTitleBitmapWidth / 8 * kTitleBitmapHeight;
+struct ChannelTitles {
+  std::array<const uint8_t*, 16> bitmaps{};
+};
+
+// Renders camera channel 0 to 15 at width x height into `out`; with titles, the channel's title
+// (white on a black box at the band's left, scaled to the band) replaces its number.
 void render_scene(I420Image& out, uint32_t channel, uint32_t device_time, uint32_t frame_in_second,
-                  int width, int height);
+                  int width, int height, const ChannelTitles* titles = nullptr);
 
 // Renders the split picture of `layout` (4, 9 or 16; anything else counts as 16) tiles
 // showing channels first_channel, first_channel + 1, ... in rows; a tile whose channel is not
 // below channel_count (or above 15) is black.
 void render_composite(I420Image& out, uint32_t layout, uint32_t first_channel,
                       uint32_t channel_count, uint32_t device_time, uint32_t frame_in_second,
-                      int width, int height);
+                      int width, int height, const ChannelTitles* titles = nullptr);
+
+// Where the title of a channel is drawn in a picture (or tile) of width x height: a box of
+// title_box_height rows from (2, title_box_top) and title_box_width columns.
+struct TitleBox {
+  int x, y, width, height;
+};
+TitleBox title_box(int width, int height);
 
 // "YYYY/MM/DD HH:MM:SS" of a device time (seconds since 2000-01-01 00:00:00).
 std::array<char, 20> device_time_text(uint32_t device_time);

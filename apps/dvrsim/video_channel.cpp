@@ -217,6 +217,7 @@ void VideoChannel::start_live(uint32_t key, Stream& s) {
   if (!s.live) {
     s.live =
         std::make_unique<LiveStream>(device_.channels, device_.pal, format_.width, format_.height);
+    s.live->set_titles(titles_);
   }
   uint32_t channel;
   if (layout >= 1 && layout <= 3) {

@@ -109,6 +109,9 @@ class VideoChannel {
   // handler.
   bool attach(Simulator& sim);
 
+  // Channel titles for the live pictures (see ChannelTitles); they must outlive the channel.
+  void set_titles(const ChannelTitles* titles) { titles_ = titles; }
+
   // Makes the pictures that are due at now_ms (the tick hook calls it).
   void tick(uint32_t now_ms);
 
@@ -200,6 +203,7 @@ class VideoChannel {
   const platform::Clock& clock_;
   SettingsChannel& settings_;
   Simulator* sim_ = nullptr;
+  const ChannelTitles* titles_ = nullptr;
   VideoFormat format_;
   uint32_t fps_;
   Archive archive_;

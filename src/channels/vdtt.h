@@ -61,6 +61,8 @@ struct VdttHooks {
   std::function<bool()> title_tab_shown;
   // The upload's progress in percent (0..100), while the Title tab is shown.
   std::function<void(int percent)> progress;
+  // A download the DVR pushed has stored its last block (the set is complete on the slot).
+  std::function<void(int slot)> pushed_set_stored;
 };
 
 class VdttChannel {

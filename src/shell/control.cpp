@@ -41,6 +41,7 @@ Control::Control(const ControlServices& services)
       icmd_(link_, services.dialogs),
       ictl_(link_, form_, services.dialogs),
       pbba_(link_, icmd_),
+      vdtt_(link_),
       modes_(icmd_, link_, form_),
       decoders_(services.clock, services.logger),
       vido_(link_),
@@ -313,6 +314,7 @@ bool Control::step_transport_and_channels() {
     vido_.attach(s, &viewers_.viewer(s), &icmd_.session(s), device);
     viewers_.bind(s, &icmd_.session(s), device, &vido_.state(s).feedback);
   }
+  vdtt_.register_vdtt();
   ictl_.register_ictl();
   ictl_.declare_slots();
   pbba_.register_pbba();
@@ -384,6 +386,7 @@ void Control::Timer1Timer() {
       vido_.deliverInOrder(slot);
     }
     icmd_.reenable_tick();
+    vdtt_.tick();
 
     if (group_due(last_1s_, kOneSecond)) {
       ++group_runs_.every_1s;
@@ -392,6 +395,7 @@ void Control::Timer1Timer() {
     if (group_due(last_300ms_, k300ms)) {
       ++group_runs_.every_300ms;
       pbba_.calendar_poll();
+      vdtt_.progress_tick();
       if (tick_hooks_.every_300ms) tick_hooks_.every_300ms();
     }
     if (group_due(last_33ms_, k33ms)) {

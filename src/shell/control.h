@@ -14,6 +14,7 @@
 #include "channels/pbba.h"
 #include "channels/session_modes.h"
 #include "channels/vask.h"
+#include "channels/vdtt.h"
 #include "keyform/key_form.h"
 #include "link/link.h"
 #include "platform/clock.h"
@@ -132,6 +133,7 @@ class Control {
   channels::IcmdChannel& icmd() { return icmd_; }
   channels::IctlChannel& ictl() { return ictl_; }
   channels::PbbaChannel& pbba() { return pbba_; }
+  channels::VdttChannel& vdtt() { return vdtt_; }
   channels::SessionModes& modes() { return modes_; }
   video::DecoderSlots& decoders() { return decoders_; }
   video::VideoChannel& vido() { return vido_; }
@@ -185,6 +187,7 @@ class Control {
   channels::IcmdChannel icmd_;
   channels::IctlChannel ictl_;
   channels::PbbaChannel pbba_;
+  channels::VdttChannel vdtt_;
   channels::SessionModes modes_;
   video::DecoderSlots decoders_;
   video::ViewConverter converter_;
