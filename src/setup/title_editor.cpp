@@ -417,6 +417,16 @@ void TitleEditor::refill() {
   }
 }
 
+void TitleEditor::show_titles() {
+  select_language(language());
+  apply_fonts();
+  auto& rec = transfer_.set.record;
+  for (int ch = 0; ch < kTitleChannels; ++ch) {
+    rec[channels::kRecordTitles + size_t(ch) * kTitleTextSize + kTitleTextSize - 1] = 0;
+    c(edit_name(ch)).set_caption(title_text(ch));
+  }
+}
+
 std::string TitleEditor::title_text(int channel) const {
   const auto* p = reinterpret_cast<const char*>(
       transfer_.set.record.data() + channels::kRecordTitles + size_t(channel) * kTitleTextSize);

@@ -114,6 +114,9 @@ class TitleEditor {
   void select_language(int index);
   // The editor shows the title record (after a fetch or a load).
   void refill();
+  // The titles and language of the record shown as they are, bitmaps kept (a set the DVR
+  // pushed brings its own).
+  void show_titles();
   // Every 0.3 s: renders the dirty channels at the four classes.
   void render_tick();
   void render(int channel, int size_class);

@@ -26,6 +26,7 @@
 #include "platform/socket.h"
 #include "platform/sound.h"
 #include "setup/setup_tabs.h"
+#include "setup/title_editor.h"
 #include "shell/properties.h"
 #include "shell/session_watchdog.h"
 #include "video/convert.h"
@@ -141,6 +142,7 @@ class Control {
   keyform::KeyForm& key_form() { return key_form_; }
   audio::AudioOutput& audio() { return audio_; }
   setup::SetupTabs& setup() { return setup_; }
+  setup::TitleEditor& titles() { return titles_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -165,6 +167,7 @@ class Control {
   void wire_key_form();
   void wire_audio();
   void wire_setup();
+  void wire_titles();
   // Slot 0's session and device values as the audio output reads them.
   void publish_audio_view();
   // Drops the own session when its identity or its live pictures stay away too long.
@@ -196,6 +199,7 @@ class Control {
   keyform::KeyForm key_form_;
   audio::AudioOutput audio_;  // after the viewers and the key form: its thread reads them
   setup::SetupTabs setup_;
+  setup::TitleEditor titles_;  // slot 0's title set, kept by vdtt_
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;
