@@ -407,6 +407,12 @@ void TitleEditor::refill() {
   auto& rec = transfer_.set.record;
   int32_t lang = read_i32(rec, channels::kRecordLanguage);
   if (lang < 0 || lang >= kLanguageCount) lang = 0;
+  // A record without a font name (a DVR that never had titles) takes the default font, so
+  // that what is uploaded names the font it was drawn with.
+  if (rec[channels::kRecordFontName] == 0) {
+    std::memcpy(rec.data() + channels::kRecordFontName, kDefaultFontFamily,
+                std::strlen(kDefaultFontFamily));
+  }
   apply_fonts();
   c("ScrollBar_TFS").set_position(read_i32(rec, channels::kRecordTextHeight));
   font_size_scrolled();
