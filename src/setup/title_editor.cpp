@@ -218,6 +218,9 @@ void TitleEditor::prepare() {
 
   c("ScrollBar_TFS").set_range(kTextHeightMin, kTextHeightMax);
   c("ScrollBar_TFS").set_position(kDefaultTextHeight);
+  c("Edit_TFS").set_caption(std::to_string(kDefaultTextHeight));
+  c("ComboBox_TFS").set_item_index(kMediumIndex);
+  c("ComboBox_TFS").set_caption(kFontSizeTexts[kMediumIndex]);
 
   for (int ch = 0; ch < kTitleChannels; ++ch) {
     platform::Component& e = c(edit_name(ch));
@@ -357,6 +360,11 @@ void TitleEditor::font_option() {
 void TitleEditor::store_text_height(int32_t percent) {
   if (percent < kTextHeightMin || percent > kTextHeightMax) percent = kDefaultTextHeight;
   write_i32(transfer_.set.record, channels::kRecordTextHeight, percent);
+  // The size list names the percent when it is one of its entries.
+  const auto named = std::find(kFontSizePercents.begin(), kFontSizePercents.end(), percent);
+  const int index = named == kFontSizePercents.end() ? -1 : int(named - kFontSizePercents.begin());
+  c("ComboBox_TFS").set_item_index(index);
+  c("ComboBox_TFS").set_caption(index < 0 ? "" : kFontSizeTexts[size_t(index)]);
   mark_all_dirty();
 }
 
@@ -414,7 +422,10 @@ void TitleEditor::refill() {
                 std::strlen(kDefaultFontFamily));
   }
   apply_fonts();
-  c("ScrollBar_TFS").set_position(read_i32(rec, channels::kRecordTextHeight));
+  // A percent outside the bar's range counts as 60, as everywhere else.
+  int32_t percent = read_i32(rec, channels::kRecordTextHeight);
+  if (percent < kTextHeightMin || percent > kTextHeightMax) percent = kDefaultTextHeight;
+  c("ScrollBar_TFS").set_position(percent);
   font_size_scrolled();
   select_language(lang);
   for (int ch = 0; ch < kTitleChannels; ++ch) {
