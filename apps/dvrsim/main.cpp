@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     close(signal_fd);
     return 1;
   }
-  TitlesChannel titles;
+  TitlesChannel titles(clock);
   if (!options.data_dir.empty() && !titles.use_data_dir(options.data_dir, error)) {
     std::fprintf(stderr, "tessomar-dvrsim: %s\n", error.c_str());
     close(signal_fd);

@@ -147,7 +147,7 @@ bool decode_title_file(std::span<const uint8_t> file, TitleSet& set, std::string
   return true;
 }
 
-TitlesChannel::TitlesChannel() {
+TitlesChannel::TitlesChannel(const platform::Clock& clock) : clock_(clock) {
   for (int c = 0; c < channels::kTitleChannels; ++c) {
     titles_.bitmaps[size_t(c)] = set_.bitmap(0, c).data();
   }
@@ -223,8 +223,7 @@ bool TitlesChannel::attach(Simulator& sim) {
       uploads_.erase(key);
     }
   });
-  sim.add_tick_hook([this](uint32_t now_ms) { tick(now_ms); },
-                    [this] { return !uploads_.empty(); });
+  sim.add_tick_hook([this](uint32_t) { tick(); }, [this] { return !uploads_.empty(); });
   return true;
 }
 
@@ -320,8 +319,7 @@ void TitlesChannel::ask(uint32_t key, Upload& u, size_t piece) {
   platform::store_u32le(&payload[4], p.length);
   sim_->queue_message(
       key, build_message(kVdttTag, key, {kRequestPiece, kTypeRequest, p.block}, payload));
-  // 0 means never asked; a clock at 0 counts as 1.
-  u.asked_at[piece] = std::max<uint32_t>(now_ms_, 1);
+  u.asked_at[piece] = clock_.now_ms();
 }
 
 void TitlesChannel::fill_window(uint32_t key, Upload& u) {
@@ -348,11 +346,11 @@ void TitlesChannel::finish(uint32_t key, Upload& u) {
       key, build_message(kVdttTag, key, {kRequestPiece, kTypeRequest, kBlockEnd}, payload));
 }
 
-void TitlesChannel::tick(uint32_t now_ms) {
-  now_ms_ = now_ms;
+void TitlesChannel::tick() {
+  const uint32_t now_ms = clock_.now_ms();
   for (auto& [key, u] : uploads_) {
     for (size_t i = 0; i < u->next; ++i) {
-      if (!u->received[i] && u->asked_at[i] != 0 && now_ms - u->asked_at[i] >= kRetryMs) {
+      if (!u->received[i] && now_ms - u->asked_at[i] >= kRetryMs) {
         ask(key, *u, i);
       }
     }

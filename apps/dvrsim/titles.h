@@ -10,7 +10,7 @@
 // With a push file every new session is sent the set's first piece, and the control then
 // asks for the rest. With a data directory the set lives in DIR/titles.vdtt.
 //
-//   TitlesChannel titles;
+//   TitlesChannel titles(clock);
 //   titles.use_data_dir(dir, error);   // optional
 //   video.set_titles(&titles.channel_titles());
 //   titles.attach(sim);
@@ -27,6 +27,7 @@
 #include "dvrsim/channels.h"
 #include "dvrsim/scene.h"
 #include "link/wire.h"
+#include "platform/clock.h"
 
 namespace tessomar::dvrsim {
 
@@ -53,7 +54,8 @@ class TitlesChannel {
   // A piece asked for and not answered in this long is asked for again.
   static constexpr uint32_t kRetryMs = 2000;
 
-  TitlesChannel();
+  // The clock times the piece requests; it must outlive the channel.
+  explicit TitlesChannel(const platform::Clock& clock);
   TitlesChannel(const TitlesChannel&) = delete;
   TitlesChannel& operator=(const TitlesChannel&) = delete;
 
@@ -94,11 +96,12 @@ class TitlesChannel {
   void ask(uint32_t key, Upload& u, size_t piece);
   void fill_window(uint32_t key, Upload& u);
   void finish(uint32_t key, Upload& u);
-  void tick(uint32_t now_ms);
+  void tick();
   bool send(uint32_t key, uint32_t mode, uint32_t type, uint32_t block, uint32_t offset,
             std::span<const uint8_t> data);
   void save() const;
 
+  const platform::Clock& clock_;
   Simulator* sim_ = nullptr;
   channels::TitleSet set_;
   ChannelTitles titles_;
@@ -106,7 +109,6 @@ class TitlesChannel {
   std::map<uint32_t, std::unique_ptr<Upload>> uploads_;
   bool push_ = false;
   std::string path_;
-  uint32_t now_ms_ = 0;
   uint32_t uploads_stored_ = 0;
 };
 
