@@ -72,14 +72,13 @@ struct TextFace::State {
   bool synthetic_italic = false;
 };
 
-TextFace::TextFace() : state_(new State) {
+TextFace::TextFace() : state_(std::make_unique<State>()) {
   if (FT_Init_FreeType(&state_->library) != 0) state_->library = nullptr;
 }
 
 TextFace::~TextFace() {
   if (state_->face) FT_Done_Face(state_->face);
   if (state_->library) FT_Done_FreeType(state_->library);
-  delete state_;
 }
 
 bool TextFace::is_open() const { return state_->face != nullptr; }

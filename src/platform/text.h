@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,7 +65,7 @@ class TextFace {
 
  private:
   struct State;
-  State* state_;
+  std::unique_ptr<State> state_;
   FontRequest request_;
   std::string file_;
   std::string family_;
