@@ -46,6 +46,18 @@ constexpr Command kCommands[] = {
      "      secure=0|1 sender receiver1-3 subject location interval=0-60; upnp status port.\n"
      "      link home|account [provider=NAME] prints the DDNS provider page the tab's link opens",
      cmd_setup},
+    {"titles",
+     "titles --dvr HOST:PORT --uk KEY get | set --channel N --text T [--font F]\n"
+     "      [--size S] [--language L] | load FILE | save FILE   [--timeout S]\n"
+     "      | titles load FILE | titles preview --text T --png FILE [--font F] [--size S]\n"
+     "      the channel titles of the Title tab: get prints the sixteen titles and the font\n"
+     "      settings; set renders channel N's title and uploads the set (with a progress\n"
+     "      bar); load uploads a title file's set; save fetches the set into a title file;\n"
+     "      without a DVR load prints a title file and preview draws the Title tab's preview.\n"
+     "      F is a fontconfig family with styles (\"DejaVu Sans:bold italic\"), S a height\n"
+     "      in percent (10-100) or X-Large, Large, Medium, Small, X-Small, L a language\n"
+     "      index 0-18 or name (English, Russian, Korean, ...)",
+     cmd_titles},
     {"live",
      "live --dvr HOST:PORT --uk KEY [--view CODE[,CODE...]] [--switch-ms MS] [--seconds S]\n"
      "      [--snapshot FILE.png] [--stats] [--from-playback \"YYYY/MM/DD hh:mm:ss\"]\n"

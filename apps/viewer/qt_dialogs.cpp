@@ -69,6 +69,8 @@ std::optional<platform::FontChoice> QtDialogs::choose_font(const platform::FontC
   if (initial.size > 0) font.setPointSize(initial.size);
   font.setBold(initial.bold);
   font.setItalic(initial.italic);
+  font.setUnderline(initial.underline);
+  font.setStrikeOut(initial.strikeout);
   bool ok = false;
   const QFont chosen = QFontDialog::getFont(&ok, font, parent_);
   if (!ok) return std::nullopt;
@@ -77,6 +79,8 @@ std::optional<platform::FontChoice> QtDialogs::choose_font(const platform::FontC
   out.size = chosen.pointSize();
   out.bold = chosen.bold();
   out.italic = chosen.italic();
+  out.underline = chosen.underline();
+  out.strikeout = chosen.strikeOut();
   return out;
 }
 

@@ -29,6 +29,8 @@ struct FontChoice {
   int size = 0;
   bool bold = false;
   bool italic = false;
+  bool underline = false;
+  bool strikeout = false;
 };
 
 class Dialogs {

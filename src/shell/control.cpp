@@ -57,7 +57,8 @@ Control::Control(const ControlServices& services)
       writer_(ictl_),
       writer_port_(recording::movie_writer_port(writer_)),
       backup_({modes_, icmd_.session(0), [this] { return link_.slot(0).session_key; },
-               *writer_port_, services.dialogs, services.clock, services.logger}) {
+               *writer_port_, services.dialogs, services.clock, services.logger}),
+      titles_(form_, services.dialogs, services.logger, vdtt_.transfer(0)) {
   auto rows = main_form_description();
   form_.build(rows.data(), rows.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
@@ -99,6 +100,7 @@ Control::Control(const ControlServices& services)
   wire_audio();
   wire_setup();
   wire_backup();
+  wire_titles();
 }
 
 void Control::wire_setup() {
@@ -109,6 +111,24 @@ void Control::wire_setup() {
   };
   icmd_.hooks().group_enabled = [this](int group, bool on) { setup_.set_group_enabled(group, on); };
   ictl_.hooks().upnp_display = [this](uint32_t) { setup_.upnp_display(); };
+}
+
+void Control::wire_titles() {
+  auto& sh = setup_.hooks();
+  sh.title_apply = [this] { vdtt_.title_apply(); };
+  sh.title_refresh = [this] { vdtt_.title_fetch(); };
+  sh.title_channels = [this](uint32_t count) { titles_.set_channel_count(count); };
+  auto& vh = vdtt_.hooks();
+  vh.refill_editor = [this](int slot) {
+    if (slot == 0) titles_.refill();
+  };
+  vh.pushed_set_stored = [this](int slot) {
+    if (slot == 0) titles_.show_titles();
+  };
+  vh.titles_enabled = [this](bool on) { titles_.set_controls_enabled(on); };
+  vh.clear_title_edits = [this] { titles_.clear_edits(); };
+  vh.title_tab_shown = [this] { return form_["PageControl1"].item_index() == setup::kTabTitle; };
+  vh.progress = [this](int percent) { titles_.show_progress(percent); };
 }
 
 void Control::wire_video() {
@@ -356,6 +376,7 @@ bool Control::step_transport_and_channels() {
     viewers_.bind(s, &icmd_.session(s), device, &vido_.state(s).feedback);
   }
   vdtt_.register_vdtt();
+  titles_.prepare();
   ictl_.register_ictl();
   ictl_.declare_slots();
   pbba_.register_pbba();
@@ -441,6 +462,7 @@ void Control::Timer1Timer() {
     if (group_due(last_300ms_, k300ms)) {
       ++group_runs_.every_300ms;
       pbba_.calendar_poll();
+      titles_.render_tick();
       vdtt_.progress_tick();
       if (tick_hooks_.every_300ms) tick_hooks_.every_300ms();
     }

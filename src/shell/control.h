@@ -28,6 +28,7 @@
 #include "recording/backup_job.h"
 #include "recording/movie_writer.h"
 #include "setup/setup_tabs.h"
+#include "setup/title_editor.h"
 #include "shell/properties.h"
 #include "shell/session_watchdog.h"
 #include "video/convert.h"
@@ -146,6 +147,7 @@ class Control {
   recording::MovieWriter& movie_writer() { return writer_; }
   // Hosts set backup().hooks().open_folders to learn which files a backup wrote.
   recording::BackupJob& backup() { return backup_; }
+  setup::TitleEditor& titles() { return titles_; }
 
  private:
   // Start-up steps; each returns false to end the start-up early.
@@ -172,6 +174,7 @@ class Control {
   void wire_audio();
   void wire_setup();
   void wire_backup();
+  void wire_titles();
   // Slot 0's session and device values as the audio output reads them.
   void publish_audio_view();
   // Drops the own session when its identity or its live pictures stay away too long.
@@ -206,6 +209,7 @@ class Control {
   recording::MovieWriter writer_;
   std::unique_ptr<recording::BackupWriter> writer_port_;
   recording::BackupJob backup_;
+  setup::TitleEditor titles_;  // slot 0's title set, kept by vdtt_
   std::string skin_folder_;
   uint32_t clock_base_ = 0;
   uint32_t last_1s_ = 0;

@@ -6,11 +6,14 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFontDialog>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
@@ -58,6 +61,7 @@ class SetupPagesTest : public ::testing::Test {
     QObject::connect(&closer, &QTimer::timeout, [this] {
       if (QWidget* box = QApplication::activeModalWidget()) {
         ++boxes_closed;
+        if (qobject_cast<QFontDialog*>(box)) ++font_dialogs_closed;
         box->close();
       }
     });
@@ -103,6 +107,7 @@ class SetupPagesTest : public ::testing::Test {
   std::string dvr_uk;
   QTimer closer;
   int boxes_closed = 0;
+  int font_dialogs_closed = 0;
   platform::MapEnvironment environment;
   shell::InstanceGuard guard{[](int) { ADD_FAILURE() << "second control start-up"; }};
   platform::Logger logger;
@@ -171,6 +176,63 @@ TEST_F(SetupPagesTest, DdnsTypedAndAppliedReachesTheDvr) {
   // The confirmation came back and was shown once.
   ASSERT_TRUE(host.loop().run_until([&] { return boxes_closed == 1; }, kDeadlineMs));
   EXPECT_TRUE(apply->isEnabled());
+}
+
+TEST_F(SetupPagesTest, TitleTypedShowsInThePreviewAndReachesTheDvr) {
+  environment.set("systemroot", kBin + "/../data");
+  std::vector<std::string> failures;
+  ASSERT_TRUE(
+      host.start({{"DVRIP", "127.0.0.1"}, {"HTTP_PORT", port}, {"DVR_UK", dvr_uk}}, failures));
+  host.binder().root()->show();
+  shell::Control& control = host.control();
+  ASSERT_TRUE(host.loop().run_until([&] { return control.key_form().variables().ie_m_ch == 16; },
+                                    kDeadlineMs))
+      << sim.all_output();
+  bool fetched = false;
+  control.vdtt().hooks().refill_editor = [&](int slot) {
+    control.titles().refill();
+    fetched = slot == 0;
+  };
+  control.form()["PageControl1"].set_visible(true);
+  auto* pages = widget<QTabWidget>("PageControl1");
+  pages->setCurrentIndex(5);
+  ASSERT_TRUE(host.loop().run_until([&] { return fetched; }, kDeadlineMs)) << sim.all_output();
+
+  auto* edit = widget<QLineEdit>("LabeledEdit_Title2");
+  EXPECT_EQ(host.binder().edit_label("LabeledEdit_Title2")->text(), "CH2");
+  type_into(edit, "Yard");
+  // The render tick draws the preview: white text on the navy field.
+  QWidget* preview = host.binder().widget("Image_Title1");
+  EXPECT_EQ(preview->size(), QSize(352, 44));
+  auto preview_has_text = [&] {
+    const QImage shot = preview->grab().toImage();
+    int white = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+      for (int x = 0; x < shot.width(); ++x) white += shot.pixel(x, y) == 0xFFFFFFFFu;
+    }
+    return white > 20 && shot.pixel(0, 0) == 0xFF000080u;
+  };
+  ASSERT_TRUE(host.loop().run_until(preview_has_text, kDeadlineMs));
+
+  // Font Option opens the font dialog; closing it changes nothing.
+  widget<QPushButton>("Button_TOption")->click();
+  EXPECT_EQ(font_dialogs_closed, 1);
+
+  auto* progress = widget<QProgressBar>("ProgressBar_title");
+  widget<QPushButton>("Button_Title1")->click();
+  ASSERT_TRUE(host.loop().run_until([&] { return progress->value() == 100; }, kDeadlineMs))
+      << sim.all_output();
+  // The DVR keeps the set in its data folder; the record is the file's first chunk, after
+  // the 16-byte header and the chunk's 8-byte header.
+  auto stored_title = [&] {
+    std::ifstream f(dir + "/titles.vdtt", std::ios::binary);
+    std::vector<uint8_t> file((std::istreambuf_iterator<char>(f)), {});
+    return file.size() == 115648u ? text_at(file, 16 + 8 + 4 + 64) : std::string();
+  };
+  ASSERT_TRUE(host.loop().run_until([&] { return stored_title() == "Yard"; }, kDeadlineMs))
+      << sim.all_output();
+  // The DVR's end of the upload gives the controls back.
+  EXPECT_TRUE(host.loop().run_until([&] { return edit->isEnabled(); }, kDeadlineMs));
 }
 
 }  // namespace
