@@ -14,13 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "control_harness.h"
 #include "platform/bytes.h"
-#include "platform/clock.h"
-#include "platform/dialogs.h"
-#include "platform/environment.h"
-#include "platform/event_loop.h"
 #include "recording/backup_job.h"
-#include "shell/control.h"
 
 using namespace tessomar;
 
@@ -42,19 +38,13 @@ class Items final : public recording::BackupItemSource {
 };
 
 struct Harness {
-  platform::ManualClock clock;
-  platform::PollEventLoop loop{clock};
-  platform::MapEnvironment env;
-  platform::Logger logger;
-  platform::HeadlessDialogs dialogs{logger};
-  shell::InstanceGuard guard{[](int) {}};
-  std::unique_ptr<shell::Control> control;
+  fuzzing::ControlHarness c;
+  platform::ManualClock& clock = c.clock;
+  platform::HeadlessDialogs& dialogs = c.dialogs;
+  std::unique_ptr<shell::Control>& control = c.control;
   std::string dir;
 
   Harness() {
-    clock.set_unix(1700000000);
-    control = std::make_unique<shell::Control>(
-        shell::ControlServices{loop, clock, env, dialogs, guard, logger});
     control->ActiveFormCreate();
     dir = (std::filesystem::temp_directory_path() / "backup_job_fuzz").string();
     std::filesystem::create_directories(dir);

@@ -5,65 +5,20 @@
 // length, key and checksum so that every input reaches the channel.
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "channels/pbba.h"
-#include "link/wire.h"
-#include "platform/bytes.h"
-#include "platform/clock.h"
-#include "platform/dialogs.h"
-#include "platform/environment.h"
-#include "platform/event_loop.h"
-#include "shell/control.h"
+#include "control_harness.h"
 
 using namespace tessomar;
 
-namespace {
-
-constexpr uint32_t kSessionKey = 0x12345678;
-
-struct Harness {
-  platform::ManualClock clock;
-  platform::PollEventLoop loop{clock};
-  platform::MapEnvironment env;
-  platform::Logger logger;
-  platform::HeadlessDialogs dialogs{logger};
-  shell::InstanceGuard guard{[](int) {}};
-  std::unique_ptr<shell::Control> control;
-
-  Harness() {
-    clock.set_unix(1700000000);
-    control = std::make_unique<shell::Control>(
-        shell::ControlServices{loop, clock, env, dialogs, guard, logger});
-    control->control_startup();
-    if (!control->started()) __builtin_trap();
-  }
-};
-
-Harness& harness() {
-  static Harness* h = new Harness;
-  return *h;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 12 || size > 8192) return 0;
-  Harness& h = harness();
-  std::vector<uint8_t> m(link::kMessageHeaderSize + link::kSubHeaderSize + (size - 12), 0);
-  platform::store_u32le(&m[0], uint32_t(m.size()));
-  platform::store_u32le(&m[4], channels::kTagPbba);
-  platform::store_u32le(&m[32], kSessionKey);
-  for (size_t i = 0; i < 12; ++i) m[36 + i] = data[i];
-  for (size_t i = 12; i < size; ++i) m[64 + i - 12] = data[i];
-  platform::store_u32le(&m[8], link::message_checksum(m.data() + 32, uint32_t(m.size() - 32)));
-
-  link::Link& l = h.control->link();
-  l.slot(0).session_key = kSessionKey;
-  l.slot(0).link_state = link::kEstablished;
+  fuzzing::ControlHarness& h = fuzzing::started_harness();
+  const std::vector<uint8_t> m = fuzzing::frame_message(channels::kTagPbba, std::span(data, size));
+  h.establish();
   h.control->icmd().session(0).mode = channels::kModePlayback;
-  l.dispatch_messages(kSessionKey, m.data(), uint32_t(m.size()));
+  h.deliver(m);
   h.clock.advance_ms(300);
   h.control->Timer1Timer();
 

@@ -2,26 +2,13 @@
 
 #include <array>
 
+#include "channels/pbba.h"
 #include "dvrsim/server.h"
 #include "platform/bytes.h"
 
 namespace tessomar::dvrsim {
 
 namespace {
-struct Range {
-  uint32_t unit;
-  uint32_t half_width;
-};
-constexpr std::array<Range, 8> kRanges = {{
-    {1, 270},
-    {60, 270},
-    {1440, 270},
-    {3600, 270},
-    {86400, 21},
-    {2592000, 1},
-    {31536000, 1},
-    {1800, 24},
-}};
 // Sub-header words after the session key (message offsets).
 constexpr size_t kIndexOffset = 36;
 constexpr size_t kTypeOffset = 40;
@@ -32,8 +19,9 @@ constexpr uint32_t kAnswer = 1;
 
 std::vector<uint8_t> build_search_answer(const Archive& archive, uint32_t channel, uint32_t index,
                                          uint32_t start, uint32_t end) {
-  if (index >= kRanges.size()) return {};
-  const Range& r = kRanges[index];
+  if (index >= channels::kPbbaRanges) return {};
+  // The control computes its ranges from the same table.
+  const channels::PbbaRange& r = channels::kPbbaRangeTable[index];
   // The control always asks for the whole table range; anything else is not answered.
   if (end - start != 2 * r.half_width * r.unit) return {};
   const uint32_t entries = 2 * r.half_width;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "dvrsim/data_file.h"
 #include "dvrsim/server.h"
 #include "platform/bytes.h"
 
@@ -345,26 +346,7 @@ bool SettingsStore::use_data_dir(const std::string& dir, std::string& error) {
 
 void SettingsStore::save() const {
   if (path_.empty()) return;
-  const std::string temp = path_ + ".tmp";
-  const std::vector<uint8_t> bytes = encode();
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0;
-  size_t done = 0;
-  while (ok && done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += size_t(n);
-  }
-  // The data must be on disk before the rename makes it the settings file.
-  ok = ok && fsync(fd) == 0;
-  if (fd >= 0) ok = close(fd) == 0 && ok;
-  ok = ok && rename(temp.c_str(), path_.c_str()) == 0;
-  if (!ok) {
-    std::fprintf(stderr, "tessomar-dvrsim: cannot write %s: %s\n", path_.c_str(),
-                 std::strerror(errno));
-    unlink(temp.c_str());
-  }
+  write_file_atomically(path_, encode());
 }
 
 bool SettingsChannel::attach(Simulator& sim) {
