@@ -59,6 +59,13 @@ Control::Control(const ControlServices& services)
       backup_({modes_, icmd_.session(0), [this] { return link_.slot(0).session_key; },
                *writer_port_, services.dialogs, services.clock, services.logger}),
       titles_(form_, services.dialogs, services.logger, vdtt_.transfer(0)) {
+  if (auto service = services.environment.get(ddns::kNoipServiceVariable)) {
+    std::string why;
+    if (!ddns::parse_noip_service(*service, noip_config_, why)) {
+      services.logger.warning(std::string(ddns::kNoipServiceVariable) + ": " + why +
+                              ", the wizard uses " + noip_config_.host);
+    }
+  }
   auto rows = main_form_description();
   form_.build(rows.data(), rows.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });

@@ -16,6 +16,7 @@
 #include "channels/vask.h"
 #include "channels/vdtt.h"
 #include "ddns/noip_client.h"
+#include "ddns/noip_service.h"
 #include "ddns/noip_wizard.h"
 #include "keyform/key_form.h"
 #include "link/link.h"
