@@ -33,6 +33,7 @@ int cmd_keyform(const Args& args);
 int cmd_calendar(const Args& args);
 int cmd_backup(const Args& args);
 int cmd_titles(const Args& args);
+int cmd_noip(const Args& args);
 
 // Splits "a,b,c" into integers; false when any part is not one.
 bool parse_int_list(const std::string& text, std::vector<int32_t>& out);
