@@ -134,7 +134,9 @@ TEST(NoipRefusedValue, RefusesWhatWouldBreakTheRequest) {
   for (const auto& c : cases) {
     const std::string why = noip_refused_value("password", c.value);
     EXPECT_EQ(!why.empty(), c.refused) << c.value;
-    if (c.refused) EXPECT_NE(why.find("password"), std::string::npos);
+    if (c.refused) {
+      EXPECT_NE(why.find("password"), std::string::npos);
+    }
   }
 }
 
