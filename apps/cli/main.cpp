@@ -99,6 +99,17 @@ constexpr Command kCommands[] = {
      "      file and result=...; exit 0 only when the whole window was copied and every\n"
      "      file was closed complete. Times, the name and the folder are checked first.",
      cmd_backup},
+    {"noip",
+     "noip --service HOST[:PORT] [--client-id ID --key KEY] [--timeout S] STEP\n"
+     "      STEP: check --username U | domains\n"
+     "      | create-account --username U --email E --password P --firstname F\n"
+     "        --lastname L --postal-code C\n"
+     "      | add-host --user-id ID --user-key K --host H --domain D --ip IP\n"
+     "      | info --user-id ID --user-key K\n"
+     "      one request to the No-IP service's OEM interface (or tessomar-noipsim),\n"
+     "      signed with the control's OEM pair unless --client-id and --key are given;\n"
+     "      prints key=value lines; the service's messages go to stderr (exit 1)",
+     cmd_noip},
 };
 
 std::string version_text() {
