@@ -22,6 +22,9 @@ struct NoipOptions {
   double timeout_s = 30;
   std::string step;
   std::map<std::string, std::string> values;  // the step's --name VALUE options
+  // --apply-to-dvr HOST:PORT --uk KEY: create-account runs the whole wizard from the DVR's
+  // DDNS tab and applies the tab.
+  std::string dvr, uk;
 };
 
 // Runs one request of `kind` and polls until its reply was handled. False (with the reason
@@ -90,6 +93,10 @@ int parse_options(const Args& args, NoipOptions& out) {
       }
       out.config.port = std::stoi(port);
       have_service = true;
+    } else if (a == "--apply-to-dvr") {
+      out.dvr = v;
+    } else if (a == "--uk") {
+      out.uk = v;
     } else if (a == "--client-id") {
       out.config.client_id = v;
     } else if (a == "--key") {
@@ -105,8 +112,14 @@ int parse_options(const Args& args, NoipOptions& out) {
   if (!have_service) return usage("--service HOST:PORT is required");
   const auto step = step_options().find(out.step);
   if (step == step_options().end()) return usage("unknown or missing step \"" + out.step + "\"");
+  std::vector<std::string> allowed = step->second;
+  if (!out.dvr.empty() || !out.uk.empty()) {
+    if (out.step != "create-account") return usage("--apply-to-dvr belongs to create-account");
+    if (out.dvr.empty() || out.uk.empty()) return usage("--apply-to-dvr needs --uk and back");
+    allowed.insert(allowed.end(), {"--host", "--domain"});
+    if (!out.values.count("--host")) return usage("--apply-to-dvr needs --host");
+  }
   for (const auto& [name, value] : out.values) {
-    const auto& allowed = step->second;
     if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {
       return usage("option " + name + " does not belong to " + out.step);
     }
@@ -124,6 +137,22 @@ int parse_options(const Args& args, NoipOptions& out) {
 int cmd_noip(const Args& args) {
   NoipOptions o;
   if (int status = parse_options(args, o); status != kExitOk) return status;
+  if (!o.dvr.empty()) {
+    Args dvr_args{"--dvr", o.dvr, "--uk", o.uk, "--timeout", std::to_string(o.timeout_s)};
+    DvrOptions dvr;
+    std::string error;
+    if (!take_dvr_options(dvr_args, dvr, error)) return usage(error);
+    NoipWizardInput input;
+    input.username = o.values["--username"];
+    input.email = o.values["--email"];
+    input.password = o.values["--password"];
+    input.firstname = o.values["--firstname"];
+    input.lastname = o.values["--lastname"];
+    input.postal_code = o.values["--postal-code"];
+    input.host = o.values["--host"];
+    input.domain = o.values["--domain"];
+    return noip_apply_to_dvr(o.config, input, dvr);
+  }
   platform::Logger logger;
   if (const char* log = std::getenv("TESSOMAR_LOG"); log && *log && *log != '0') {
     logger.set_sink(platform::log_to_stderr);
