@@ -100,6 +100,9 @@ TEST(NoipE2e, RefusalsAreReported) {
 
   // The control's own OEM pair is not this service's.
   EXPECT_EQ(sim.noip({"domains"}, &out, &err), 1);
+  EXPECT_NE(err.find("ERROR: unknown client id"), std::string::npos) << err;
+  EXPECT_EQ(
+      sim.noip({"--client-id", "CLI-TEST", "--key", "0123456789abcdeF", "domains"}, &out, &err), 1);
   EXPECT_NE(err.find("ERROR: Authentication failed"), std::string::npos) << err;
   ASSERT_EQ(
       sim.noip({"--client-id", "CLI-TEST", "--key", "0123456789abcdef", "domains"}, &out, &err), 0)
