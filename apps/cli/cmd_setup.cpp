@@ -442,8 +442,8 @@ int cmd_setup(const Args& in) {
     form[account_link ? "Label_ddns3" : "Label_ddns2"].fire("OnClick");
     if (wizard) {
       std::fprintf(stderr,
-                   "tessomar-cli setup: No-IP accounts are made with its wizard, which is "
-                   "not built yet\n");
+                   "tessomar-cli setup: No-IP accounts are made with its wizard: tessomar-cli "
+                   "noip ... create-account --apply-to-dvr HOST:PORT --uk KEY\n");
       return kExitFailed;
     }
     if (!opened) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ddns/noip_client.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/environment.h"
@@ -33,6 +34,17 @@ int cmd_keyform(const Args& args);
 int cmd_calendar(const Args& args);
 int cmd_backup(const Args& args);
 int cmd_titles(const Args& args);
+int cmd_noip(const Args& args);
+
+// What the No-IP wizard's fields get when it runs headless; an empty domain takes the first
+// one offered.
+struct NoipWizardInput {
+  std::string username, email, password, firstname, lastname, postal_code, host, domain;
+};
+struct DvrOptions;
+// Runs the No-IP wizard from the DVR's DDNS tab and applies the tab with the new account.
+int noip_apply_to_dvr(const ddns::NoipConfig& config, const NoipWizardInput& input,
+                      const DvrOptions& opts);
 
 // Splits "a,b,c" into integers; false when any part is not one.
 bool parse_int_list(const std::string& text, std::vector<int32_t>& out);

@@ -99,6 +99,21 @@ constexpr Command kCommands[] = {
      "      file and result=...; exit 0 only when the whole window was copied and every\n"
      "      file was closed complete. Times, the name and the folder are checked first.",
      cmd_backup},
+    {"noip",
+     "noip --service HOST[:PORT] [--client-id ID --key KEY] [--timeout S] STEP\n"
+     "      STEP: check --username U | domains\n"
+     "      | create-account --username U --email E --password P --firstname F\n"
+     "        --lastname L --postal-code C\n"
+     "        [--apply-to-dvr HOST:PORT --uk KEY --host H [--domain D]]\n"
+     "      | add-host --user-id ID --user-key K --host H --domain D --ip IP\n"
+     "      | info --user-id ID --user-key K\n"
+     "      one request to the No-IP service's OEM interface (or tessomar-noipsim),\n"
+     "      signed with the control's OEM pair unless --client-id and --key are given;\n"
+     "      prints key=value lines; the service's messages go to stderr (exit 1).\n"
+     "      With --apply-to-dvr the No-IP wizard runs from the DVR's DDNS tab: check,\n"
+     "      create the account, add host H under domain D (default the first offered),\n"
+     "      then OK fills the DDNS tab and applies it to the DVR",
+     cmd_noip},
 };
 
 std::string version_text() {

@@ -34,6 +34,11 @@ bool ViewerHost::start(const std::vector<shell::PageParam>& params,
   control_->setup().hooks().open_page = [](std::string_view address) {
     QDesktopServices::openUrl(QUrl(QString::fromUtf8(address.data(), qsizetype(address.size()))));
   };
+  // The No-IP wizard gets its window the first time the DDNS tab opens it.
+  control_->setup().hooks().open_noip_wizard = [this] {
+    control_->open_noip_wizard();
+    if (!noip_dialog_) noip_dialog_ = std::make_unique<NoipDialog>(control_->noip_wizard());
+  };
   // A finished backup opens the folders its files went to.
   control_->backup().hooks().open_folders = [](const std::vector<std::string>& paths) {
     std::set<std::string> folders;
@@ -87,6 +92,7 @@ void ViewerHost::shutdown() {
   control_->unload_query(false);
   // Timers and widgets refer to the control's form: they go first.
   timers_.reset();
+  noip_dialog_.reset();
   binder_.reset();
   control_.reset();
 }

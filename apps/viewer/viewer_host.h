@@ -11,6 +11,7 @@
 
 #include "connection_icons.h"
 #include "form_binder.h"
+#include "noip_dialog.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/event_loop.h"
@@ -47,6 +48,8 @@ class ViewerHost {
   bool running() const { return control_ != nullptr; }
   shell::Control& control() { return *control_; }
   FormBinder& binder() { return *binder_; }
+  // The No-IP wizard's window once the DDNS tab opened it; nullptr before.
+  NoipDialog* noip_dialog() { return noip_dialog_.get(); }
 
  private:
   // Connection icons and form labels in the colours of the main-form picture beneath them.
@@ -61,6 +64,7 @@ class ViewerHost {
   std::unique_ptr<shell::Control> control_;
   std::unique_ptr<FormBinder> binder_;
   std::unique_ptr<platform::FormTimers> timers_;
+  std::unique_ptr<NoipDialog> noip_dialog_;
 };
 
 }  // namespace tessomar::viewer

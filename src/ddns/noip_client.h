@@ -8,9 +8,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/dialogs.h"
@@ -125,6 +127,12 @@ class NoipClient {
   // The account's own credentials (kinds 3 and 7 are signed with them).
   const std::string& user_id() const { return user_id_; }
   const std::string& user_key() const { return user_key_; }
+  // Signs kinds 3 and 7 with an existing account's credentials (a host that skips the
+  // account creation).
+  void set_user_credentials(std::string id, std::string key) {
+    user_id_ = std::move(id);
+    user_key_ = std::move(key);
+  }
   const std::vector<std::string>& domains() const { return domains_; }
 
   // The reply handling of the current kind, for tests and the fuzz target.
@@ -132,6 +140,13 @@ class NoipClient {
 
  private:
   struct Sockets;
+
+  bool refuse_fields(std::initializer_list<std::pair<std::string_view, std::string_view>> values);
+  bool send_request(std::string_view method, std::string_view path, std::string_view body,
+                    bool user_credentials);
+  void close_socket(int index);
+  void handle_create_account(NoipReplyReader& reader);
+  void handle_list_domains(NoipReplyReader& reader);
 
   platform::Dialogs& dialogs_;
   const platform::Logger& logger_;

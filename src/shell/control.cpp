@@ -59,6 +59,13 @@ Control::Control(const ControlServices& services)
       backup_({modes_, icmd_.session(0), [this] { return link_.slot(0).session_key; },
                *writer_port_, services.dialogs, services.clock, services.logger}),
       titles_(form_, services.dialogs, services.logger, vdtt_.transfer(0)) {
+  if (auto service = services.environment.get(ddns::kNoipServiceVariable)) {
+    std::string why;
+    if (!ddns::parse_noip_service(*service, noip_config_, why)) {
+      services.logger.warning(std::string(ddns::kNoipServiceVariable) + ": " + why +
+                              ", the wizard uses " + noip_config_.host);
+    }
+  }
   auto rows = main_form_description();
   form_.build(rows.data(), rows.size());
   form_["Timer1"].on("OnTimer", [this](platform::Event&) { Timer1Timer(); });
@@ -111,6 +118,50 @@ void Control::wire_setup() {
   };
   icmd_.hooks().group_enabled = [this](int group, bool on) { setup_.set_group_enabled(group, on); };
   ictl_.hooks().upnp_display = [this](uint32_t) { setup_.upnp_display(); };
+  setup_.hooks().open_noip_wizard = [this] { open_noip_wizard(); };
+}
+
+void Control::set_noip_config(ddns::NoipConfig config) {
+  noip_wizard_.reset();
+  noip_client_.reset();
+  noip_config_ = std::move(config);
+}
+
+ddns::NoipWizard& Control::noip_wizard() {
+  if (!noip_wizard_) {
+    const platform::Clock& clock = services_.clock;
+    noip_client_ = std::make_unique<ddns::NoipClient>(
+        services_.dialogs, services_.logger, noip_config_, [&clock] { return clock.unix_now(); });
+    noip_wizard_ = std::make_unique<ddns::NoipWizard>(*noip_client_, services_.loop,
+                                                      services_.dialogs, services_.logger);
+    ddns::NoipWizardHooks& h = noip_wizard_->hooks();
+    // Read at the click: hosts set the page opener after start-up.
+    h.open_page = [this](std::string_view address) {
+      if (setup_.hooks().open_page) {
+        setup_.hooks().open_page(address);
+      } else {
+        services_.logger.info("noip: page " + std::string(address));
+      }
+    };
+    h.dvr_address = [this] { return link_.slot(0).host; };
+    h.finish = [this](std::string_view user, std::string_view password, std::string_view host) {
+      noip_finish(user, password, host);
+    };
+  }
+  return *noip_wizard_;
+}
+
+void Control::open_noip_wizard() {
+  noip_wizard().show();
+  host_event("noip wizard opened");
+}
+
+void Control::noip_finish(std::string_view user, std::string_view password, std::string_view host) {
+  form_["LabeledEdit_ddns2"].set_caption(user);
+  form_["LabeledEdit_ddns3"].set_caption(password);
+  form_["LabeledEdit_ddns4"].set_caption(host);
+  setup_.apply(setup::kTabDdns);
+  host_event("noip wizard finished: " + std::string(host));
 }
 
 void Control::wire_titles() {

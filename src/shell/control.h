@@ -15,6 +15,9 @@
 #include "channels/session_modes.h"
 #include "channels/vask.h"
 #include "channels/vdtt.h"
+#include "ddns/noip_client.h"
+#include "ddns/noip_service.h"
+#include "ddns/noip_wizard.h"
 #include "keyform/key_form.h"
 #include "link/link.h"
 #include "platform/clock.h"
@@ -149,6 +152,14 @@ class Control {
   recording::BackupJob& backup() { return backup_; }
   setup::TitleEditor& titles() { return titles_; }
 
+  // Where the No-IP wizard's requests go; a later change starts a fresh wizard.
+  void set_noip_config(ddns::NoipConfig config);
+  const ddns::NoipConfig& noip_config() const { return noip_config_; }
+  // The No-IP account wizard, created on first use and kept with its contents.
+  ddns::NoipWizard& noip_wizard();
+  // The DDNS tab's Create Account with No-IP chosen.
+  void open_noip_wizard();
+
  private:
   // Start-up steps; each returns false to end the start-up early.
   bool step_instance_guard();
@@ -175,6 +186,8 @@ class Control {
   void wire_setup();
   void wire_backup();
   void wire_titles();
+  // The wizard's OK: the new account into the DDNS tab, which is applied at once.
+  void noip_finish(std::string_view user, std::string_view password, std::string_view host);
   // Slot 0's session and device values as the audio output reads them.
   void publish_audio_view();
   // Drops the own session when its identity or its live pictures stay away too long.
@@ -222,6 +235,10 @@ class Control {
   bool view_chosen_ = false;
   bool started_ = false;
   bool startup_failed_ = false;
+  ddns::NoipConfig noip_config_;
+  // Last: the wizard's form and timer go before everything it calls into.
+  std::unique_ptr<ddns::NoipClient> noip_client_;
+  std::unique_ptr<ddns::NoipWizard> noip_wizard_;
 };
 
 }  // namespace tessomar::shell
