@@ -167,11 +167,17 @@ int cmd_noip(const Args& args) {
     f.username = value("--username");
     bool answered = false;
     client.hooks().availability_answered = [&] { answered = true; };
-    if (run_request(client, ddns::kKindCheckUser, o.timeout_s) && answered) {
-      const bool free = !dialogs.messages().empty() && dialogs.messages().back().caption == "PASS";
-      std::printf("username=%s\navailable=%s\n", f.username.c_str(), free ? "yes" : "no");
-      dialogs.clear_messages();
-      status = kExitOk;
+    if (run_request(client, ddns::kKindCheckUser, o.timeout_s) && answered &&
+        !dialogs.messages().empty()) {
+      const platform::MessageBoxRecord& last = dialogs.messages().back();
+      const bool free = last.caption == "PASS";
+      // Anything but the two availability answers is the service refusing the question; it
+      // stays in the messages and is reported below.
+      if (free || last.text == "This Username is not available") {
+        std::printf("username=%s\navailable=%s\n", f.username.c_str(), free ? "yes" : "no");
+        dialogs.clear_messages();
+        status = kExitOk;
+      }
     }
   } else if (o.step == "create-account") {
     f.username = value("--username");

@@ -376,6 +376,9 @@ void NoipClient::handle_reply(std::string_view reply) {
     case kKindCheckUser:
       if (reader.next("string", value)) {
         dialogs_.message_box("This Username is not available", "ERROR");
+      } else if (NoipReplyReader(reply).next("msg", value)) {
+        // A refusal (a bad signature, say) is not an availability answer.
+        dialogs_.message_box(value, "ERROR");
       } else {
         dialogs_.message_box("This Username is available", "PASS");
       }
@@ -401,6 +404,10 @@ void NoipClient::handle_reply(std::string_view reply) {
         postal_code = name == "postal_code";
       }
       if (postal_code && hooks_.account_info_complete) hooks_.account_info_complete();
+      // A refusal would otherwise leave the wizard waiting without a word.
+      if (!postal_code && NoipReplyReader(reply).next("msg", value)) {
+        dialogs_.message_box(value, "ERROR");
+      }
       break;
     }
     default:

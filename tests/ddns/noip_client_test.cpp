@@ -204,6 +204,11 @@ TEST_F(ClientFixture, KindsMoveOnWithTheirAnswers) {
             (platform::MessageBoxRecord{"This Username is not available", "ERROR"}));
   EXPECT_EQ(m.back(), (platform::MessageBoxRecord{"This Username is available", "PASS"}));
   EXPECT_TRUE(account_buttons.empty());  // the wizard decides after an availability answer
+
+  // A refused question is no availability answer.
+  reply(kKindCheckUser, "<error><msg>Authentication failed</msg></error>");
+  EXPECT_EQ(dialogs.messages().back(),
+            (platform::MessageBoxRecord{"Authentication failed", "ERROR"}));
 }
 
 TEST_F(ClientFixture, AccountInfoCompletesOnlyWithThePostalCode) {

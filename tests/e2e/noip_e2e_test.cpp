@@ -104,6 +104,13 @@ TEST(NoipE2e, RefusalsAreReported) {
   EXPECT_EQ(
       sim.noip({"--client-id", "CLI-TEST", "--key", "0123456789abcdeF", "domains"}, &out, &err), 1);
   EXPECT_NE(err.find("ERROR: Authentication failed"), std::string::npos) << err;
+  // A refused availability question is reported as the refusal, not as an answer.
+  EXPECT_EQ(sim.noip({"--client-id", "CLI-TEST", "--key", "0123456789abcdeF", "check", "--username",
+                      "owner77"},
+                     &out, &err),
+            1);
+  EXPECT_EQ(key_values(out).count("available"), 0u) << out;
+  EXPECT_NE(err.find("ERROR: Authentication failed"), std::string::npos) << err;
   ASSERT_EQ(
       sim.noip({"--client-id", "CLI-TEST", "--key", "0123456789abcdef", "domains"}, &out, &err), 0)
       << err;
