@@ -1,46 +1,11 @@
 // The No-IP account wizard end to end: tessomar-cli opens it from the simulated DVR's DDNS tab,
 // talks to tessomar-noipsim, and its OK applies the DDNS tab, which a fresh control reads back.
-#include <map>
-
-#include "e2e/e2e_support.h"
+#include "e2e/noip_support.h"
 
 namespace tessomar::e2e {
 namespace {
 
-std::map<std::string, std::string> key_values(const std::string& out) {
-  std::map<std::string, std::string> kv;
-  size_t at = 0;
-  while (at < out.size()) {
-    const size_t end = std::min(out.find('\n', at), out.size());
-    const std::string line = out.substr(at, end - at);
-    const size_t eq = line.find('=');
-    if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
-    at = end + 1;
-  }
-  return kv;
-}
-
-struct Service {
-  ChildProcess process;
-  std::string address;
-
-  bool start() {
-    std::string error;
-    if (!process.start({kBin + "/tessomar-noipsim", "--listen", "127.0.0.1:0"}, &error)) {
-      ADD_FAILURE() << error;
-      return false;
-    }
-    auto l = process.wait_for_line(Stream::kStdout, "listening on ", kDeadline);
-    if (!l) {
-      ADD_FAILURE() << "stand-in did not start:\n" << process.all_output();
-      return false;
-    }
-    address = l->text.substr(std::string("listening on ").size());
-    return true;
-  }
-};
-
-std::vector<std::string> wizard_args(const Service& service, const Dvr& dvr,
+std::vector<std::string> wizard_args(const NoipSim& service, const Dvr& dvr,
                                      const std::string& user, std::vector<std::string> extra = {}) {
   std::vector<std::string> args{"noip",
                                 "--service",
@@ -83,7 +48,7 @@ std::map<std::string, std::string> dvr_ddns(const Dvr& dvr) {
 }
 
 TEST(NoipWizardE2e, FinishedWizardFillsAndAppliesTheDdnsTab) {
-  Service service;
+  NoipSim service;
   ASSERT_TRUE(service.start());
   Dvr dvr;
   ASSERT_TRUE(dvr.start({"--variant", "0"}));
@@ -104,7 +69,7 @@ TEST(NoipWizardE2e, FinishedWizardFillsAndAppliesTheDdnsTab) {
 }
 
 TEST(NoipWizardE2e, RefusalsStopTheWizardAndLeaveTheDvrAlone) {
-  Service service;
+  NoipSim service;
   ASSERT_TRUE(service.start());
   Dvr dvr;
   ASSERT_TRUE(dvr.start({"--variant", "0"}));
