@@ -27,8 +27,9 @@ bench: deps build
 
 asan-test: deps
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DTESSOMAR_SANITIZE=ON -DTESSOMAR_BENCH=OFF -DTESSOMAR_VIEWER=OFF $(CMAKE_ARGS)
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
 
 # The audio thread against the UI thread: the audio tests and the viewer pipeline under

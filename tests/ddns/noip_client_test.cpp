@@ -105,7 +105,10 @@ TEST(NoipReplyReader, ReadsElementsAfterTheDeclarationOnly) {
   EXPECT_FALSE(none.next("id", v));
 
   // Elements before the declaration are not seen; the position moves past each value.
-  NoipReplyReader r(std::string("<id>0</id>") + kDecl + "<a><id>1</id><key>k</key><id>2</id></a>");
+  // The reader views the reply; the text must outlive it.
+  const std::string reply =
+      std::string("<id>0</id>") + kDecl + "<a><id>1</id><key>k</key><id>2</id></a>";
+  NoipReplyReader r(reply);
   ASSERT_TRUE(r.next("id", v));
   EXPECT_EQ(v, "1");
   ASSERT_TRUE(r.next("key", v));
@@ -115,7 +118,9 @@ TEST(NoipReplyReader, ReadsElementsAfterTheDeclarationOnly) {
   EXPECT_EQ(v, "2");
 
   // Long values are cut; unclosed ones are absent.
-  NoipReplyReader longer(std::string(kDecl) + "<msg>" + std::string(400, 'x') + "</msg><id>5");
+  const std::string long_reply =
+      std::string(kDecl) + "<msg>" + std::string(400, 'x') + "</msg><id>5";
+  NoipReplyReader longer(long_reply);
   ASSERT_TRUE(longer.next("msg", v));
   EXPECT_EQ(v, std::string(kNoipValueMax, 'x'));
   EXPECT_FALSE(longer.next("id", v));
