@@ -87,6 +87,7 @@ std::string noip_build_request(const NoipConfig& config, std::string_view client
 class NoipReplyReader {
  public:
   explicit NoipReplyReader(std::string_view reply);
+  explicit NoipReplyReader(const char* reply) : NoipReplyReader(std::string_view(reply)) {}
   // The reader only views the reply: a temporary text would be gone before it is read.
   explicit NoipReplyReader(std::string&& reply) = delete;
   // The next value of `name` ("id" reads "<id>...</id>") from the read position; false when
