@@ -196,16 +196,27 @@ bool upload(HeadlessHost& host, double timeout_s) {
   return done;
 }
 
+// The title editor on its own main form, without a control or a DVR.
+struct OfflineEditor {
+  platform::Logger logger;
+  platform::HeadlessDialogs dialogs{logger};
+  platform::Form form;
+  channels::TitleTransfer transfer;
+  setup::TitleEditor editor{form, dialogs, logger, transfer};
+
+  OfflineEditor() {
+    auto rows = shell::main_form_description();
+    form.build(rows.data(), rows.size());
+    editor.prepare();
+  }
+};
+
 int preview(const TitleOptions& o) {
   if (!o.has_text || o.png.empty()) return usage_error(kCmd, "preview needs --text T --png FILE");
-  platform::Logger logger;
-  platform::HeadlessDialogs dialogs(logger);
-  platform::Form form;
-  auto rows = shell::main_form_description();
-  form.build(rows.data(), rows.size());
-  channels::TitleTransfer transfer;
-  setup::TitleEditor editor(form, dialogs, logger, transfer);
-  editor.prepare();
+  OfflineEditor offline;
+  platform::HeadlessDialogs& dialogs = offline.dialogs;
+  platform::Form& form = offline.form;
+  setup::TitleEditor& editor = offline.editor;
   editor.set_channel_count(channels::kTitleChannels);
   if (auto e = apply_style(editor, form, o); !e.empty()) return usage_error(kCmd, e);
   if (auto e = type_title(dialogs, form, editor, 1, o.text); !e.empty()) {
@@ -222,14 +233,9 @@ int preview(const TitleOptions& o) {
 
 // A title file read on its own: its titles printed, or why it was refused.
 int show_file(const std::string& path) {
-  platform::Logger logger;
-  platform::HeadlessDialogs dialogs(logger);
-  platform::Form form;
-  auto rows = shell::main_form_description();
-  form.build(rows.data(), rows.size());
-  channels::TitleTransfer transfer;
-  setup::TitleEditor editor(form, dialogs, logger, transfer);
-  editor.prepare();
+  OfflineEditor offline;
+  platform::HeadlessDialogs& dialogs = offline.dialogs;
+  setup::TitleEditor& editor = offline.editor;
   if (!editor.load_file(path)) {
     std::fprintf(stderr, "tessomar-cli titles: %s\n",
                  dialogs.messages().empty() ? (path + ": cannot be read").c_str()

@@ -354,18 +354,28 @@ int BackupJob::await_watermark(BackupItemSource& viewer) {
   return 1;
 }
 
-int BackupJob::collect_lead(BackupItemSource& viewer) {
+std::span<uint8_t> BackupJob::take_item(BackupItemSource& viewer, int& result) {
+  result = 0;
   if (silent_too_long()) {
     stop(BackupEnd::kSilence);
-    return 1;
+    result = 1;
+    return {};
   }
   std::span<uint8_t> item = viewer.waiting_item();
-  if (item.empty()) return 0;
+  if (item.empty()) return {};
   if (!viewer.has_frame_buffer()) {
     stop(BackupEnd::kStopped);
-    return 1;
+    result = 1;
+    return {};
   }
   last_activity_ = clock_.now_ms();
+  return item;
+}
+
+int BackupJob::collect_lead(BackupItemSource& viewer) {
+  int result = 0;
+  std::span<uint8_t> item = take_item(viewer, result);
+  if (item.empty()) return result;
   video::PictureHeader h;
   const bool parsed = parse_header(item, h);
   if (lead_pictures_ < kLeadPictures) {
@@ -427,17 +437,9 @@ BackupJob::LeadFlush BackupJob::flush_lead(bool closing) {
 }
 
 int BackupJob::write_item(BackupItemSource& viewer) {
-  if (silent_too_long()) {
-    stop(BackupEnd::kSilence);
-    return 1;
-  }
-  std::span<uint8_t> item = viewer.waiting_item();
-  if (item.empty()) return 0;
-  if (!viewer.has_frame_buffer()) {
-    stop(BackupEnd::kStopped);
-    return 1;
-  }
-  last_activity_ = clock_.now_ms();
+  int result = 0;
+  std::span<uint8_t> item = take_item(viewer, result);
+  if (item.empty()) return result;
   if (item.size() >= video::kPictureHeaderSize)
     platform::store_u32le(&item[kTimeOffsetAt], uint32_t(time_offset_));
   video::PictureHeader h;

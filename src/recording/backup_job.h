@@ -194,6 +194,9 @@ class BackupJob {
   uint32_t device_now() const;
   int start_file(BackupItemSource& viewer);
   int await_watermark(BackupItemSource& viewer);
+  // The waiting item once the silence and frame-buffer checks pass; empty when this step
+  // ends here, with the step's result in `result`.
+  std::span<uint8_t> take_item(BackupItemSource& viewer, int& result);
   int collect_lead(BackupItemSource& viewer);
   enum class LeadFlush { kDone, kStopped };
   // The lead items into the file; kStopped when the file ended on the way.
