@@ -64,7 +64,7 @@ int cmd_live(const Args& in) {
     } else if (a == "--stats") {
       stats = true;
     } else {
-      return usage_error("live", "unknown option " + a);
+      return option_error("live", "unknown option " + a);
     }
   }
   if (opts.params.size() < 3) {
