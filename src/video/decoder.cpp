@@ -40,6 +40,10 @@ void av_log_to_platform(void* avcl, int level, const char* fmt, va_list args) {
   logger->log(level <= AV_LOG_FATAL ? platform::LogLevel::Error : platform::LogLevel::Debug, text);
 }
 
+static_assert(kDecoderInputPadding >= AV_INPUT_BUFFER_PADDING_SIZE);
+constexpr size_t kInputBufferBytes =
+    size_t(DecoderSlots::kDecoderBufferBytes) + kDecoderInputPadding;
+
 void route_av_log_once() {
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_callback(av_log_to_platform); });
@@ -97,7 +101,7 @@ int DecoderSlots::openDecoder(int index) {
 
 void DecoderSlots::allocateDecoderBuffer() {
   if (input_ != nullptr) return;
-  input_ = av_buffer_allocz(kDecoderBufferBytes + AV_INPUT_BUFFER_PADDING_SIZE);
+  input_ = av_buffer_alloc(kInputBufferBytes);
 }
 
 void DecoderSlots::set_key_frame_queued(int index) {
@@ -132,31 +136,37 @@ uint32_t DecoderSlots::lastDecodeMs(int index) const {
   return valid_index(index) ? slots_[size_t(index)].decodeMs : 0;
 }
 
+int length_prefixed_to_annex_b(std::span<const uint8_t> in, std::span<uint8_t> out) {
+  if (out.size() < in.size() || out.size() - in.size() < kDecoderInputPadding) return -1;
+  platform::ByteReader reader(in);
+  uint8_t* to = out.data();
+  size_t n = 0;
+  // A start code takes the place of each length, so the output never outgrows the input.
+  while (reader.remaining() >= 4) {
+    const uint32_t declared = reader.u32be();
+    const uint32_t len = uint32_t(std::min<size_t>(declared, reader.remaining()));
+    if (len == 0) continue;
+    to[n++] = 0;
+    to[n++] = 0;
+    to[n++] = 0;
+    to[n++] = 1;
+    reader.bytes(to + n, len);
+    n += len;
+  }
+  std::fill_n(to + n, kDecoderInputPadding, uint8_t{0});
+  return int(n);
+}
+
 int DecoderSlots::to_annex_b(const uint8_t* data, uint32_t size) {
   // libavcodec may in principle still hold the previous packet's reference; then take a
   // fresh buffer rather than overwrite data it can see.
   if (!av_buffer_is_writable(input_)) {
     av_buffer_unref(&input_);
-    input_ = av_buffer_allocz(kDecoderBufferBytes + AV_INPUT_BUFFER_PADDING_SIZE);
+    input_ = av_buffer_alloc(kInputBufferBytes);
     if (input_ == nullptr) return -1;
   }
-  uint8_t* out = input_->data;
-  platform::ByteReader in(std::span<const uint8_t>(data, size));
-  uint32_t n = 0;
-  // A start code takes the place of each length, so the output never outgrows the input.
-  while (in.remaining() >= 4) {
-    const uint32_t declared = in.u32be();
-    const uint32_t len = uint32_t(std::min<size_t>(declared, in.remaining()));
-    if (len == 0) continue;
-    out[n++] = 0;
-    out[n++] = 0;
-    out[n++] = 0;
-    out[n++] = 1;
-    in.bytes(out + n, len);
-    n += len;
-  }
-  for (int i = 0; i < AV_INPUT_BUFFER_PADDING_SIZE; ++i) out[n + uint32_t(i)] = 0;
-  return int(n);
+  return length_prefixed_to_annex_b(std::span<const uint8_t>(data, size),
+                                    std::span<uint8_t>(input_->data, kInputBufferBytes));
 }
 
 int DecoderSlots::decodePicture(int index, const uint8_t* data, uint32_t size) {
