@@ -19,6 +19,8 @@ struct AVPacket;
 
 namespace tessomar::video {
 
+struct AvApi;
+
 // One decoded 4:2:0 picture. The planes belong to the decoder and stay valid only until the
 // next decodePicture or openDecoder on the same slot. Each chroma plane has half the width
 // and height of the luma plane, rounded up.
@@ -108,6 +110,8 @@ class DecoderSlots {
   };
 
   static bool valid_index(int index) { return index >= 0 && index < kSlotCount; }
+  // Opens libavcodec on first use; false (logged) when it cannot be loaded.
+  bool load_av();
   // Rewrites the unit into the input buffer (length_prefixed_to_annex_b); returns the length.
   int to_annex_b(const uint8_t* data, uint32_t size);
 
@@ -115,6 +119,7 @@ class DecoderSlots {
   const platform::Logger& logger_;
   PictureSink sink_;
   std::array<Slot, kSlotCount> slots_{};
+  const AvApi* av_ = nullptr;     // set by the first decoder or buffer
   AVBufferRef* input_ = nullptr;  // shared by all slots: decoding is synchronous
   AVPacket* packet_ = nullptr;
   AVFrame* received_ = nullptr;
