@@ -157,8 +157,22 @@ void print_help() {
       "Commands:\n");
   for (const auto& c : kCommands) std::printf("  %s\n", c.synopsis);
   std::printf("\n%s%s", kConnectHelp, kTimeoutHelp);
+  // Which commands take them, from the table, wrapped as the rest of the help.
+  int column = std::printf("  Taken by");
+  const char* separator = " ";
+  for (const auto& c : kCommands) {
+    if (c.dvr == DvrLink::kNone) continue;
+    const char* note = c.dvr == DvrLink::kConnect ? " (no --timeout)" : "";
+    if (column + int(std::strlen(c.name) + std::strlen(note)) + 2 > 88) {
+      std::printf("%s\n ", separator[0] == ',' ? "," : "");
+      column = 1;
+      separator = " ";
+    }
+    column += std::printf("%s%s%s", separator, c.name, note);
+    separator = ", ";
+  }
+  std::printf(".\n  noip create-account takes --dvr and --uk.\n");
   std::printf(
-      "  Every command that talks to a DVR takes these; run takes all but --timeout.\n"
       "\nExit status: 0 done, 1 the operation failed, 2 bad usage or input.\n"
       "Environment: systemroot names the folder with the skin files (default: the data\n"
       "folder beside the executable). TESSOMAR_LOG=1 prints diagnostics on stderr.\n");
