@@ -114,7 +114,7 @@ int cmd_backup(const Args& in) {
     } else if (a == "--out" && has_value) {
       out = args[++i];
     } else {
-      return usage_error("backup", "unknown option " + a);
+      return option_error("backup", "unknown option " + a);
     }
   }
   if (channel == 0) return usage_error("backup", "--channel 1-16 is required");

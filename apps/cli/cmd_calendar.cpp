@@ -121,7 +121,7 @@ int cmd_calendar(const Args& in) {
     } else if (a == "--json") {
       json = true;
     } else {
-      return usage_error("calendar", "unknown option " + a);
+      return option_error("calendar", "unknown option " + a);
     }
   }
   if (channel == 0) return usage_error("calendar", "--channel 1-16 is required");

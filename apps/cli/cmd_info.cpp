@@ -9,7 +9,7 @@ int cmd_info(const Args& in) {
   DvrOptions opts;
   std::string error;
   if (!take_dvr_options(args, opts, error)) return usage_error("info", error);
-  if (!args.empty()) return usage_error("info", "unknown option " + args[0]);
+  if (!args.empty()) return option_error("info", "unexpected \"" + args[0] + "\"");
   if (opts.params.size() < 3) {
     return usage_error("info", "give the DVR with --dvr HOST:PORT --uk KEY or --page URL");
   }

@@ -101,7 +101,7 @@ int cmd_keyform(const Args& in) {
     } else if (a == "--snapshot" && has_value) {
       snapshot = args[++i];
     } else {
-      return usage_error("keyform", "unknown option " + a);
+      return option_error("keyform", "unknown option " + a);
     }
   }
   if (opts.params.size() < 3) {

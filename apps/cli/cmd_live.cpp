@@ -1,5 +1,9 @@
+#include <time.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "commands.h"
@@ -7,6 +11,32 @@
 #include "platform/png.h"
 
 namespace tessomar::cli {
+
+namespace {
+
+// Milliseconds since the kernel started this process (before the dynamic loader ran), to
+// the kernel's clock tick (10 ms with the usual 100 ticks a second); -1 when /proc cannot
+// tell.
+int64_t process_age_ms() {
+  FILE* f = std::fopen("/proc/self/stat", "r");
+  if (f == nullptr) return -1;
+  char line[1024];
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  if (!read) return -1;
+  // The name in parentheses may hold spaces; the start time is the 20th field after it.
+  const char* p = std::strrchr(line, ')');
+  for (int field = 0; p != nullptr && field < 20; ++field) p = std::strchr(p + 1, ' ');
+  if (p == nullptr) return -1;
+  const unsigned long long start_ticks = std::strtoull(p + 1, nullptr, 10);
+  const long ticks_per_s = sysconf(_SC_CLK_TCK);
+  timespec now{};
+  if (ticks_per_s <= 0 || clock_gettime(CLOCK_BOOTTIME, &now) != 0) return -1;
+  const int64_t now_ms = int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return now_ms - int64_t(start_ticks * 1000 / (unsigned long long)ticks_per_s);
+}
+
+}  // namespace
 
 int cmd_live(const Args& in) {
   Args args = in;
@@ -64,7 +94,7 @@ int cmd_live(const Args& in) {
     } else if (a == "--stats") {
       stats = true;
     } else {
-      return usage_error("live", "unknown option " + a);
+      return option_error("live", "unknown option " + a);
     }
   }
   if (opts.params.size() < 3) {
@@ -100,6 +130,19 @@ int cmd_live(const Args& in) {
     return kExitFailed;
   }
   shell::Control& control = host.control();
+  const video::ViewerStats& st = control.viewers().viewer(0).stats();
+  // From the process's start to the first picture on the view, whichever view showed it.
+  int64_t launch_to_first_picture_ms = -1;
+  auto run_noting_first_picture = [&](uint32_t ms) {
+    host.loop().run_until(
+        [&] {
+          if (launch_to_first_picture_ms < 0 && st.drawn > 0) {
+            launch_to_first_picture_ms = process_age_ms();
+          }
+          return false;
+        },
+        ms);
+  };
   // A recording needs the speaker on, as a user would switch it.
   if (wav->is_open() && control.key_form().video_pointer().speaker_on() == 0) {
     control.key_form().video_pointer().Image_Trumpet_OffClick();
@@ -112,17 +155,16 @@ int cmd_live(const Args& in) {
     modes.ApplyViewCommand(0, channels, channels::kModePlayback, 2, 0, true);
     modes.EditWindow(state, channels::kWindowStart, platform::seconds_from_date(playback_from));
     modes.ApplyViewCommand(0, channels, channels::kModePlayback, 2, 0, false);
-    host.loop().run_for(2000);
+    run_noting_first_picture(2000);
     std::printf("playback_time=%s\n", control.form()["Label_time"].caption().c_str());
   }
   // Each view of a list is held for --switch-ms, as a user clicking through the keys; the
   // last one for --seconds.
   for (size_t v = 0; v + 1 < views.size(); ++v) {
     modes.ApplyViewCommand(0, channels, channels::kModeLive, 0, views[v], false);
-    host.loop().run_for(switch_ms);
+    run_noting_first_picture(switch_ms);
   }
   modes.ApplyViewCommand(0, channels, channels::kModeLive, 0, views.back(), false);
-  const video::ViewerStats& st = control.viewers().viewer(0).stats();
   const uint64_t drawn_before = st.drawn;
   const uint32_t switched_at = host.loop().clock().now_ms();
   int64_t first_picture_ms = -1;
@@ -131,6 +173,7 @@ int cmd_live(const Args& in) {
       [&] {
         if (st.drawn > drawn_before) {
           first_picture_ms = host.loop().clock().now_ms() - switched_at;
+          if (launch_to_first_picture_ms < 0) launch_to_first_picture_ms = process_age_ms();
           return true;
         }
         return false;
@@ -150,6 +193,7 @@ int cmd_live(const Args& in) {
         mean(st.conversion_ms, st.conversion_count));
     // From the last view command to the first picture drawn after it; -1 when none came.
     std::printf("first_picture_ms=%lld\n", (long long)first_picture_ms);
+    std::printf("launch_to_first_picture_ms=%lld\n", (long long)launch_to_first_picture_ms);
   }
   std::printf("time=%s\n", control.form()["Label_time"].caption().c_str());
   if (wav->is_open()) {

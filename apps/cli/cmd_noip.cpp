@@ -22,8 +22,8 @@ struct NoipOptions {
   double timeout_s = 30;
   std::string step;
   std::map<std::string, std::string> values;  // the step's --name VALUE options
-  // --apply-to-dvr HOST:PORT --uk KEY: create-account runs the whole wizard from the DVR's
-  // DDNS tab and applies the tab.
+  // --dvr (or --apply-to-dvr) HOST:PORT --uk KEY: create-account runs the whole wizard from
+  // the DVR's DDNS tab and applies the tab.
   std::string dvr, uk;
 };
 
@@ -56,7 +56,7 @@ int usage(const std::string& message) {
   return usage_error("noip",
                      message +
                          "\nusage: tessomar-cli noip --service HOST:PORT [--client-id ID --key KEY]"
-                         " [--timeout S] STEP ...  (see tessomar-cli --help)");
+                         " [--timeout S] STEP ...  (see tessomar-cli noip --help)");
 }
 
 // The options each step needs.
@@ -93,7 +93,7 @@ int parse_options(const Args& args, NoipOptions& out) {
       }
       out.config.port = std::stoi(port);
       have_service = true;
-    } else if (a == "--apply-to-dvr") {
+    } else if (a == "--apply-to-dvr" || a == "--dvr") {
       out.dvr = v;
     } else if (a == "--uk") {
       out.uk = v;
@@ -114,10 +114,10 @@ int parse_options(const Args& args, NoipOptions& out) {
   if (step == step_options().end()) return usage("unknown or missing step \"" + out.step + "\"");
   std::vector<std::string> allowed = step->second;
   if (!out.dvr.empty() || !out.uk.empty()) {
-    if (out.step != "create-account") return usage("--apply-to-dvr belongs to create-account");
-    if (out.dvr.empty() || out.uk.empty()) return usage("--apply-to-dvr needs --uk and back");
+    if (out.step != "create-account") return usage("--dvr belongs to create-account");
+    if (out.dvr.empty() || out.uk.empty()) return usage("--dvr HOST:PORT and --uk KEY go together");
     allowed.insert(allowed.end(), {"--host", "--domain"});
-    if (!out.values.count("--host")) return usage("--apply-to-dvr needs --host");
+    if (!out.values.count("--host")) return usage("--dvr needs --host");
   }
   for (const auto& [name, value] : out.values) {
     if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {

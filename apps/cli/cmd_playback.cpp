@@ -72,7 +72,7 @@ int cmd_playback(const Args& in) {
     } else if (a == "--snapshot" && has_value) {
       snapshot = args[++i];
     } else {
-      return usage_error("playback", "unknown option " + a);
+      return option_error("playback", "unknown option " + a);
     }
   }
   if (!have_from) return usage_error("playback", "--from \"YYYY/MM/DD hh:mm:ss\" is required");

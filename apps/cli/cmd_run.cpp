@@ -7,9 +7,11 @@ namespace tessomar::cli {
 
 int cmd_run(const Args& in) {
   Args args = in;
-  std::vector<shell::PageParam> params;
+  // The same connection options as every other command; run waits for nothing, so the
+  // time-out has no meaning here (main refuses it).
+  DvrOptions opts;
   std::string error;
-  if (!take_page_options(args, params, error)) return usage_error("run", error);
+  if (!take_dvr_options(args, opts, error)) return usage_error("run", error);
   double seconds = 5;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--seconds" && i + 1 < args.size()) {
@@ -20,13 +22,13 @@ int cmd_run(const Args& in) {
       }
       ++i;
     } else {
-      return usage_error("run", "unknown option " + args[i]);
+      return option_error("run", "unknown option " + args[i]);
     }
   }
 
   HeadlessHost host;
   // Every change of the status line is printed as it happens.
-  if (!host.start(params)) return kExitUsage;
+  if (!host.start(opts.params)) return kExitUsage;
   auto& form = host.control().form();
   std::printf("status: %s\n", form["Label_time"].caption().c_str());
   std::fflush(stdout);

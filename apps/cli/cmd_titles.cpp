@@ -276,7 +276,7 @@ int cmd_titles(const Args& in) {
     } else if (a == "--png" && has_value) {
       o.png = args[++i];
     } else if (a.rfind("--", 0) == 0) {
-      return usage_error(kCmd, "unknown option or missing value: " + a);
+      return option_error(kCmd, "unknown option " + a);
     } else {
       words.push_back(a);
     }

@@ -51,6 +51,8 @@ bool parse_int_list(const std::string& text, std::vector<int32_t>& out);
 
 // Reports a usage error on stderr and returns kExitUsage.
 int usage_error(const std::string& command, const std::string& message);
+// The same for a wrong option, pointing at the command's --help.
+int option_error(const std::string& command, const std::string& message);
 
 // The control as the CLI hosts it: a poll loop on the real clock, the process environment,
 // headless dialogs, a logger that TESSOMAR_LOG turns on, and the form's timers driven by the
@@ -85,6 +87,7 @@ class HeadlessHost {
 
 // The connection options shared by the commands that talk to a DVR: --dvr HOST:PORT,
 // --uk KEY, --page-number N and the page options below; --timeout SECONDS (default 10).
+// main has already refused the options a command does not take (run takes no --timeout).
 struct DvrOptions {
   std::vector<shell::PageParam> params;
   double timeout_s = 10;

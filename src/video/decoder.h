@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <utility>
 
 #include "platform/clock.h"
@@ -17,6 +18,8 @@ struct AVFrame;
 struct AVPacket;
 
 namespace tessomar::video {
+
+struct AvApi;
 
 // One decoded 4:2:0 picture. The planes belong to the decoder and stay valid only until the
 // next decodePicture or openDecoder on the same slot. Each chroma plane has half the width
@@ -33,10 +36,21 @@ struct DecodedPicture {
 
 enum class DecodeStatus : uint8_t { Good = 0, Damaged = 1 };
 
+// The zero bytes libavcodec may read past the end of its input (its input padding).
+constexpr uint32_t kDecoderInputPadding = 64;
+
+// Rewrites an access unit of NAL units behind four-byte big-endian lengths as start codes
+// into `out`, followed by kDecoderInputPadding zero bytes; nothing after those is written.
+// A length running past the data is cut at its end, trailing bytes too short for a length
+// are dropped. Returns the length without the padding, or -1 when `out` cannot hold
+// in.size() + kDecoderInputPadding bytes (the output never outgrows the input).
+int length_prefixed_to_annex_b(std::span<const uint8_t> in, std::span<uint8_t> out);
+
 class DecoderSlots {
  public:
   static constexpr int kSlotCount = 3;
-  // Size of the decoders' shared input buffer; an access unit must fit in it.
+  // Size of the decoders' shared input buffer; an access unit must fit in it. The buffer
+  // holds kDecoderInputPadding bytes more.
   static constexpr uint32_t kDecoderBufferBytes = 4387008;
 
   using PictureSink = std::function<void(int index, const DecodedPicture& picture)>;
@@ -55,7 +69,8 @@ class DecoderSlots {
   // index outside 0..2 or when libavcodec cannot open the decoder.
   int openDecoder(int index);
 
-  // Allocates the shared input buffer once; decoding does nothing before it.
+  // Allocates the shared input buffer once; decoding does nothing before it. Only the padding
+  // behind each unit is zeroed, as it is written, so start-up does not touch 4 MB.
   void allocateDecoderBuffer();
   bool decoderBufferAllocated() const { return input_ != nullptr; }
 
@@ -95,13 +110,16 @@ class DecoderSlots {
   };
 
   static bool valid_index(int index) { return index >= 0 && index < kSlotCount; }
-  // Rewrites the length prefixes as start codes into the input buffer; returns the length.
+  // Opens libavcodec on first use; false (logged) when it cannot be loaded.
+  bool load_av();
+  // Rewrites the unit into the input buffer (length_prefixed_to_annex_b); returns the length.
   int to_annex_b(const uint8_t* data, uint32_t size);
 
   const platform::Clock& clock_;
   const platform::Logger& logger_;
   PictureSink sink_;
   std::array<Slot, kSlotCount> slots_{};
+  const AvApi* av_ = nullptr;     // set by the first decoder or buffer
   AVBufferRef* input_ = nullptr;  // shared by all slots: decoding is synchronous
   AVPacket* packet_ = nullptr;
   AVFrame* received_ = nullptr;

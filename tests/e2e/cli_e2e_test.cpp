@@ -1,11 +1,16 @@
 // tessomar-cli as a user runs it: its own commands, and the control's link against the
 // simulated DVR on loopback.
 #include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "e2e/e2e_support.h"
 
 namespace tessomar::e2e {
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(CliCommands, VersionHelpAndDeviceTime) {
   std::string out, err;
@@ -126,6 +131,121 @@ TEST(CliRun, WrongCredentialsAreRefusedAndLogged) {
       << dvr.process->all_output();
 }
 
+// Every subcommand, as the consistency tests below drive it: the arguments that make it go as
+// far as the DVR (after --dvr HOST:PORT --uk KEY), or none for a command without a DVR.
+struct CommandCase {
+  const char* name;
+  bool takes_dvr;
+  std::vector<std::string> dvr_tail;
+};
+
+std::vector<CommandCase> command_cases(const std::string& scratch) {
+  const std::string from = "2026/01/01 00:00:00";
+  return {
+      {"devtime", false, {}},
+      {"run", true, {"--seconds", "60"}},
+      {"info", true, {}},
+      {"setup", true, {"get", "system"}},
+      {"titles", true, {"get"}},
+      {"live", true, {"--seconds", "1"}},
+      {"playback", true, {"--channel", "1", "--from", from}},
+      {"keyform", true, {"--png", scratch + "/keyform.png"}},
+      {"calendar", true, {"--channel", "1", "--month", "2026/01"}},
+      {"backup",
+       true,
+       {"--channel", "1", "--from", from, "--to", "2026/01/01 00:01:00", "--out",
+        scratch + "/copy.mov"}},
+      {"noip",
+       true,
+       {"--service", "127.0.0.1:1", "--username", "ada", "--email", "ada@example.com", "--password",
+        "s3cretpw", "--firstname", "Ada", "--lastname", "Lovelace", "--postal-code", "1000",
+        "--host", "frontdoor", "create-account"}},
+  };
+}
+
+TEST(CliConsistency, EveryCommandAnswersHelpWithItsOwnUsage) {
+  std::string top;
+  ASSERT_EQ(run_cli({"--help"}, &top), 0);
+  for (const CommandCase& c : command_cases("/tmp")) {
+    SCOPED_TRACE(c.name);
+    const std::string usage = std::string("usage: tessomar-cli ") + c.name + " ";
+    std::string first_line;
+    // Help wins wherever it stands, but not as the value of an option.
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{c.name, "--help"}, {c.name, "-h"}, {"help", c.name}}) {
+      std::string out, err;
+      EXPECT_EQ(run_cli(args, &out, &err), 0) << err;
+      EXPECT_EQ(out.rfind(usage, 0), 0u) << out;
+      EXPECT_TRUE(err.empty()) << err;
+      first_line = out.substr(0, out.find('\n'));
+      EXPECT_EQ(out.find("--dvr HOST:PORT --uk KEY") != std::string::npos, c.takes_dvr) << out;
+    }
+    // The overall help shows the same synopsis.
+    EXPECT_NE(top.find(first_line.substr(std::string("usage: tessomar-cli ").size())),
+              std::string::npos)
+        << first_line;
+  }
+  std::string out, err;
+  EXPECT_EQ(run_cli({"live", "--view", "3", "--seconds", "1", "--help"}, &out), 0);
+  EXPECT_EQ(out.rfind("usage: tessomar-cli live ", 0), 0u);
+  EXPECT_EQ(run_cli({"live", "--snapshot", "-h"}, &out, &err), 2);
+  EXPECT_NE(err.find("give the DVR"), std::string::npos) << err;
+  EXPECT_TRUE(out.empty()) << out;
+}
+
+TEST(CliConsistency, WrongOptionsAreNamedAndPointAtTheCommandsHelp) {
+  for (const CommandCase& c : command_cases("/tmp")) {
+    SCOPED_TRACE(c.name);
+    const std::string hint = std::string("(see tessomar-cli ") + c.name + " --help)";
+    struct Wrong {
+      std::vector<std::string> args;
+      std::string says;
+    };
+    std::vector<Wrong> wrongs = {
+        {{c.name, "--no-such-option"}, "unknown option --no-such-option"},
+        {{c.name, "--no-such-flag", "--dvr", "127.0.0.1:1"}, "unknown option --no-such-flag"},
+        {{c.name, c.takes_dvr ? "--dvr" : "--date"}, "needs a value"},
+    };
+    if (!c.takes_dvr) wrongs.push_back({{c.name, "--dvr", "127.0.0.1:1"}, "unknown option --dvr"});
+    for (const Wrong& w : wrongs) {
+      std::string out, err;
+      EXPECT_EQ(run_cli(w.args, &out, &err), 2) << w.args[1];
+      EXPECT_NE(err.find(w.says), std::string::npos) << err;
+      EXPECT_NE(err.find(hint), std::string::npos) << err;
+      EXPECT_TRUE(out.empty()) << out;
+    }
+  }
+  // run waits for nothing, so a time-out has no meaning there.
+  std::string err;
+  EXPECT_EQ(run_cli({"run", "--timeout", "5"}, nullptr, &err), 2);
+  EXPECT_NE(err.find("unknown option --timeout"), std::string::npos) << err;
+}
+
+// --dvr and --uk mean the same everywhere: each command reaches the DVR given and offers the
+// key given, which this DVR refuses.
+TEST(CliConsistency, EveryDvrCommandTakesDvrAndUk) {
+  Dvr dvr, other;
+  ASSERT_TRUE(dvr.start({"--password", "1234"}));
+  ASSERT_TRUE(other.start({"--password", "5678"}));
+  const fs::path scratch = fs::temp_directory_path() / ("tessomar-cli-" + std::to_string(getpid()));
+  fs::create_directories(scratch);
+  for (const CommandCase& c : command_cases(scratch.string())) {
+    if (!c.takes_dvr) continue;
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args{c.name, "--dvr", dvr.address, "--uk", other.dvr_uk};
+    args.insert(args.end(), c.dvr_tail.begin(), c.dvr_tail.end());
+    if (std::string(c.name) == "run") {
+      auto cli = start_cli(args);
+      EXPECT_TRUE(cli->wait_for_line(Stream::kStdout, "refused", kDeadline)) << cli->all_output();
+      continue;
+    }
+    args.insert(args.end(), {"--timeout", "30"});
+    std::string out, err;
+    EXPECT_EQ(run_cli(args, &out, &err), 1) << err;
+    EXPECT_NE(err.find("the DVR refused the login"), std::string::npos) << err;
+  }
+  fs::remove_all(scratch);
+}
 }  // namespace
 }  // namespace tessomar::e2e
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 extern "C" {
@@ -245,6 +246,68 @@ TEST_F(DecoderSlotsTest, GarbageLengthsAreCutNotFollowed) {
   std::vector<uint8_t> tail = {0x00, 0x00};
   EXPECT_EQ(decode(0, tail), 0);
   EXPECT_TRUE(seen_.empty());
+}
+
+// The input buffer is not cleared when it is made: what stands behind each unit must be the
+// zero padding the decoder may read, and nothing past it may be written.
+TEST(AnnexB, StartCodesThenZeroPaddingAndNothingBeyond) {
+  using Bytes = std::vector<uint8_t>;
+  struct Case {
+    const char* name;
+    Bytes in;
+    Bytes out;
+  };
+  const Case cases[] = {
+      {"two units",
+       {0, 0, 0, 2, 0x67, 0x42, 0, 0, 0, 1, 0x65},
+       {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x65}},
+      {"empty units vanish", {0, 0, 0, 0, 0, 0, 0, 1, 0x41}, {0, 0, 0, 1, 0x41}},
+      {"long length cut", {0x7F, 0xFF, 0xFF, 0xFF, 0x65, 0x88}, {0, 0, 0, 1, 0x65, 0x88}},
+      {"short tail dropped", {0, 0, 0, 1, 0x41, 0, 0}, {0, 0, 0, 1, 0x41}},
+      {"nothing", {0, 0}, {}},
+  };
+  constexpr uint8_t kStale = 0xA5;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes buffer(c.in.size() + kDecoderInputPadding + 16, kStale);
+    const int n = length_prefixed_to_annex_b(c.in, buffer);
+    ASSERT_EQ(n, int(c.out.size()));
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + n), c.out);
+    const auto pad = buffer.begin() + n;
+    EXPECT_EQ(std::count(pad, pad + kDecoderInputPadding, 0), kDecoderInputPadding);
+    EXPECT_EQ(std::count(pad + kDecoderInputPadding, buffer.end(), kStale),
+              buffer.end() - (pad + kDecoderInputPadding));
+  }
+  // The output and its padding must fit even for a unit as large as the buffer allows.
+  Bytes largest(DecoderSlots::kDecoderBufferBytes, 0x11);
+  const uint32_t body = DecoderSlots::kDecoderBufferBytes - 4;
+  largest[0] = uint8_t(body >> 24);
+  largest[1] = uint8_t(body >> 16);
+  largest[2] = uint8_t(body >> 8);
+  largest[3] = uint8_t(body);
+  Bytes buffer(DecoderSlots::kDecoderBufferBytes + kDecoderInputPadding, kStale);
+  ASSERT_EQ(length_prefixed_to_annex_b(largest, buffer), int(DecoderSlots::kDecoderBufferBytes));
+  EXPECT_EQ(buffer[DecoderSlots::kDecoderBufferBytes - 1], 0x11);
+  EXPECT_EQ(buffer.back(), 0);
+  // One byte short of room for the padding is refused before anything is written.
+  buffer.assign(largest.size() + kDecoderInputPadding - 1, kStale);
+  EXPECT_EQ(length_prefixed_to_annex_b(largest, buffer), -1);
+  EXPECT_EQ(std::count(buffer.begin(), buffer.end(), kStale), std::ptrdiff_t(buffer.size()));
+}
+
+// A short unit after a long one decodes from a buffer holding the long one's bytes.
+TEST_F(DecoderSlotsTest, ShortUnitAfterALongOneReadsOnlyItsOwnBytes) {
+  open(0);
+  const Planes first = patterned(64, 48, 1);
+  std::vector<uint8_t> big(DecoderSlots::kDecoderBufferBytes, 0xFF);
+  big[0] = 0x7F;  // one NAL unit of garbage filling the buffer
+  EXPECT_GE(decode(0, big), 0);
+  ASSERT_EQ(decode(0, testing::pcm_key_frame(first)), 1);
+  ASSERT_EQ(seen_.size(), 1u);
+  EXPECT_EQ(seen_[0].planes.y, first.y);
+  EXPECT_EQ(seen_[0].planes.cb, first.cb);
+  EXPECT_EQ(seen_[0].planes.cr, first.cr);
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(decode(0, testing::skipped_frame(64, 48, n)), 1);
 }
 
 // The time a decode call spent in the decoder, not in drawing the picture it handed out.
