@@ -1,3 +1,8 @@
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -7,6 +12,74 @@
 #include "platform/png.h"
 
 namespace tessomar::cli {
+
+namespace {
+
+// Milliseconds of the monotonic clock, which other processes on the machine share: a test
+// lines the picture gaps up with the faults it caused.
+int64_t monotonic_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Watches the count of drawn pictures from the first one on: the worst gap between two of
+// them and the longest gaps with their ends.
+class GapWatch {
+ public:
+  // Gaps at least this long are listed.
+  static constexpr int64_t kListedGapMs = 500;
+  static constexpr size_t kMaxListed = 32;
+  struct Gap {
+    int64_t from_ms = 0, to_ms = 0;
+  };
+
+  // Called often (every loop pass) with the drawn count.
+  void update(uint64_t drawn) {
+    if (drawn == drawn_) return;
+    const int64_t now = monotonic_ms();
+    drawn_ = drawn;
+    if (first_ms_ < 0) {
+      first_ms_ = now;
+      std::printf("first_picture_mono_ms=%lld\n", (long long)now);
+      std::fflush(stdout);
+    } else {
+      const int64_t gap = now - last_ms_;
+      worst_ms_ = std::max(worst_ms_, gap);
+      if (gap >= kListedGapMs && listed_ < kMaxListed) gaps_[listed_++] = {last_ms_, now};
+    }
+    last_ms_ = now;
+  }
+  // The time since the last picture counts as a gap too when the run ends.
+  void finish() {
+    if (first_ms_ < 0) return;
+    const int64_t now = monotonic_ms();
+    worst_ms_ = std::max(worst_ms_, now - last_ms_);
+    if (now - last_ms_ >= kListedGapMs && listed_ < kMaxListed) gaps_[listed_++] = {last_ms_, -1};
+  }
+  int64_t worst_ms() const { return worst_ms_; }
+  void print() const {
+    for (size_t i = 0; i < listed_; ++i) {
+      std::printf("gap from_mono_ms=%lld to_mono_ms=%lld\n", (long long)gaps_[i].from_ms,
+                  (long long)gaps_[i].to_ms);
+    }
+  }
+
+ private:
+  uint64_t drawn_ = 0;
+  int64_t first_ms_ = -1;
+  int64_t last_ms_ = 0;
+  int64_t worst_ms_ = 0;
+  std::array<Gap, kMaxListed> gaps_{};
+  size_t listed_ = 0;
+};
+
+long peak_rss_kb() {
+  rusage u{};
+  return getrusage(RUSAGE_SELF, &u) == 0 ? u.ru_maxrss : -1;
+}
+
+}  // namespace
 
 int cmd_live(const Args& in) {
   Args args = in;
@@ -124,11 +197,13 @@ int cmd_live(const Args& in) {
   modes.ApplyViewCommand(0, channels, channels::kModeLive, 0, views.back(), false);
   const video::ViewerStats& st = control.viewers().viewer(0).stats();
   const uint64_t drawn_before = st.drawn;
+  GapWatch gaps;
   const uint32_t switched_at = host.loop().clock().now_ms();
   int64_t first_picture_ms = -1;
   const uint32_t run_ms = uint32_t(seconds * 1000);
   host.loop().run_until(
       [&] {
+        if (stats) gaps.update(st.drawn);
         if (st.drawn > drawn_before) {
           first_picture_ms = host.loop().clock().now_ms() - switched_at;
           return true;
@@ -137,7 +212,15 @@ int cmd_live(const Args& in) {
       },
       run_ms);
   const uint32_t spent = host.loop().clock().now_ms() - switched_at;
-  if (spent < run_ms) host.loop().run_for(run_ms - spent);
+  if (spent < run_ms) {
+    host.loop().run_until(
+        [&] {
+          if (stats) gaps.update(st.drawn);
+          return false;
+        },
+        run_ms - spent);
+  }
+  gaps.finish();
 
   if (stats) {
     auto mean = [](uint64_t total, uint64_t n) { return n ? double(total) / double(n) : 0.0; };
@@ -150,6 +233,12 @@ int cmd_live(const Args& in) {
         mean(st.conversion_ms, st.conversion_count));
     // From the last view command to the first picture drawn after it; -1 when none came.
     std::printf("first_picture_ms=%lld\n", (long long)first_picture_ms);
+    // One line for tables: pictures shown, the worst wait between two of them, the memory
+    // the run took; then the long gaps in monotonic time.
+    std::printf("figures drawn=%llu worst_gap_ms=%lld peak_rss_kb=%ld slot_resets=%llu\n",
+                (unsigned long long)st.drawn, (long long)gaps.worst_ms(), peak_rss_kb(),
+                (unsigned long long)control.link().slot(0).reset_count);
+    gaps.print();
   }
   std::printf("time=%s\n", control.form()["Label_time"].caption().c_str());
   if (wav->is_open()) {

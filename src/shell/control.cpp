@@ -502,6 +502,7 @@ void Control::Timer1Timer() {
         if (link_.socket_connected(slot, s)) link_.take_reply(slot, s);
       }
       vido_.deliverInOrder(slot);
+      vido_.skip_stale_gap(slot, tick_clock());
     }
     icmd_.reenable_tick();
     vdtt_.tick();
