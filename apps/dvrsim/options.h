@@ -25,8 +25,8 @@ struct Faults {
   // accepted and read) for stall_ms, 0 = for ever; the held replies then go out.
   uint32_t stall_after = 0;
   uint32_t stall_ms = 0;
-  // Every this many ms every session is forgotten while the connections stay open, as after
-  // a restart of the DVR's software behind a connection that survives it.
+  // Each session is forgotten this many ms after it was opened while its connections stay
+  // open, as after a restart of the DVR's software behind connections that survive it.
   uint32_t forget_sessions_ms = 0;
   // A poll or data frame naming an unknown key opens a new session and is answered with its
   // key (type 1), as the control itself answers such a frame; off: an empty type 4 reply.

@@ -308,16 +308,11 @@ void Simulator::count_sent_records(std::span<const uint8_t> payload) {
 }
 
 void Simulator::forget_sessions_when_due(uint32_t now_ms) {
-  const uint32_t period = options_.faults.forget_sessions_ms;
-  if (period == 0) return;
-  if (!forget_scheduled_) {
-    forget_scheduled_ = true;
-    next_forget_ms_ = now_ms + period;
-    return;
-  }
-  if (!due(now_ms, next_forget_ms_)) return;
-  next_forget_ms_ = now_ms + period;
+  const uint32_t lifetime = options_.faults.forget_sessions_ms;
+  if (lifetime == 0) return;
   for (uint32_t key : sessions_.keys()) {
+    const Session* s = sessions_.find(key);
+    if (s == nullptr || !due(now_ms, s->opened_ms + lifetime)) continue;
     close_session(key, "fault: forgotten");
     ++counters_.sessions_forgotten;
   }
@@ -340,9 +335,8 @@ int Simulator::poll_once(int timeout_ms) {
   // Producers are ticked every 10 ms only while they have work; with nobody connected the
   // loop sleeps until a connection, a due reply or a session's idle end.
   if (ticks_wanted()) cap(10000);
-  if (options_.faults.forget_sessions_ms != 0 && forget_scheduled_) {
-    cap(int64_t(int32_t(next_forget_ms_ - now)) * 1000);
-  }
+  // Sessions to forget are looked at every 10 ms.
+  if (options_.faults.forget_sessions_ms != 0 && sessions_.size() > 0) cap(10000);
   if (const int64_t idle = sessions_.ms_to_next_idle(now, kSessionIdleMs); idle >= 0) {
     cap(idle * 1000);
   }

@@ -203,8 +203,6 @@ class Simulator {
   std::map<uint32_t, std::vector<uint8_t>> held_records_;
   bool stall_on_ = false;
   uint32_t stall_end_ms_ = 0;
-  bool forget_scheduled_ = false;
-  uint32_t next_forget_ms_ = 0;
   Counters counters_;
 };
 
