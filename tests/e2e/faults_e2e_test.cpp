@@ -28,7 +28,9 @@ enum class Run { kLive, kBackup };
 // What the test does to the DVR while the CLI runs, besides its fault options.
 enum class Action {
   kNone,
-  kRestart,  // stop the simulator and start a new one on the same port
+  // Stop the simulator and, fault_ms later (the DVR rebooting), start a new one on the same
+  // port.
+  kRestart,
 };
 
 struct Row {
@@ -143,6 +145,8 @@ class FaultRunner {
       const int64_t down_at = mono_ms();
       const std::string port = dvr.port;
       dvr = Dvr{};
+      // Away for a while, as a DVR that reboots: the control keeps trying meanwhile.
+      std::this_thread::sleep_for(std::chrono::milliseconds(row.fault_ms));
       // The old port, which SO_REUSEADDR frees at once.
       if (!dvr.start(sim_options, "127.0.0.1:" + port)) return f;
       up_at = mono_ms();
@@ -273,7 +277,7 @@ const std::vector<Row>& rows() {
        2,
        0,
        1},
-      {"DVR restart in live view", Run::kLive, {}, Action::kRestart, 6, 3000},
+      {"DVR restart in live view, away 1.5 s", Run::kLive, {}, Action::kRestart, 6, 3000, 0, 1500},
       // The control's picture watchdog (4 s) opens a new session.
       {"sessions forgotten, no re-key",
        Run::kLive,
@@ -288,8 +292,15 @@ const std::vector<Row>& rows() {
        6,
        2500},
       {"backup, no fault", Run::kBackup, {}},
-      {"backup, DVR restart", Run::kBackup, {}, Action::kRestart},
-      {"backup, DVR restart, re-key", Run::kBackup, {"--fault-rekey"}, Action::kRestart},
+      {"backup, DVR restart, away 1.5 s", Run::kBackup, {}, Action::kRestart, 4, 0, 0, 1500},
+      {"backup, DVR restart, away 1.5 s, re-key",
+       Run::kBackup,
+       {"--fault-rekey"},
+       Action::kRestart,
+       4,
+       0,
+       0,
+       1500},
       // The backup watchdog (8 s) opens a new session.
       {"backup, sessions forgotten, no re-key", Run::kBackup, {"--fault-forget-sessions", "2000"}},
       {"backup, sessions forgotten, re-key",
