@@ -176,7 +176,9 @@ std::string usage_text(std::string_view program) {
        "  --help                    show this text\n"
        "\n"
        "On start it prints 'listening on HOST:PORT' and 'DVR_UK=<text>' (the key text a control\n"
-       "uses to log in). SIGINT or SIGTERM stops it with exit status 0.\n";
+       "uses to log in). SIGINT or SIGTERM stops it with exit status 0, after the line\n"
+       "'counters: video_records_sent=N replies_sent=N ...' (what it sent and the faults it\n"
+       "applied).\n";
   return s;
 }
 
