@@ -1,6 +1,10 @@
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +38,69 @@ int64_t process_age_ms() {
   if (ticks_per_s <= 0 || clock_gettime(CLOCK_BOOTTIME, &now) != 0) return -1;
   const int64_t now_ms = int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
   return now_ms - int64_t(start_ticks * 1000 / (unsigned long long)ticks_per_s);
-}
+  // Milliseconds of the monotonic clock, which other processes on the machine share: a test
+  // lines the picture gaps up with the faults it caused.
+  int64_t monotonic_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+
+  // Watches the count of drawn pictures from the first one on: the worst gap between two of
+  // them and the longest gaps with their ends.
+  class GapWatch {
+   public:
+    // Gaps at least this long are listed.
+    static constexpr int64_t kListedGapMs = 500;
+    static constexpr size_t kMaxListed = 32;
+    struct Gap {
+      int64_t from_ms = 0, to_ms = 0;
+    };
+
+    // Called often (every loop pass) with the drawn count.
+    void update(uint64_t drawn) {
+      if (drawn == drawn_) return;
+      const int64_t now = monotonic_ms();
+      drawn_ = drawn;
+      if (first_ms_ < 0) {
+        first_ms_ = now;
+        std::printf("first_picture_mono_ms=%lld\n", (long long)now);
+        std::fflush(stdout);
+      } else {
+        const int64_t gap = now - last_ms_;
+        worst_ms_ = std::max(worst_ms_, gap);
+        if (gap >= kListedGapMs && listed_ < kMaxListed) gaps_[listed_++] = {last_ms_, now};
+      }
+      last_ms_ = now;
+    }
+    // The time since the last picture counts as a gap too when the run ends.
+    void finish() {
+      if (first_ms_ < 0) return;
+      const int64_t now = monotonic_ms();
+      worst_ms_ = std::max(worst_ms_, now - last_ms_);
+      if (now - last_ms_ >= kListedGapMs && listed_ < kMaxListed) gaps_[listed_++] = {last_ms_, -1};
+    }
+    int64_t worst_ms() const { return worst_ms_; }
+    void print() const {
+      for (size_t i = 0; i < listed_; ++i) {
+        std::printf("gap from_mono_ms=%lld to_mono_ms=%lld\n", (long long)gaps_[i].from_ms,
+                    (long long)gaps_[i].to_ms);
+      }
+    }
+
+   private:
+    uint64_t drawn_ = 0;
+    int64_t first_ms_ = -1;
+    int64_t last_ms_ = 0;
+    int64_t worst_ms_ = 0;
+    std::array<Gap, kMaxListed> gaps_{};
+    size_t listed_ = 0;
+  };
+
+  long peak_rss_kb() {
+    rusage u{};
+    return getrusage(RUSAGE_SELF, &u) == 0 ? u.ru_maxrss : -1;
+  }
 
 }  // namespace
 
@@ -166,11 +232,13 @@ int cmd_live(const Args& in) {
   }
   modes.ApplyViewCommand(0, channels, channels::kModeLive, 0, views.back(), false);
   const uint64_t drawn_before = st.drawn;
+  GapWatch gaps;
   const uint32_t switched_at = host.loop().clock().now_ms();
   int64_t first_picture_ms = -1;
   const uint32_t run_ms = uint32_t(seconds * 1000);
   host.loop().run_until(
       [&] {
+        if (stats) gaps.update(st.drawn);
         if (st.drawn > drawn_before) {
           first_picture_ms = host.loop().clock().now_ms() - switched_at;
           if (launch_to_first_picture_ms < 0) launch_to_first_picture_ms = process_age_ms();
@@ -180,7 +248,15 @@ int cmd_live(const Args& in) {
       },
       run_ms);
   const uint32_t spent = host.loop().clock().now_ms() - switched_at;
-  if (spent < run_ms) host.loop().run_for(run_ms - spent);
+  if (spent < run_ms) {
+    host.loop().run_until(
+        [&] {
+          if (stats) gaps.update(st.drawn);
+          return false;
+        },
+        run_ms - spent);
+  }
+  gaps.finish();
 
   if (stats) {
     auto mean = [](uint64_t total, uint64_t n) { return n ? double(total) / double(n) : 0.0; };
@@ -194,6 +270,12 @@ int cmd_live(const Args& in) {
     // From the last view command to the first picture drawn after it; -1 when none came.
     std::printf("first_picture_ms=%lld\n", (long long)first_picture_ms);
     std::printf("launch_to_first_picture_ms=%lld\n", (long long)launch_to_first_picture_ms);
+    // One line for tables: pictures shown, the worst wait between two of them, the memory
+    // the run took; then the long gaps in monotonic time.
+    std::printf("figures drawn=%llu worst_gap_ms=%lld peak_rss_kb=%ld slot_resets=%llu\n",
+                (unsigned long long)st.drawn, (long long)gaps.worst_ms(), peak_rss_kb(),
+                (unsigned long long)control.link().slot(0).reset_count);
+    gaps.print();
   }
   std::printf("time=%s\n", control.form()["Label_time"].caption().c_str());
   if (wav->is_open()) {

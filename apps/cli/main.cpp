@@ -80,8 +80,11 @@ constexpr Command kCommands[] = {
      "      watch live video (view 0-15 one channel, 16-19 four-way pages, 20-21 nine-way,\n"
      "      22 sixteen-way; a list switches through the views, each held --switch-ms,\n"
      "      default 100, the last for --seconds); writes the last picture as a PNG;\n"
-     "      --stats adds counts, first_picture_ms after the last switch and\n"
-     "      launch_to_first_picture_ms from the process's start (to 10 ms);\n"
+     "      --stats adds counts, first_picture_ms after the last switch,\n"
+     "      launch_to_first_picture_ms from the process's start (to 10 ms), the line\n"
+     "      'figures drawn=N worst_gap_ms=MS peak_rss_kb=KB slot_resets=N' (worst wait\n"
+     "      between two pictures shown) and a 'gap from_mono_ms=A to_mono_ms=B' line per\n"
+     "      gap of 0.5 s or more (CLOCK_MONOTONIC ms; -1: still open at the end);\n"
      "      --from-playback plays that time for 2 s first; --audio-wav FILE.wav switches\n"
      "      the speaker on, records what the sound output plays (8 kHz 8-bit mono) and\n"
      "      prints, per second of picture time, where the recording was when it showed",

@@ -117,6 +117,8 @@ int main(int argc, char** argv) {
     }
   }
   sim.stop();
+  std::printf("counters: %s\n", sim.counters_text().c_str());
+  std::fflush(stdout);
   close(signal_fd);
   return 0;
 }

@@ -153,11 +153,32 @@ std::string usage_text(std::string_view program) {
        "  --fault-delay-ms MS       delay every reply by MS ms\n"
        "  --fault-bad-status N      the Nth reply on each connection has status 500\n"
        "  --fault-bad-magic N       the Nth reply on each connection has a wrong frame magic\n"
-       "  --fault-seed N            seed for the chunk sizes of --fault-split (default 1)\n"
+       "  --fault-reorder N         about one video record in N is held back and sent after the\n"
+       "                            next one of its session\n"
+       "  --fault-drop-records N    about one video record in N is never sent (a gap in the\n"
+       "                            arrival keys)\n"
+       "  --fault-oversize N        about one video record in N is padded to 280000 bytes,\n"
+       "                            more than the control's video channel takes\n"
+       "  --fault-bad-checksum N    about one channel message in N (any channel) has a wrong\n"
+       "                            checksum\n"
+       "  --fault-stall-after N     after N replies in all, write nothing more (connections are\n"
+       "                            still accepted and read) for --fault-stall-ms, then send\n"
+       "                            what was held\n"
+       "  --fault-stall-ms MS       length of the stall; 0 (default) stalls for ever\n"
+       "  --fault-forget-sessions MS\n"
+       "                            forget each session MS ms after it was opened but keep its\n"
+       "                            connections, as a DVR whose software restarted behind them\n"
+       "  --fault-rekey             answer a poll or data frame naming an unknown key with a\n"
+       "                            new session's key (type 1), as the control answers such a\n"
+       "                            frame, instead of an empty type 4 reply\n"
+       "  --fault-seed N            seed for the chunk sizes of --fault-split and the picks of\n"
+       "                            the one-in-N faults (default 1)\n"
        "  --help                    show this text\n"
        "\n"
        "On start it prints 'listening on HOST:PORT' and 'DVR_UK=<text>' (the key text a control\n"
-       "uses to log in). SIGINT or SIGTERM stops it with exit status 0.\n";
+       "uses to log in). SIGINT or SIGTERM stops it with exit status 0, after the line\n"
+       "'counters: video_records_sent=N replies_sent=N ...' (what it sent and the faults it\n"
+       "applied).\n";
   return s;
 }
 
@@ -201,16 +222,26 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       o.faults.split = true;
       continue;
     }
+    if (name == "--fault-rekey") {
+      if (has_inline) {
+        error = "--fault-rekey takes no value";
+        return ParseStatus::kError;
+      }
+      o.faults.rekey = true;
+      continue;
+    }
     const bool takes_value =
         name == "--listen" || name == "--user-level" || name == "--password" ||
         name == "--poll-idle-ms" || name == "--fault-close-after" || name == "--fault-delay-ms" ||
         name == "--fault-bad-status" || name == "--fault-bad-magic" || name == "--fault-seed" ||
-        name == "--channels" || name == "--standard" || name == "--generation" ||
-        name == "--audio" || name == "--variant" || name == "--mail-variant" ||
-        name == "--titles" || name == "--number-text" || name == "--upnp" ||
-        name == "--resolution" || name == "--time-offset" || name == "--archive-days" ||
-        name == "--data-dir" || name == "--push-titles" || name == "--archive-fps" ||
-        name == "--resolution-change-at";
+        name == "--fault-reorder" || name == "--fault-drop-records" || name == "--fault-oversize" ||
+        name == "--fault-bad-checksum" || name == "--fault-stall-after" ||
+        name == "--fault-stall-ms" || name == "--fault-forget-sessions" || name == "--channels" ||
+        name == "--standard" || name == "--generation" || name == "--audio" ||
+        name == "--variant" || name == "--mail-variant" || name == "--titles" ||
+        name == "--number-text" || name == "--upnp" || name == "--resolution" ||
+        name == "--time-offset" || name == "--archive-days" || name == "--data-dir" ||
+        name == "--push-titles" || name == "--archive-fps" || name == "--resolution-change-at";
     if (!takes_value) {
       error = "unknown option '" + std::string(args[i]) + "'";
       return ParseStatus::kError;
@@ -257,6 +288,20 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       ok = number(1, UINT32_MAX, o.faults.bad_status_nth);
     } else if (name == "--fault-bad-magic") {
       ok = number(1, UINT32_MAX, o.faults.bad_magic_nth);
+    } else if (name == "--fault-reorder") {
+      ok = number(1, UINT32_MAX, o.faults.reorder_one_in);
+    } else if (name == "--fault-drop-records") {
+      ok = number(1, UINT32_MAX, o.faults.drop_one_in);
+    } else if (name == "--fault-oversize") {
+      ok = number(1, UINT32_MAX, o.faults.oversize_one_in);
+    } else if (name == "--fault-bad-checksum") {
+      ok = number(1, UINT32_MAX, o.faults.bad_checksum_one_in);
+    } else if (name == "--fault-stall-after") {
+      ok = number(1, UINT32_MAX, o.faults.stall_after);
+    } else if (name == "--fault-stall-ms") {
+      ok = number(0, 600000, o.faults.stall_ms);
+    } else if (name == "--fault-forget-sessions") {
+      ok = number(100, 600000, o.faults.forget_sessions_ms);
     } else if (name == "--fault-seed") {
       ok = number(0, UINT32_MAX, o.faults.seed);
     } else if (name == "--channels") {

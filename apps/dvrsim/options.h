@@ -15,7 +15,23 @@ struct Faults {
   uint32_t delay_ms = 0;        // hold every reply back this long
   uint32_t bad_status_nth = 0;  // the Nth reply on each connection gets a 500 status line
   uint32_t bad_magic_nth = 0;   // the Nth reply on each connection gets a wrong frame magic
-  uint32_t seed = 1;            // chunk sizes of `split`
+  // Video records (VIDO frame records): about one in N, picked at random from `seed`.
+  uint32_t reorder_one_in = 0;   // held back and sent after the next record of the session
+  uint32_t drop_one_in = 0;      // never sent, its arrival key left as a gap
+  uint32_t oversize_one_in = 0;  // padded beyond what the control's video channel takes
+  // Channel messages of any kind: about one in N goes out with a wrong checksum.
+  uint32_t bad_checksum_one_in = 0;
+  // Once this many replies were sent in all, nothing more is written (connections are still
+  // accepted and read) for stall_ms, 0 = for ever; the held replies then go out.
+  uint32_t stall_after = 0;
+  uint32_t stall_ms = 0;
+  // Each session is forgotten this many ms after it was opened while its connections stay
+  // open, as after a restart of the DVR's software behind connections that survive it.
+  uint32_t forget_sessions_ms = 0;
+  // A poll or data frame naming an unknown key opens a new session and is answered with its
+  // key (type 1), as the control itself answers such a frame; off: an empty type 4 reply.
+  bool rekey = false;
+  uint32_t seed = 1;  // chunk sizes of `split` and the picks of the one-in-N faults
 };
 
 // Picture size of the live video: full D1 (704 x 576 PAL, 704 x 480 NTSC), CIF (352 x 288)

@@ -28,6 +28,23 @@ constexpr size_t kMaxPageRequest = 8192;
 // Pause between the chunks of a split reply so that they leave as separate segments.
 constexpr auto kSplitPause = std::chrono::microseconds(200);
 
+constexpr uint32_t kTagVido = link::make_tag("VIDO");
+// Offsets in a VIDO message: common header, sub-header (key, sub-tag), then the record.
+constexpr size_t kVidoSubTag = link::kMessageHeaderSize + 4;
+constexpr size_t kVidoRecord = 2 * link::kMessageHeaderSize;
+constexpr size_t kRecordKind = kVidoRecord + 48;
+constexpr uint32_t kKindAudio = 2;
+// An oversize record: more than the control's video channel buffer (270336 bytes), less than
+// a reply the control can receive at all.
+constexpr size_t kOversizeMessage = 280000;
+
+// A VIDO frame record of a picture (not an audio block).
+bool is_video_record(std::span<const uint8_t> m) {
+  return m.size() >= kRecordKind + 4 && platform::load_u32le(m.data() + 4) == kTagVido &&
+         platform::load_u32le(m.data() + kVidoSubTag) == 0 &&
+         platform::load_u32le(m.data() + kRecordKind) != kKindAudio;
+}
+
 bool due(uint32_t now_ms, uint32_t at_ms) { return int32_t(now_ms - at_ms) >= 0; }
 
 // The host part of an address, without brackets; an IPv4 client of a dual-stack listener
@@ -84,12 +101,16 @@ Simulator::Simulator(Options options)
     : options_(std::move(options)),
       own_clock_(std::make_unique<platform::SystemClock>()),
       clock_(*own_clock_),
-      split_rng_(options_.faults.seed) {
+      split_rng_(options_.faults.seed),
+      fault_rng_(options_.faults.seed + 1) {
   credentials_ = {std::to_string(options_.user_level), options_.password};
 }
 
 Simulator::Simulator(Options options, const platform::Clock& clock)
-    : options_(std::move(options)), clock_(clock), split_rng_(options_.faults.seed) {
+    : options_(std::move(options)),
+      clock_(clock),
+      split_rng_(options_.faults.seed),
+      fault_rng_(options_.faults.seed + 1) {
   credentials_ = {std::to_string(options_.user_level), options_.password};
 }
 
@@ -205,12 +226,101 @@ void Simulator::stop() {
   listen_fds_.clear();
 }
 
-bool Simulator::queue_message(uint32_t key, std::span<const uint8_t> message) {
+bool Simulator::one_in(uint32_t n) { return n != 0 && fault_rng_() % n == 0; }
+
+bool Simulator::enqueue(uint32_t key, std::span<const uint8_t> message) {
+  if (message.size() >= link::kMessageHeaderSize && one_in(options_.faults.bad_checksum_one_in)) {
+    std::vector<uint8_t> bad(message.begin(), message.end());
+    platform::store_u32le(bad.data() + 8, platform::load_u32le(bad.data() + 8) + 1);
+    if (!sessions_.queue_message(key, bad)) return false;
+    ++counters_.bad_checksums;
+    return true;
+  }
   return sessions_.queue_message(key, message);
+}
+
+bool Simulator::queue_message(uint32_t key, std::span<const uint8_t> message) {
+  const Faults& f = options_.faults;
+  if (!is_video_record(message) || sessions_.find(key) == nullptr) {
+    return enqueue(key, message);
+  }
+  // The producer counts a faulted record as sent, so its arrival key is used up.
+  if (one_in(f.drop_one_in)) {
+    ++counters_.records_dropped;
+    return true;
+  }
+  if (one_in(f.oversize_one_in)) {
+    std::vector<uint8_t> big(message.begin(), message.end());
+    big.resize(std::max(big.size(), kOversizeMessage), 0);
+    platform::store_u32le(big.data(), uint32_t(big.size()));
+    platform::store_u32le(big.data() + kVidoRecord, uint32_t(big.size() - kVidoRecord));
+    platform::store_u32le(big.data() + 8,
+                          link::message_checksum(big.data() + link::kMessageHeaderSize,
+                                                 uint32_t(big.size() - link::kMessageHeaderSize)));
+    if (!enqueue(key, big)) return false;
+    ++counters_.records_oversized;
+    return true;
+  }
+  if (auto held = held_records_.find(key); held != held_records_.end()) {
+    const std::vector<uint8_t> earlier = std::move(held->second);
+    held_records_.erase(held);
+    const bool ok = enqueue(key, message);
+    enqueue(key, earlier);
+    return ok;
+  }
+  if (one_in(f.reorder_one_in)) {
+    held_records_[key].assign(message.begin(), message.end());
+    ++counters_.records_reordered;
+    return true;
+  }
+  return enqueue(key, message);
+}
+
+std::string Simulator::counters_text() const {
+  const Counters& c = counters_;
+  return "video_records_sent=" + std::to_string(c.video_records_sent) +
+         " replies_sent=" + std::to_string(c.replies_sent) +
+         " records_reordered=" + std::to_string(c.records_reordered) +
+         " records_dropped=" + std::to_string(c.records_dropped) +
+         " records_oversized=" + std::to_string(c.records_oversized) +
+         " bad_checksums=" + std::to_string(c.bad_checksums) +
+         " stalls=" + std::to_string(c.stalls) +
+         " sessions_forgotten=" + std::to_string(c.sessions_forgotten) +
+         " rekeys=" + std::to_string(c.rekeys);
+}
+
+bool Simulator::stalled(uint32_t now_ms) {
+  if (!stall_on_) return false;
+  if (options_.faults.stall_ms == 0 || !due(now_ms, stall_end_ms_)) return true;
+  stall_on_ = false;
+  log("fault: stall over");
+  return false;
+}
+
+void Simulator::count_sent_records(std::span<const uint8_t> payload) {
+  size_t off = 0;
+  while (payload.size() - off >= link::kMessageHeaderSize) {
+    const uint32_t n = platform::load_u32le(payload.data() + off);
+    if (n < link::kMessageHeaderSize || n > payload.size() - off) return;
+    if (is_video_record(payload.subspan(off, n))) ++counters_.video_records_sent;
+    off += n;
+  }
+}
+
+void Simulator::forget_sessions_when_due(uint32_t now_ms) {
+  const uint32_t lifetime = options_.faults.forget_sessions_ms;
+  if (lifetime == 0) return;
+  for (uint32_t key : sessions_.keys()) {
+    const Session* s = sessions_.find(key);
+    if (s == nullptr || !due(now_ms, s->opened_ms + lifetime)) continue;
+    close_session(key, "fault: forgotten");
+    ++counters_.sessions_forgotten;
+  }
 }
 
 int Simulator::poll_once(int timeout_ms) {
   if (listen_fds_.empty()) return -1;
+  forget_sessions_when_due(clock_.now_ms());
   service_held();
   for (auto& c : connections_) flush(*c);
   reap();
@@ -225,6 +335,8 @@ int Simulator::poll_once(int timeout_ms) {
   // Producers are ticked every 10 ms only while they have work; with nobody connected the
   // loop sleeps until a connection, a due reply or a session's idle end.
   if (ticks_wanted()) cap(10000);
+  // Sessions to forget are looked at every 10 ms.
+  if (options_.faults.forget_sessions_ms != 0 && sessions_.size() > 0) cap(10000);
   if (const int64_t idle = sessions_.ms_to_next_idle(now, kSessionIdleMs); idle >= 0) {
     cap(idle * 1000);
   }
@@ -241,7 +353,9 @@ int Simulator::poll_once(int timeout_ms) {
     if (c.holding) cap(int64_t(int32_t(c.held_since_ms + options_.poll_idle_ms - now)) * 1000);
     if (!c.out.empty()) {
       const Outgoing& o = c.out.front();
-      if (!due(now, o.ready_ms)) {
+      if (stall_on_) {
+        if (options_.faults.stall_ms != 0) cap(int64_t(int32_t(stall_end_ms_ - now)) * 1000);
+      } else if (!due(now, o.ready_ms)) {
         cap(int64_t(int32_t(o.ready_ms - now)) * 1000);
       } else if (options_.faults.split && steady_now < c.next_chunk_at) {
         cap(std::chrono::duration_cast<std::chrono::microseconds>(c.next_chunk_at - steady_now)
@@ -357,6 +471,7 @@ void Simulator::read_from(Connection& c) {
 
 void Simulator::flush(Connection& c) {
   const uint32_t now = clock_.now_ms();
+  if (stalled(now)) return;
   while (!c.dead && !c.out.empty()) {
     Outgoing& o = c.out.front();
     if (!due(now, o.ready_ms)) return;
@@ -382,6 +497,16 @@ void Simulator::flush(Connection& c) {
     c.out.pop_front();
     if (was_reply) {
       ++c.replies_sent;
+      ++counters_.replies_sent;
+      if (options_.faults.stall_after != 0 &&
+          counters_.replies_sent == options_.faults.stall_after) {
+        stall_on_ = true;
+        stall_end_ms_ = now + options_.faults.stall_ms;
+        ++counters_.stalls;
+        log(options_.faults.stall_ms == 0
+                ? std::string("fault: stalling for ever")
+                : "fault: stalling for " + std::to_string(options_.faults.stall_ms) + " ms");
+      }
       if (options_.faults.close_after != 0 && c.replies_sent >= options_.faults.close_after) {
         kill(c, "fault: closing after " + std::to_string(c.replies_sent) + " replies");
         return;
@@ -437,28 +562,15 @@ void Simulator::handle_request(Connection& c, const link::UlcmHeader& h,
     log("refused: bad credentials from " + c.peer + " (" + auth_result_text(auth) + ")");
   }
   switch (h.type) {
-    case link::kFrameSessionOpen: {
-      uint32_t evicted = 0;
-      const uint32_t key = sessions_.open(clock_.unix_now(), clock_.now_ms(), evicted);
-      if (evicted != 0) {
-        log("session closed key=" + std::to_string(evicted) + " (table full)");
-        for (auto& other : connections_) {
-          if (other->bound_key == evicted) other->bound_key = 0;
-        }
-        notify(SessionEvent::kClosed, evicted);
-      }
-      log("session opened key=" + std::to_string(key) + " by " + c.peer);
-      bind_connection(c, key);
-      notify(SessionEvent::kOpened, key);
-      reply(c, h, link::kFrameSessionKey, key, {});
+    case link::kFrameSessionOpen:
+      open_and_answer(c, h, "");
       return;
-    }
     case link::kFramePoll:
     case link::kFrameData:
     case link::kFrameDataPoll: {
       Session* s = sessions_.find(h.value);
       if (h.value == 0 || s == nullptr) {
-        reply(c, h, link::kFrameNone4, 0, {});
+        answer_unknown_key(c, h);
         return;
       }
       if (!authorized) {
@@ -506,9 +618,37 @@ void Simulator::reply(Connection& c, const link::UlcmHeader& request, uint32_t t
       {build_reply(h, payload, fault), 0, clock_.now_ms() + options_.faults.delay_ms, true});
 }
 
+void Simulator::open_and_answer(Connection& c, const link::UlcmHeader& request, const char* why) {
+  uint32_t evicted = 0;
+  const uint32_t key = sessions_.open(clock_.unix_now(), clock_.now_ms(), evicted);
+  if (evicted != 0) {
+    log("session closed key=" + std::to_string(evicted) + " (table full)");
+    for (auto& other : connections_) {
+      if (other->bound_key == evicted) other->bound_key = 0;
+    }
+    held_records_.erase(evicted);
+    notify(SessionEvent::kClosed, evicted);
+  }
+  log("session opened key=" + std::to_string(key) + " by " + c.peer + why);
+  bind_connection(c, key);
+  notify(SessionEvent::kOpened, key);
+  reply(c, request, link::kFrameSessionKey, key, {});
+}
+
+void Simulator::answer_unknown_key(Connection& c, const link::UlcmHeader& request) {
+  if (!options_.faults.rekey) {
+    reply(c, request, link::kFrameNone4, 0, {});
+    return;
+  }
+  ++counters_.rekeys;
+  open_and_answer(c, request,
+                  (" (re-key of unknown key " + std::to_string(request.value) + ")").c_str());
+}
+
 void Simulator::reply_data(Connection& c, const link::UlcmHeader& request, uint32_t key) {
   std::vector<uint8_t> payload;
   sessions_.take_batch(key, kReplyPayloadBudget, payload);
+  count_sent_records(payload);
   reply(c, request, link::kFrameData, key, payload);
 }
 
@@ -524,7 +664,7 @@ void Simulator::service_held() {
       reply_data(c, c.held, key);
     } else if (!known) {
       c.holding = false;
-      reply(c, c.held, link::kFrameNone4, 0, {});
+      answer_unknown_key(c, c.held);
     } else if (due(now, c.held_since_ms + options_.poll_idle_ms)) {
       c.holding = false;
       reply(c, c.held, link::kFrameData, key, {});
@@ -552,6 +692,7 @@ void Simulator::unbind_connection(Connection& c) {
 }
 
 void Simulator::close_session(uint32_t key, const char* why) {
+  held_records_.erase(key);
   if (!sessions_.close(key)) return;
   for (auto& c : connections_) {
     if (c->bound_key == key) c->bound_key = 0;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <span>
@@ -98,6 +99,23 @@ class Simulator {
 
   size_t connection_count() const { return connections_.size(); }
 
+  // What went out and which faults were applied, for tests that compare the control's
+  // figures with the DVR's.
+  struct Counters {
+    uint64_t video_records_sent = 0;  // video frame records carried by replies
+    uint64_t replies_sent = 0;
+    uint64_t records_reordered = 0;
+    uint64_t records_dropped = 0;
+    uint64_t records_oversized = 0;
+    uint64_t bad_checksums = 0;
+    uint64_t stalls = 0;
+    uint64_t sessions_forgotten = 0;
+    uint64_t rekeys = 0;
+  };
+  const Counters& counters() const { return counters_; }
+  // "name=value ..." of the counters, one line.
+  std::string counters_text() const;
+
  private:
   struct Outgoing {
     std::vector<uint8_t> bytes;
@@ -144,6 +162,17 @@ class Simulator {
   void reply(Connection& c, const link::UlcmHeader& request, uint32_t type, uint32_t value,
              std::span<const uint8_t> payload);
   void reply_data(Connection& c, const link::UlcmHeader& request, uint32_t key);
+  // Opens a session for the connection and answers with its key (type 1).
+  void open_and_answer(Connection& c, const link::UlcmHeader& request, const char* why);
+  // A request naming a key the DVR does not know: type 4, or a new key with --fault-rekey.
+  void answer_unknown_key(Connection& c, const link::UlcmHeader& request);
+  // Appends one message to a session's queue, with a wrong checksum when that fault picks it.
+  bool enqueue(uint32_t key, std::span<const uint8_t> message);
+  bool one_in(uint32_t n);
+  // True while the stall fault holds every write back; ends it when its time is over.
+  bool stalled(uint32_t now_ms);
+  void count_sent_records(std::span<const uint8_t> payload);
+  void forget_sessions_when_due(uint32_t now_ms);
   void service_held();
   void bind_connection(Connection& c, uint32_t key);
   // The connection no longer uses its session: the session's last one detaches it.
@@ -169,6 +198,12 @@ class Simulator {
   std::vector<TickHook> tick_hooks_;
   std::function<void(std::string_view)> logger_;
   std::minstd_rand split_rng_;
+  std::minstd_rand fault_rng_;
+  // Per session: a video record held back by the reorder fault until the next one.
+  std::map<uint32_t, std::vector<uint8_t>> held_records_;
+  bool stall_on_ = false;
+  uint32_t stall_end_ms_ = 0;
+  Counters counters_;
 };
 
 }  // namespace tessomar::dvrsim

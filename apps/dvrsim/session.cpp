@@ -46,6 +46,13 @@ const Session* SessionTable::find(uint32_t key) const {
   return it == sessions_.end() ? nullptr : &it->second;
 }
 
+std::vector<uint32_t> SessionTable::keys() const {
+  std::vector<uint32_t> out;
+  out.reserve(sessions_.size());
+  for (const auto& [key, session] : sessions_) out.push_back(key);
+  return out;
+}
+
 bool SessionTable::close(uint32_t key) { return sessions_.erase(key) != 0; }
 
 bool SessionTable::queue_message(uint32_t key, std::span<const uint8_t> message) {

@@ -42,6 +42,7 @@ class SessionTable {
   const Session* find(uint32_t key) const;
   bool close(uint32_t key);
   size_t size() const { return sessions_.size(); }
+  std::vector<uint32_t> keys() const;
 
   // Appends a whole channel message; false for an unknown key, an empty or oversized
   // message, or a full backlog.

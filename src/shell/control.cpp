@@ -502,6 +502,7 @@ void Control::Timer1Timer() {
         if (link_.socket_connected(slot, s)) link_.take_reply(slot, s);
       }
       vido_.deliverInOrder(slot);
+      vido_.skip_stale_gap(slot, tick_clock());
     }
     icmd_.reenable_tick();
     vdtt_.tick();
@@ -543,7 +544,12 @@ void Control::watch_session() {
   r.session_key = s.session_key;
   r.established = s.link_state == link::kEstablished;
   r.identified = s.live == 1;
-  r.expects_pictures = view_chosen_ && icmd_.session(0).mode == channels::kModeLive;
+  // A DVR that forgot the session answers every poll with nothing: a live view or a
+  // running backup sees its pictures stop, a backup would end after its 15 s of silence.
+  const bool backing_up = icmd_.session(0).mode == channels::kModeBackup &&
+                          backup_.state() != recording::JobState::kIdle;
+  r.expects_pictures = backing_up || (view_chosen_ && icmd_.session(0).mode == channels::kModeLive);
+  if (backing_up) r.picture_wait = SessionWatchdog::kBackupPictureWait;
   r.pictures = vido_.stats(0).delivered;
   switch (watchdog_.check(r, tick_clock())) {
     case SessionWatchdog::Verdict::kNoIdentity:

@@ -25,7 +25,7 @@ SessionWatchdog::Verdict SessionWatchdog::check(const Reading& r, uint32_t now) 
     pictures_since_ = now;
     return Verdict::kHealthy;
   }
-  return now - pictures_since_ >= kPictureWait ? Verdict::kPicturesStopped : Verdict::kHealthy;
+  return now - pictures_since_ >= r.picture_wait ? Verdict::kPicturesStopped : Verdict::kHealthy;
 }
 
 }  // namespace tessomar::shell

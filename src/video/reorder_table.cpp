@@ -53,6 +53,28 @@ std::span<const ReorderReady> FrameReorderTable::take_ready(uint32_t store_size)
   return std::span<const ReorderReady>(ready_.data(), count);
 }
 
+bool FrameReorderTable::skip_gap() {
+  bool found = false;
+  uint32_t lowest = 0;
+  for (ReorderEntry& e : entries_) {
+    if (e.length == 0) continue;
+    if (e.key <= lastKey_) {
+      // Left behind by a restart or an earlier skip: its turn has passed.
+      e.length = 0;
+      if (pending_ > 0) --pending_;
+      continue;
+    }
+    if (!found || e.key < lowest) lowest = e.key;
+    found = true;
+  }
+  if (!found) {
+    pending_ = 0;
+    return false;
+  }
+  lastKey_ = lowest - 1;
+  return true;
+}
+
 void FrameReorderTable::clear() {
   writeIndex_ = 0;
   sinceDelivery_ = 0;

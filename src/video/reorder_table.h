@@ -54,6 +54,11 @@ class FrameReorderTable {
   // stays valid until the next call. store_size: capacity of the store ring.
   std::span<const ReorderReady> take_ready(uint32_t store_size);
 
+  // Gives up on the missing key(s) in front of the held records: the lowest held key becomes
+  // the next one due, and held entries whose keys were already passed are freed. True when
+  // that makes a record due; take_ready then hands it over.
+  bool skip_gap();
+
   // Forgets every held record and all counters.
   void clear();
   // The DVR numbers its records afresh.

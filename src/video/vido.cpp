@@ -161,6 +161,25 @@ void VideoChannel::deliverInOrder(int slot) {
   }
 }
 
+void VideoChannel::skip_stale_gap(int slot, uint32_t now) {
+  if (slot < 0 || slot >= link::kSlotCount) return;
+  FrameReorderTable& table = tables_[slot];
+  GapHold& hold = holds_[slot];
+  if (table.pending() == 0) {
+    hold.on = false;
+    return;
+  }
+  if (!hold.on || table.lastKey() != hold.last_key) {
+    hold = {true, table.lastKey(), now};
+    return;
+  }
+  if (now - hold.since < kGapWait) return;
+  hold.on = false;
+  if (!table.skip_gap()) return;
+  ++stats_[slot].gaps_skipped;
+  deliverInOrder(slot);
+}
+
 void VideoChannel::move_to_viewer(int slot, const ReorderEntry& entry) {
   const Attachment& a = attached_[slot];
   if (states_[slot].slot < 0 || a.viewer == nullptr || a.session == nullptr) return;
@@ -202,11 +221,13 @@ void VideoChannel::move_to_viewer(int slot, const ReorderEntry& entry) {
 void VideoChannel::clear_reorder_table(int slot) {
   if (slot < 0 || slot >= link::kSlotCount) return;
   tables_[slot].clear();
+  holds_[slot].on = false;
 }
 
 void VideoChannel::reset_reorder_sequence(int slot) {
   if (slot < 0 || slot >= link::kSlotCount) return;
   tables_[slot].reset_sequence();
+  holds_[slot].on = false;
 }
 
 }  // namespace tessomar::video

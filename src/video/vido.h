@@ -65,6 +65,7 @@ struct VidoStats {
   uint64_t audio_before_video = 0;
   uint64_t ring_refused = 0;  // viewer ring had no room
   uint64_t stale = 0;         // made for an earlier view request; never stored
+  uint64_t gaps_skipped = 0;  // missing keys given up after kGapWait
 };
 
 class VideoChannel {
@@ -91,6 +92,14 @@ class VideoChannel {
   void onFrameRecord(int slot, std::span<const uint8_t> record);
   // Hands over every stored record that is next in key order.
   void deliverInOrder(int slot);
+  // How long held records wait for a missing key (tick units, 10 us). A record the DVR never
+  // sends (lost, refused for its checksum or length) would otherwise hold every later one
+  // until 512 were stored, seconds of frozen pictures; reordering across the two sockets
+  // takes far less.
+  static constexpr uint32_t kGapWait = 100000;
+  // Called every tick with the tick clock: gives up a missing key that held records back
+  // for kGapWait, then delivers what became due.
+  void skip_stale_gap(int slot, uint32_t now);
 
   // A new view request or a mode change: forget every held record.
   void clear_reorder_table(int slot);
@@ -130,6 +139,12 @@ class VideoChannel {
   std::array<FrameReorderTable, link::kSlotCount> tables_{};
   std::array<Attachment, link::kSlotCount> attached_{};
   std::array<VidoStats, link::kSlotCount> stats_{};
+  struct GapHold {
+    bool on = false;
+    uint32_t last_key = 0;
+    uint32_t since = 0;
+  };
+  std::array<GapHold, link::kSlotCount> holds_{};
   std::unique_ptr<uint8_t[]> receive_buffer_;  // kVidoBufferSize
   std::unique_ptr<uint8_t[]> work_;            // one record on its way to a viewer ring
   std::array<uint8_t, link::kMessageHeaderSize + link::kSubHeaderSize + kFeedbackBytes> send_{};

@@ -38,6 +38,23 @@ TEST(DvrsimOptions, DefaultsAndEveryFlag) {
   EXPECT_EQ(o.faults.bad_status_nth, 4u);
   EXPECT_EQ(o.faults.bad_magic_nth, 5u);
   EXPECT_EQ(o.faults.seed, 9u);
+  EXPECT_EQ(o.faults.reorder_one_in, 0u);
+  EXPECT_FALSE(o.faults.rekey);
+
+  ASSERT_EQ(parse({"--fault-reorder", "7", "--fault-drop-records=8", "--fault-oversize", "9",
+                   "--fault-bad-checksum", "10", "--fault-stall-after", "11", "--fault-stall-ms",
+                   "1200", "--fault-forget-sessions", "3000", "--fault-rekey"},
+                  o, error),
+            ParseStatus::kRun)
+      << error;
+  EXPECT_EQ(o.faults.reorder_one_in, 7u);
+  EXPECT_EQ(o.faults.drop_one_in, 8u);
+  EXPECT_EQ(o.faults.oversize_one_in, 9u);
+  EXPECT_EQ(o.faults.bad_checksum_one_in, 10u);
+  EXPECT_EQ(o.faults.stall_after, 11u);
+  EXPECT_EQ(o.faults.stall_ms, 1200u);
+  EXPECT_EQ(o.faults.forget_sessions_ms, 3000u);
+  EXPECT_TRUE(o.faults.rekey);
 
   EXPECT_EQ(parse({"--fault-split", "--help"}, o, error), ParseStatus::kHelp);
 
@@ -71,6 +88,9 @@ TEST(DvrsimOptions, BadInputIsRefusedWithAReasonAndLeavesOptionsAlone) {
       {"--fault-close-after", "0"},
       {"--fault-bad-status", "-2"},
       {"--fault-split=1"},
+      {"--fault-rekey=on"},
+      {"--fault-reorder", "0"},
+      {"--fault-forget-sessions", "5"},
       {"--archive-fps", "0"},
       {"--archive-fps", "31"},
       {"--resolution-change-at", "0"},

@@ -628,5 +628,140 @@ TEST_F(SimulatorTest, DelayHoldsEveryReplyBack) {
   EXPECT_EQ(r->frame()->type, link::kFrameSessionKey);
 }
 
+// A session forgotten behind an open connection: by default a poll naming its key gets an
+// empty type 4 answer for ever; in re-key mode it gets a new session's key (type 1), under
+// which the next poll is taken.
+TEST_F(SimulatorTest, ForgottenSessionIsAnsweredType4OrReKeyed) {
+  for (const bool rekey : {false, true}) {
+    SCOPED_TRACE(rekey ? "re-key" : "type 4");
+    Options o;
+    o.faults.forget_sessions_ms = 500;
+    o.faults.rekey = rekey;
+    start(o);
+    SimClient c(*sim_);
+    const uint32_t key = open_session(c);
+    clock_.advance_ms(499);
+    sim_->poll_once(0);
+    EXPECT_NE(sim_->sessions().find(key), nullptr);
+    clock_.advance_ms(1);
+    sim_->poll_once(0);
+    EXPECT_EQ(sim_->sessions().find(key), nullptr);
+    EXPECT_EQ(sim_->counters().sessions_forgotten, 1u);
+
+    ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, key, auth())));
+    auto r = c.read_reply();
+    ASSERT_TRUE(r && r->frame());
+    if (!rekey) {
+      EXPECT_EQ(r->frame()->type, link::kFrameNone4);
+      EXPECT_EQ(r->frame()->value, 0u);
+      continue;
+    }
+    EXPECT_EQ(r->frame()->type, link::kFrameSessionKey);
+    const uint32_t fresh = r->frame()->value;
+    EXPECT_NE(fresh, 0u);
+    EXPECT_NE(fresh, key);
+    EXPECT_EQ(sim_->counters().rekeys, 1u);
+    ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, fresh, auth())));
+    EXPECT_FALSE(c.any_bytes_within(10));  // held: a known session with nothing to send
+    ASSERT_TRUE(sim_->queue_message(fresh, test_message(fresh, 10, 1)));
+    r = c.read_reply();
+    ASSERT_TRUE(r && r->frame());
+    EXPECT_EQ(r->frame()->type, link::kFrameData);
+    EXPECT_EQ(r->frame()->value, fresh);
+  }
+}
+
+TEST_F(SimulatorTest, StallHoldsEveryReplyUntilItEnds) {
+  Options o;
+  o.faults.stall_after = 1;
+  o.faults.stall_ms = 300;
+  start(o);
+  SimClient a(*sim_);
+  open_session(a);
+  // A new connection is accepted and read, but not answered.
+  SimClient b(*sim_);
+  ASSERT_TRUE(b.send(make_request(link::kFrameSessionOpen, 0, auth())));
+  EXPECT_FALSE(b.any_bytes_within(20));
+  clock_.advance_ms(299);
+  EXPECT_FALSE(b.any_bytes_within(20));
+  clock_.advance_ms(1);
+  auto r = b.read_reply();
+  ASSERT_TRUE(r && r->frame());
+  EXPECT_EQ(r->frame()->type, link::kFrameSessionKey);
+  EXPECT_EQ(sim_->counters().stalls, 1u);
+}
+
+// A VIDO frame record message: the arrival key is all that matters here.
+std::vector<uint8_t> video_record(uint32_t key, uint32_t arrival_key, uint32_t kind = 0) {
+  std::vector<uint8_t> m(64 + 128 + 32, 0);
+  platform::store_u32le(m.data(), uint32_t(m.size()));
+  platform::store_u32le(m.data() + 4, link::make_tag("VIDO"));
+  platform::store_u32le(m.data() + 32, key);
+  platform::store_u32le(m.data() + 64, uint32_t(m.size() - 64));
+  platform::store_u32le(m.data() + 64 + 32, arrival_key);
+  platform::store_u32le(m.data() + 64 + 48, kind);
+  platform::store_u32le(m.data() + 8,
+                        link::message_checksum(m.data() + 32, uint32_t(m.size() - 32)));
+  return m;
+}
+
+struct SentMessage {
+  uint32_t arrival_key;
+  size_t size;
+  bool checksum_ok;
+};
+
+// With a rate of 1 in 1 every video record is hit (audio blocks never): the picks are
+// exact, the effect on what the control receives is what the table says.
+TEST_F(SimulatorTest, VideoRecordFaultsChangeWhatLeaves) {
+  struct Case {
+    const char* name;
+    uint32_t Faults::*field;
+    std::vector<uint32_t> keys;  // arrival keys in the order they leave; audio is key 100
+    size_t size;
+    bool checksum_ok;
+  };
+  const Case cases[] = {
+      {"reorder", &Faults::reorder_one_in, {2, 1, 100, 4, 3}, 224, true},
+      {"drop", &Faults::drop_one_in, {100}, 224, true},
+      {"oversize", &Faults::oversize_one_in, {1, 2, 3, 100, 4}, 280000, true},
+      {"bad checksum", &Faults::bad_checksum_one_in, {1, 2, 3, 100, 4}, 224, false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Options o;
+    o.faults.*k.field = 1;
+    start(o);
+    SimClient c(*sim_);
+    const uint32_t key = open_session(c);
+    for (uint32_t n : {1u, 2u, 3u}) ASSERT_TRUE(sim_->queue_message(key, video_record(key, n)));
+    ASSERT_TRUE(sim_->queue_message(key, video_record(key, 100, 2)));
+    ASSERT_TRUE(sim_->queue_message(key, video_record(key, 4)));
+    std::vector<SentMessage> sent;
+    while (sim_->sessions().find(key) != nullptr && sim_->sessions().has_queued(key)) {
+      ASSERT_TRUE(c.send(make_request(link::kFrameDataPoll, key, auth())));
+      auto r = c.read_reply();
+      ASSERT_TRUE(r && r->frame());
+      const auto p = r->frame_payload();
+      for (size_t off = 0; off + 32 <= p.size();) {
+        const uint32_t n = platform::load_u32le(p.data() + off);
+        ASSERT_GE(n, 32u);
+        ASSERT_LE(off + n, p.size());
+        sent.push_back({platform::load_u32le(p.data() + off + 64 + 32), n,
+                        platform::load_u32le(p.data() + off + 8) ==
+                            link::message_checksum(p.data() + off + 32, n - 32)});
+        off += n;
+      }
+    }
+    std::vector<uint32_t> keys;
+    for (const SentMessage& m : sent) {
+      keys.push_back(m.arrival_key);
+      if (m.arrival_key == 100) continue;
+      EXPECT_EQ(m.size, k.size) << m.arrival_key;
+      EXPECT_EQ(m.checksum_ok, k.checksum_ok) << m.arrival_key;
+    }
+    EXPECT_EQ(keys, k.keys);
+  }
+}
 }  // namespace
 }  // namespace tessomar::dvrsim

@@ -99,8 +99,10 @@ TEST_F(DvrsimBinary, ServesASessionWithThePrintedKeyTextAndStopsOnSigterm) {
   EXPECT_TRUE(sim_.wait_for_line(Stream::kStderr, "refused: bad credentials", 20s));
 
   stop_cleanly();
-  // stdout carries only the two start lines.
-  EXPECT_EQ(sim_.lines(Stream::kStdout).size(), 2u) << sim_.all_output();
+  // stdout carries only the two start lines and, at the stop, the counters.
+  const auto& lines = sim_.lines(Stream::kStdout);
+  ASSERT_EQ(lines.size(), 3u) << sim_.all_output();
+  EXPECT_TRUE(lines[2].starts_with("counters: video_records_sent=0 replies_sent=")) << lines[2];
 }
 
 TEST_F(DvrsimBinary, PageNamesTheAddressAndClosesTheConnection) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,10 +121,12 @@ bool ChildProcess::try_reap(int options) {
   if (pid_ <= 0 || status_) return status_.has_value();
   int st = 0;
   pid_t r;
+  rusage usage{};
   do {
-    r = ::waitpid(pid_, &st, options);
+    r = ::wait4(pid_, &st, options, &usage);
   } while (r < 0 && errno == EINTR);
   if (r != pid_) return false;
+  peak_rss_kb_ = usage.ru_maxrss;
   ExitStatus s;
   if (WIFEXITED(st)) {
     s.exited = true;

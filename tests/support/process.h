@@ -72,6 +72,8 @@ class ChildProcess {
   std::optional<ExitStatus> wait_exit(std::chrono::milliseconds timeout);
   // SIGKILL and reap (no-op when not running).
   void kill_now();
+  // The child's peak resident set in KiB, known once it has been reaped; -1 before.
+  long peak_rss_kb() const { return peak_rss_kb_; }
 
  private:
   struct Capture {
@@ -90,6 +92,7 @@ class ChildProcess {
   Capture out_;
   Capture err_;
   std::optional<ExitStatus> status_;
+  long peak_rss_kb_ = -1;
 };
 
 }  // namespace tessomar::testsupport

@@ -166,6 +166,50 @@ TEST_F(VidoTest, TheFiveHundredTwelfthStoreBehindAGapRestartsAndDelivers) {
   EXPECT_EQ(delivered(), std::vector<uint32_t>{515});
 }
 
+// A key the DVR never sends (dropped, or refused for its checksum or length) holds later
+// records only for kGapWait, not for 512 stores; progress meanwhile restarts the wait, and a
+// key that turns up after it was given up is not delivered out of order.
+TEST_F(VidoTest, MissingKeyIsGivenUpAfterTheGapWait) {
+  constexpr uint32_t kWait = VideoChannel::kGapWait;
+  const uint32_t t0 = 0xFFFF0000u;  // the tick clock wraps in the middle of the wait
+  arrive({.arrivalKey = 1, .frameId = 1});
+  arrive({.arrivalKey = 3, .frameId = 3});
+  arrive({.arrivalKey = 4, .frameId = 4});
+  EXPECT_EQ(delivered(), std::vector<uint32_t>{1});
+  vido.skip_stale_gap(0, t0);
+  vido.skip_stale_gap(0, t0 + kWait - 1);
+  EXPECT_TRUE(delivered().empty());
+  vido.skip_stale_gap(0, t0 + kWait);
+  EXPECT_EQ(delivered(), (std::vector<uint32_t>{3, 4}));
+  EXPECT_EQ(vido.stats(0).gaps_skipped, 1u);
+  arrive({.arrivalKey = 2, .frameId = 2});  // too late
+  arrive({.arrivalKey = 5, .frameId = 5});
+  EXPECT_EQ(delivered(), std::vector<uint32_t>{5});
+
+  // Key 6 comes late but within the wait; the wait for 8 starts when 7 went out.
+  arrive({.arrivalKey = 7, .frameId = 7});
+  vido.skip_stale_gap(0, t0 + 2 * kWait);
+  vido.skip_stale_gap(0, t0 + 2 * kWait + kWait / 2);
+  arrive({.arrivalKey = 6, .frameId = 6});
+  EXPECT_EQ(delivered(), (std::vector<uint32_t>{6, 7}));
+  arrive({.arrivalKey = 9, .frameId = 9});
+  vido.skip_stale_gap(0, t0 + 3 * kWait);
+  vido.skip_stale_gap(0, t0 + 3 * kWait + kWait / 2);
+  EXPECT_TRUE(delivered().empty());
+  vido.skip_stale_gap(0, t0 + 4 * kWait);
+  EXPECT_EQ(delivered(), std::vector<uint32_t>{9});
+  EXPECT_EQ(vido.stats(0).gaps_skipped, 2u);
+
+  // A cleared table starts a new wait.
+  arrive({.arrivalKey = 11, .frameId = 11});
+  vido.skip_stale_gap(0, t0 + 5 * kWait);
+  vido.clear_reorder_table(0);
+  arrive({.arrivalKey = 2, .frameId = 2});
+  vido.skip_stale_gap(0, t0 + 6 * kWait);
+  EXPECT_TRUE(delivered().empty());
+  EXPECT_EQ(vido.stats(0).gaps_skipped, 2u);
+}
+
 TEST_F(VidoTest, LengthZeroRecordOnlyUpdatesTheNewestTime) {
   arrive({.arrivalKey = 1,
           .frameId = 1,
