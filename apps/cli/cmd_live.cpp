@@ -38,69 +38,71 @@ int64_t process_age_ms() {
   if (ticks_per_s <= 0 || clock_gettime(CLOCK_BOOTTIME, &now) != 0) return -1;
   const int64_t now_ms = int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
   return now_ms - int64_t(start_ticks * 1000 / (unsigned long long)ticks_per_s);
-  // Milliseconds of the monotonic clock, which other processes on the machine share: a test
-  // lines the picture gaps up with the faults it caused.
-  int64_t monotonic_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
+}
 
-  // Watches the count of drawn pictures from the first one on: the worst gap between two of
-  // them and the longest gaps with their ends.
-  class GapWatch {
-   public:
-    // Gaps at least this long are listed.
-    static constexpr int64_t kListedGapMs = 500;
-    static constexpr size_t kMaxListed = 32;
-    struct Gap {
-      int64_t from_ms = 0, to_ms = 0;
-    };
+// Milliseconds of the monotonic clock, which other processes on the machine share: a test
+// lines the picture gaps up with the faults it caused.
+int64_t monotonic_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
-    // Called often (every loop pass) with the drawn count.
-    void update(uint64_t drawn) {
-      if (drawn == drawn_) return;
-      const int64_t now = monotonic_ms();
-      drawn_ = drawn;
-      if (first_ms_ < 0) {
-        first_ms_ = now;
-        std::printf("first_picture_mono_ms=%lld\n", (long long)now);
-        std::fflush(stdout);
-      } else {
-        const int64_t gap = now - last_ms_;
-        worst_ms_ = std::max(worst_ms_, gap);
-        if (gap >= kListedGapMs && listed_ < kMaxListed) gaps_[listed_++] = {last_ms_, now};
-      }
-      last_ms_ = now;
-    }
-    // The time since the last picture counts as a gap too when the run ends.
-    void finish() {
-      if (first_ms_ < 0) return;
-      const int64_t now = monotonic_ms();
-      worst_ms_ = std::max(worst_ms_, now - last_ms_);
-      if (now - last_ms_ >= kListedGapMs && listed_ < kMaxListed) gaps_[listed_++] = {last_ms_, -1};
-    }
-    int64_t worst_ms() const { return worst_ms_; }
-    void print() const {
-      for (size_t i = 0; i < listed_; ++i) {
-        std::printf("gap from_mono_ms=%lld to_mono_ms=%lld\n", (long long)gaps_[i].from_ms,
-                    (long long)gaps_[i].to_ms);
-      }
-    }
-
-   private:
-    uint64_t drawn_ = 0;
-    int64_t first_ms_ = -1;
-    int64_t last_ms_ = 0;
-    int64_t worst_ms_ = 0;
-    std::array<Gap, kMaxListed> gaps_{};
-    size_t listed_ = 0;
+// Watches the count of drawn pictures from the first one on: the worst gap between two of
+// them and the longest gaps with their ends.
+class GapWatch {
+ public:
+  // Gaps at least this long are listed.
+  static constexpr int64_t kListedGapMs = 500;
+  static constexpr size_t kMaxListed = 32;
+  struct Gap {
+    int64_t from_ms = 0, to_ms = 0;
   };
 
-  long peak_rss_kb() {
-    rusage u{};
-    return getrusage(RUSAGE_SELF, &u) == 0 ? u.ru_maxrss : -1;
+  // Called often (every loop pass) with the drawn count.
+  void update(uint64_t drawn) {
+    if (drawn == drawn_) return;
+    const int64_t now = monotonic_ms();
+    drawn_ = drawn;
+    if (first_ms_ < 0) {
+      first_ms_ = now;
+      std::printf("first_picture_mono_ms=%lld\n", (long long)now);
+      std::fflush(stdout);
+    } else {
+      const int64_t gap = now - last_ms_;
+      worst_ms_ = std::max(worst_ms_, gap);
+      if (gap >= kListedGapMs && listed_ < kMaxListed) gaps_[listed_++] = {last_ms_, now};
+    }
+    last_ms_ = now;
   }
+  // The time since the last picture counts as a gap too when the run ends.
+  void finish() {
+    if (first_ms_ < 0) return;
+    const int64_t now = monotonic_ms();
+    worst_ms_ = std::max(worst_ms_, now - last_ms_);
+    if (now - last_ms_ >= kListedGapMs && listed_ < kMaxListed) gaps_[listed_++] = {last_ms_, -1};
+  }
+  int64_t worst_ms() const { return worst_ms_; }
+  void print() const {
+    for (size_t i = 0; i < listed_; ++i) {
+      std::printf("gap from_mono_ms=%lld to_mono_ms=%lld\n", (long long)gaps_[i].from_ms,
+                  (long long)gaps_[i].to_ms);
+    }
+  }
+
+ private:
+  uint64_t drawn_ = 0;
+  int64_t first_ms_ = -1;
+  int64_t last_ms_ = 0;
+  int64_t worst_ms_ = 0;
+  std::array<Gap, kMaxListed> gaps_{};
+  size_t listed_ = 0;
+};
+
+long peak_rss_kb() {
+  rusage u{};
+  return getrusage(RUSAGE_SELF, &u) == 0 ? u.ru_maxrss : -1;
+}
 
 }  // namespace
 
