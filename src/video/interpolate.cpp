@@ -9,9 +9,6 @@ namespace {
 
 constexpr int kMaxShift = DirectionalInterpolator::kMaxShift;
 
-// Unsigned difference with a one-sided bias: a - b when a >= b, else b - a - 1.
-inline int diff(int a, int b) { return a >= b ? a - b : b - a - 1; }
-
 inline int clamp_shift(int s) { return std::clamp(s, -kMaxShift, kMaxShift); }
 
 // Candidates in the order they are tried, and the order in which equal costs are preferred.
@@ -23,31 +20,31 @@ constexpr int kGoodCost = 8;  // a cost below this ends a search
 }  // namespace
 
 int DirectionalInterpolator::cost(const uint8_t* above, const uint8_t* below, int x, int s) {
-  int sum = 32 + 2 * std::abs(s);
-  for (int k = 0; k < 8; k += 2) sum += diff(above[x + s + k], below[x - s + k]);
-  return sum >> 4;
+  return directional_cost(above, below, x, s);
 }
 
-int DirectionalInterpolator::forward_cost(int g, int s) {
-  const int c = cost(above_, below_, g * 8, s);
-  cost_cache_[size_t(g)][size_t(s + kMaxShift)] = uint8_t(c);
+__attribute__((always_inline)) inline int DirectionalInterpolator::forward_cost(int g, int s) {
+  uint8_t& c = cost_table_[size_t(s + kMaxShift)][size_t(g)];
+  if (c == kNoCost) c = uint8_t(cost(above_, below_, g * 8, s));
+  forward_seen_[size_t(g)] = uint16_t(forward_seen_[size_t(g)] | 1u << (s + kMaxShift));
   return c;
 }
 
-int DirectionalInterpolator::backward_cost(int g, int s, bool* cached) {
-  const uint8_t c = cost_cache_[size_t(g)][size_t(s + kMaxShift)];
-  if (c != kNoCost) {
+__attribute__((always_inline)) inline int DirectionalInterpolator::backward_cost(int g, int s,
+                                                                                 bool* cached) {
+  const uint8_t c = cost_table_[size_t(s + kMaxShift)][size_t(g)];
+  if ((forward_seen_[size_t(g)] >> (s + kMaxShift) & 1u) != 0) {
     *cached = true;
     // The forward pass's way into the group is penalised so that the backward pass
     // brings an independent opinion.
     return c + (entry_mark_[size_t(g)] == s ? 128 : 0);
   }
   *cached = false;
-  return cost(above_, below_, g * 8, s);
+  return c != kNoCost ? c : cost(above_, below_, g * 8, s);
 }
 
 template <class Cost>
-int DirectionalInterpolator::search_group(int s, Cost cost) {
+__attribute__((always_inline)) inline int DirectionalInterpolator::search_group(int s, Cost cost) {
   const int cand[kCandidates] = {s, clamp_shift(s - 1), clamp_shift(s + 1), 0, clamp_shift(-s)};
   int cost_of[kCandidates];
   bool tried[kCandidates] = {};
@@ -116,8 +113,14 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
   const int groups = std::min(width / 8, kMaxGroups);
   above_ = above;
   below_ = below;
+  const PictureKernels& kernels = picture_kernels(level_);
+  if (level_ == SimdLevel::kScalar) {
+    for (auto& by_group : cost_table_) std::fill_n(by_group.begin(), groups, kNoCost);
+  } else if (groups > 0) {
+    kernels.row_costs(above, below, groups, cost_table_[0].data(), kMaxGroups);
+  }
   for (int g = 0; g < groups; ++g) {
-    cost_cache_[size_t(g)].fill(kNoCost);
+    forward_seen_[size_t(g)] = 0;
     entry_mark_[size_t(g)] = kNoMark;
   }
   forward_pass(groups);
@@ -133,10 +136,8 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
     else if (f < 0 && b < 0)
       shift = std::max(f, b);
     final_[size_t(g)] = int8_t(shift);
-    const int x = g * 8;
-    for (int i = 0; i < 8; ++i)
-      out[x + i] = uint8_t((above[x + i + shift] + below[x + i - shift]) >> 1);
   }
+  kernels.average_groups(above, below, final_.data(), groups, out);
   for (int x = groups * 8; x < width; ++x) out[x] = uint8_t((above[x] + below[x]) >> 1);
   above_ = below_ = nullptr;
 }
@@ -144,7 +145,15 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
 LumaWorkPlane::LumaWorkPlane()
     : storage_(new uint8_t[size_t(kPitch) * (kRows + 2 * kSpareRows)]()),
       rows_(storage_.get() + size_t(kPitch) * kSpareRows + kSpareBytes),
-      previous_(new uint8_t[size_t(kMaxPictureWidth) * kMaxPictureHeight]()) {}
+      previous_(new uint8_t[size_t(kMaxPictureWidth) * kMaxPictureHeight]()),
+      level_(default_simd_level()) {
+  interpolator_.set_simd_level(level_);
+}
+
+void LumaWorkPlane::set_simd_level(SimdLevel level) {
+  level_ = supported_simd_level(level);
+  interpolator_.set_simd_level(level_);
+}
 
 void LumaWorkPlane::copy_line(const uint8_t* src, int width, uint8_t* dst) {
   std::memcpy(dst, src, size_t(width));
@@ -169,22 +178,21 @@ bool LumaWorkPlane::double_lines(const uint8_t* luma, int stride, int width, int
 }
 
 void LumaWorkPlane::measure_motion(const uint8_t* luma, int stride, int width, int height) {
+  const PictureKernels& kernels = picture_kernels(level_);
   const int bw = (width + 15) / 16;
   const int bh = (height + 15) / 16;
   for (int by = 0; by < bh; ++by) {
+    std::array<uint32_t, kMotionBlocksX> sums[2] = {};  // even lines, odd lines
+    const int y_end = std::min(by * 16 + 16, height);
+    for (int y = by * 16; y < y_end; ++y) {
+      const uint8_t* cur = luma + ptrdiff_t(y) * stride;
+      const uint8_t* prev = previous_.get() + ptrdiff_t(y) * kMaxPictureWidth;
+      kernels.motion_row(cur, prev, width, sums[y & 1].data());
+    }
     for (int bx = 0; bx < bw; ++bx) {
-      uint32_t sum[2] = {0, 0};  // even lines, odd lines
-      const int y_end = std::min(by * 16 + 16, height);
-      const int x_end = std::min(bx * 16 + 16, width);
-      for (int y = by * 16; y < y_end; ++y) {
-        const uint8_t* cur = luma + ptrdiff_t(y) * stride;
-        const uint8_t* prev = previous_.get() + ptrdiff_t(y) * kMaxPictureWidth;
-        uint32_t& s = sum[y & 1];
-        for (int x = bx * 16; x < x_end; x += 2) s += uint32_t(diff(cur[x], prev[x]));
-      }
       MotionEntry& m = motion_[size_t(by) * kMotionBlocksX + size_t(bx)];
-      const uint16_t even = uint16_t(std::min<uint32_t>(sum[0], 0xFFFF));
-      const uint16_t odd = uint16_t(std::min<uint32_t>(sum[1], 0xFFFF));
+      const uint16_t even = uint16_t(std::min<uint32_t>(sums[0][size_t(bx)], 0xFFFF));
+      const uint16_t odd = uint16_t(std::min<uint32_t>(sums[1][size_t(bx)], 0xFFFF));
       // The odd lines were last seen one picture ago, so each picture's odd sum is tested
       // together with the next picture's even sum.
       const uint32_t v = uint32_t(even) + m.oddSum;
@@ -199,17 +207,20 @@ void LumaWorkPlane::measure_motion(const uint8_t* luma, int stride, int width, i
 }
 
 void LumaWorkPlane::blend_still(const uint8_t* luma, int stride, int width, int y, uint8_t* out) {
+  const PictureKernels& kernels = picture_kernels(level_);
   const uint8_t* cur = luma + ptrdiff_t(y) * stride;
   const uint8_t* prev = previous_.get() + ptrdiff_t(y) * kMaxPictureWidth;
   const MotionEntry* blocks = &motion_[size_t(y / 16) * kMotionBlocksX];
-  for (int x0 = 0; x0 < width; x0 += 16) {
-    if (blocks[x0 / 16].staticCount != 2) continue;
-    const int x_end = std::min(x0 + 16, width);
-    for (int x = x0; x < x_end; ++x) {
-      const int c = cur[x];
-      const int p = prev[x];
-      if (std::abs(c - p) < 8) out[x] = uint8_t((c + p) >> 1);
-    }
+  const int bw = (width + 15) / 16;
+  for (int b = 0; b < bw; ++b) {
+    if (blocks[b].staticCount != 2) continue;
+    // A run of still blocks in one call.
+    int e = b + 1;
+    while (e < bw && blocks[e].staticCount == 2) ++e;
+    const int x0 = 16 * b;
+    const int x_end = std::min(16 * e, width);
+    kernels.blend_still(cur + x0, prev + x0, x_end - x0, out + x0);
+    b = e;
   }
 }
 
