@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,13 +33,21 @@ DecodedPicture view_of(const I420Image& p) {
 
 // The pictures of one case, shown in turn: a scene that moves (frames of the simulator) or a
 // fixed pattern repeated, so that the motion table reaches "still" and blending runs.
-enum class Content { kScene, kBlack, kWhite, kCheckerboard, kStripes, kNoise };
+// Except for the plain scene and the noise, every picture gets a little fresh sensor noise, so
+// that still areas differ from one picture to the next by less than the blending threshold
+// and by more.
+enum class Content { kScene, kNoisyScene, kBlack, kWhite, kCheckerboard, kStripes, kNoise };
+
+void add_sensor_noise(I420Image& p, int t) {
+  std::mt19937 rng(uint32_t(t) * 7919u + 1u);
+  for (auto& v : p.y) v = uint8_t(std::clamp(int(v) + int(rng() % 13) - 6, 0, 255));
+}
 
 I420Image picture(Content content, int w, int h, int t) {
   I420Image p;
-  if (content == Content::kScene) {
-    dvrsim::render_scene(p, uint32_t(t % 16), 1700000000u + uint32_t(t / 25), uint32_t(t % 25), w,
-                         h);
+  if (content == Content::kScene || content == Content::kNoisyScene) {
+    dvrsim::render_scene(p, 3, 1700000000u + uint32_t(t / 25), uint32_t(t % 25), w, h);
+    if (content == Content::kNoisyScene) add_sensor_noise(p, t);
     return p;
   }
   p.resize(w, h);
@@ -67,9 +76,12 @@ I420Image picture(Content content, int w, int h, int t) {
   const uint8_t c = content == Content::kWhite ? 255 : content == Content::kBlack ? 0 : 128;
   std::fill(p.u.begin(), p.u.end(), c);
   std::fill(p.v.begin(), p.v.end(), uint8_t(255 - c));
-  if (content == Content::kNoise)
+  if (content == Content::kNoise) {
     for (auto* plane : {&p.u, &p.v})
       for (auto& v : *plane) v = uint8_t(rng());
+  } else {
+    add_sensor_noise(p, t);
+  }
   return p;
 }
 
