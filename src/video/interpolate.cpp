@@ -1,6 +1,7 @@
 #include "video/interpolate.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,15 +24,14 @@ int DirectionalInterpolator::cost(const uint8_t* above, const uint8_t* below, in
   return directional_cost(above, below, x, s);
 }
 
-__attribute__((always_inline)) inline int DirectionalInterpolator::forward_cost(int g, int s) {
+inline int DirectionalInterpolator::forward_cost(int g, int s) {
   uint8_t& c = cost_table_[size_t(s + kMaxShift)][size_t(g)];
   if (c == kNoCost) c = uint8_t(cost(above_, below_, g * 8, s));
   forward_seen_[size_t(g)] = uint16_t(forward_seen_[size_t(g)] | 1u << (s + kMaxShift));
   return c;
 }
 
-__attribute__((always_inline)) inline int DirectionalInterpolator::backward_cost(int g, int s,
-                                                                                 bool* cached) {
+inline int DirectionalInterpolator::backward_cost(int g, int s, bool* cached) {
   const uint8_t c = cost_table_[size_t(s + kMaxShift)][size_t(g)];
   if ((forward_seen_[size_t(g)] >> (s + kMaxShift) & 1u) != 0) {
     *cached = true;
@@ -44,7 +44,7 @@ __attribute__((always_inline)) inline int DirectionalInterpolator::backward_cost
 }
 
 template <class Cost>
-__attribute__((always_inline)) inline int DirectionalInterpolator::search_group(int s, Cost cost) {
+inline int DirectionalInterpolator::search_group(int s, Cost cost) {
   const int cand[kCandidates] = {s, clamp_shift(s - 1), clamp_shift(s + 1), 0, clamp_shift(-s)};
   int cost_of[kCandidates];
   bool tried[kCandidates] = {};
@@ -75,6 +75,69 @@ __attribute__((always_inline)) inline int DirectionalInterpolator::search_group(
   return s;
 }
 
+// The same search when every cost of the row is in the table, with few branches: the
+// vector levels spend most of their time here otherwise. Each candidate's key is its cost
+// times 8 plus its preference rank, so the smallest key among those tried is the winner.
+template <bool kForward>
+inline int DirectionalInterpolator::search_group_complete(int g, int s) {
+  constexpr int kRank[kCandidates] = {1, 0, 2, 3, 4};  // kPreference inverted
+  constexpr int kByRank[kCandidates] = {kLeft, kSame, kRight, kZero, kMirror};
+  const uint8_t* col = &cost_table_[0][size_t(g)];
+  const unsigned seen = forward_seen_[size_t(g)];
+  const int entry = entry_mark_[size_t(g)];
+  auto cost_of = [&](int shift, bool* may_stop) {
+    int c = col[(shift + kMaxShift) * kMaxGroups];
+    if constexpr (kForward) {
+      *may_stop = true;
+    } else {
+      const bool cached = (seen >> (shift + kMaxShift) & 1u) != 0;
+      c += cached && entry == shift ? 128 : 0;
+      *may_stop = !cached;
+    }
+    return c;
+  };
+  const int cand[kCandidates] = {s, std::max(s - 1, -kMaxShift), std::min(s + 1, kMaxShift), 0, -s};
+  int key[kCandidates];
+  unsigned stops = 0;
+#pragma GCC unroll 5
+  for (int i = 0; i < kCandidates; ++i) {
+    bool may_stop = true;
+    const int c = cost_of(cand[i], &may_stop);
+    stops |= unsigned(may_stop && c < kGoodCost) << i;
+    key[i] = c * 8 + kRank[i];
+  }
+  const int tried = stops != 0 ? std::countr_zero(stops) + 1 : kCandidates;
+  int best_key = key[0];
+#pragma GCC unroll 5
+  for (int i = 1; i < kCandidates; ++i)
+    best_key = i < tried && key[i] < best_key ? key[i] : best_key;
+  const int win = kByRank[best_key & 7];
+  if constexpr (kForward) {
+    unsigned marks = 0;
+#pragma GCC unroll 5
+    for (int i = 0; i < kCandidates; ++i) marks |= i < tried ? 1u << (cand[i] + kMaxShift) : 0u;
+    forward_seen_[size_t(g)] = uint16_t(seen | marks);
+  }
+  s = cand[win];
+  int best = best_key >> 3;
+  if ((win == kLeft || win == kRight) && best > kGoodCost) {
+    const int step = win == kLeft ? -1 : 1;
+    for (int n = 0; n < 5; ++n) {
+      const int next = s + step;
+      if (next < -kMaxShift || next > kMaxShift) break;
+      bool unused = true;
+      const int c = cost_of(next, &unused);
+      if constexpr (kForward)
+        forward_seen_[size_t(g)] = uint16_t(forward_seen_[size_t(g)] | 1u << (next + kMaxShift));
+      if (c >= best) break;
+      s = next;
+      best = c;
+      if (c < kGoodCost) break;
+    }
+  }
+  return s;
+}
+
 // Both passes run the same search; they differ in where the costs come from.
 // Forward: every cost is computed and cached; the first below kGoodCost ends the candidates.
 // Backward: cached costs are reused (and never end the candidates early); new ones are not
@@ -83,10 +146,14 @@ void DirectionalInterpolator::forward_pass(int groups) {
   int s = 0;
   for (int g = 0; g < groups; ++g) {
     const int entry = s;
-    s = search_group(s, [&](int shift, bool* may_stop) {
-      *may_stop = true;
-      return forward_cost(g, shift);
-    });
+    if (table_complete_) {
+      s = search_group_complete<true>(g, s);
+    } else {
+      s = search_group(s, [&](int shift, bool* may_stop) {
+        *may_stop = true;
+        return forward_cost(g, shift);
+      });
+    }
     forward_[size_t(g)] = int8_t(s);
     entry_mark_[size_t(g)] = int8_t(entry);
   }
@@ -96,7 +163,9 @@ void DirectionalInterpolator::backward_pass(int groups) {
   int s = 0;
   for (int g = groups - 1; g >= 0; --g) {
     // A group the forward pass entered with this shift keeps it without a search.
-    if (entry_mark_[size_t(g)] != s) {
+    if (entry_mark_[size_t(g)] != s && table_complete_) {
+      s = search_group_complete<false>(g, s);
+    } else if (entry_mark_[size_t(g)] != s) {
       s = search_group(s, [&](int shift, bool* may_stop) {
         bool cached = false;
         const int c = backward_cost(g, shift, &cached);
@@ -114,7 +183,8 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
   above_ = above;
   below_ = below;
   const PictureKernels& kernels = picture_kernels(level_);
-  if (level_ == SimdLevel::kScalar) {
+  table_complete_ = level_ != SimdLevel::kScalar;
+  if (!table_complete_) {
     for (auto& by_group : cost_table_) std::fill_n(by_group.begin(), groups, kNoCost);
   } else if (groups > 0) {
     kernels.row_costs(above, below, groups, cost_table_[0].data(), kMaxGroups);

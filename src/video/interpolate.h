@@ -59,10 +59,13 @@ class DirectionalInterpolator {
   template <class Cost>
   int search_group(int s, Cost cost);
   void backward_pass(int groups);
+  template <bool kForward>
+  int search_group_complete(int g, int s);
 
   const uint8_t* above_ = nullptr;
   const uint8_t* below_ = nullptr;
   SimdLevel level_;
+  bool table_complete_ = false;  // the row's costs were all computed up front
   // Costs by shift + 7 and group; kNoCost where not computed yet.
   std::array<std::array<uint8_t, kMaxGroups>, kShiftCount> cost_table_{};
   // Per group: the shifts (bit shift + 7) whose cost the forward pass looked at, and the
