@@ -70,8 +70,8 @@ class ViewConverter {
   const ConversionJob& lastJob() const { return job_; }
   const LumaWorkPlane& workPlane() const { return work_; }
 
-  // The vector code of every stage, lowered to what the processor runs (SSE2 at most for the
-  // colour stage); kScalar is the plain code throughout. The default is default_simd_level().
+  // The vector code of every stage, lowered to what the processor runs; kScalar is the plain code
+  // throughout. The default is default_simd_level().
   void set_simd_level(SimdLevel level);
   void set_simd(bool allow) { set_simd_level(allow ? machine_simd_level() : SimdLevel::kScalar); }
 

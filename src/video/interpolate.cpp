@@ -79,7 +79,8 @@ inline int DirectionalInterpolator::search_group(int s, Cost cost) {
 // vector levels spend most of their time here otherwise. Each candidate's key is its cost
 // times 8 plus its preference rank, so the smallest key among those tried is the winner.
 template <bool kForward>
-inline int DirectionalInterpolator::search_group_complete(int g, int s) {
+__attribute__((always_inline)) inline int DirectionalInterpolator::search_group_complete(int g,
+                                                                                         int s) {
   constexpr int kRank[kCandidates] = {1, 0, 2, 3, 4};  // kPreference inverted
   constexpr int kByRank[kCandidates] = {kLeft, kSame, kRight, kZero, kMirror};
   const uint8_t* col = &cost_table_[0][size_t(g)];
