@@ -247,6 +247,9 @@ constexpr PictureKernels kSse2Kernels = {row_costs_sse2,   average_groups_sse2, 
 
 #define TESSOMAR_AVX2 __attribute__((target("avx2")))
 
+// Split samples of a row for the costs: 704 / 2 and the reach on both sides, rounded up.
+constexpr int kMaxSplit = 384;
+
 TESSOMAR_AVX2 inline __m256i load32(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
@@ -266,25 +269,55 @@ TESSOMAR_AVX2 inline __m256i group_sums32(const uint8_t* above, const uint8_t* b
   return _mm256_sad_epu8(_mm256_and_si256(d, _mm256_set1_epi16(0x00FF)), _mm256_setzero_si256());
 }
 
+// Splits row[from .. from + 31] (from - (-8) even) into even[i] = row[2i - 8] and
+// odd[i] = row[2i - 7] for i = (from + 8) / 2 onwards.
+TESSOMAR_AVX2 inline void split32(const uint8_t* row, int from, uint8_t* even, uint8_t* odd) {
+  const __m256i split = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15, 0, 2,
+                                         4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+  const __m256i v = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(load32(row + from), split), 0xD8);
+  const int i = (from + 8) / 2;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(even + i), _mm256_castsi256_si128(v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(odd + i), _mm256_extracti128_si256(v, 1));
+}
+
+// Sums of D over eight groups, one per 32-bit lane in order; a and b hold each group's four
+// samples side by side.
+TESSOMAR_AVX2 inline __m256i group_sums_split(const uint8_t* a, const uint8_t* b) {
+  const __m256i d = diff32(load32(a), load32(b));
+  return _mm256_madd_epi16(_mm256_maddubs_epi16(d, _mm256_set1_epi8(1)), _mm256_set1_epi16(1));
+}
+
+// A cost reads the samples of one parity only (that of s), so the rows are split into even
+// and odd samples first and no lane is spent on the other parity.
 TESSOMAR_AVX2 void row_costs_avx2(const uint8_t* above, const uint8_t* below, int groups,
                                   uint8_t* table, ptrdiff_t pitch) {
   const int blocks = groups / 16;
-  // The packs work within 128-bit lanes; this puts the 32-bit group pairs back in order.
-  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-  for (int s = -7; s <= 7; ++s) {
-    const __m256i bias = _mm256_set1_epi16(int16_t(32 + 2 * std::abs(s)));
-    uint8_t* t = table + (s + 7) * pitch;
-    for (int k = 0; k < blocks; ++k) {
-      const uint8_t* a = above + 128 * k;
-      const uint8_t* b = below + 128 * k;
-      const __m256i v01 =
-          _mm256_packs_epi32(group_sums32(a, b, s), group_sums32(a + 32, b + 32, s));
-      const __m256i v23 =
-          _mm256_packs_epi32(group_sums32(a + 64, b + 64, s), group_sums32(a + 96, b + 96, s));
-      const __m256i sums = _mm256_permutevar8x32_epi32(_mm256_packs_epi32(v01, v23), order);
-      const __m256i c = _mm256_srli_epi16(_mm256_add_epi16(sums, bias), 4);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(t + 16 * k),
-                       _mm_packus_epi16(_mm256_castsi256_si128(c), _mm256_extracti128_si256(c, 1)));
+  if (blocks > 0) {
+    // Indices up to 64 * blocks + 7, from rows read at -8 .. 128 * blocks + 7.
+    alignas(32) uint8_t above_even[kMaxSplit], above_odd[kMaxSplit];
+    alignas(32) uint8_t below_even[kMaxSplit], below_odd[kMaxSplit];
+    for (int j = 0; j < 4 * blocks; ++j) {
+      split32(above, -8 + 32 * j, above_even, above_odd);
+      split32(below, -8 + 32 * j, below_even, below_odd);
+    }
+    split32(above, 128 * blocks - 24, above_even, above_odd);
+    split32(below, 128 * blocks - 24, below_even, below_odd);
+    for (int s = -7; s <= 7; ++s) {
+      const bool odd = (s & 1) != 0;
+      const uint8_t* a = odd ? above_odd + (s + 7) / 2 : above_even + (s + 8) / 2;
+      const uint8_t* b = odd ? below_odd + (7 - s) / 2 : below_even + (8 - s) / 2;
+      const __m256i bias = _mm256_set1_epi16(int16_t(32 + 2 * std::abs(s)));
+      uint8_t* t = table + (s + 7) * pitch;
+      for (int k = 0; k < blocks; ++k) {
+        const __m256i sums = _mm256_packs_epi32(group_sums_split(a + 64 * k, b + 64 * k),
+                                                group_sums_split(a + 64 * k + 32, b + 64 * k + 32));
+        // Groups 0-3, 8-11 | 4-7, 12-15; the 64-bit swap puts them in order.
+        const __m256i c =
+            _mm256_srli_epi16(_mm256_add_epi16(_mm256_permute4x64_epi64(sums, 0xD8), bias), 4);
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(t + 16 * k),
+            _mm_packus_epi16(_mm256_castsi256_si128(c), _mm256_extracti128_si256(c, 1)));
+      }
     }
   }
   const int done = 16 * blocks;
