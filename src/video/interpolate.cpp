@@ -87,7 +87,7 @@ __attribute__((always_inline)) inline int DirectionalInterpolator::search_group_
   const unsigned seen = forward_seen_[size_t(g)];
   const int entry = entry_mark_[size_t(g)];
   auto cost_of = [&](int shift, bool* may_stop) {
-    int c = col[(shift + kMaxShift) * kMaxGroups];
+    int c = col[(shift + kMaxShift) * kCostPitch];
     if constexpr (kForward) {
       *may_stop = true;
     } else {
@@ -188,7 +188,7 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
   if (!table_complete_) {
     for (auto& by_group : cost_table_) std::fill_n(by_group.begin(), groups, kNoCost);
   } else if (groups > 0) {
-    kernels.row_costs(above, below, groups, cost_table_[0].data(), kMaxGroups);
+    kernels.row_costs(above, below, groups, cost_table_[0].data(), kCostPitch);
   }
   for (int g = 0; g < groups; ++g) {
     forward_seen_[size_t(g)] = 0;

@@ -66,8 +66,11 @@ class DirectionalInterpolator {
   const uint8_t* below_ = nullptr;
   SimdLevel level_;
   bool table_complete_ = false;  // the row's costs were all computed up front
-  // Costs by shift + 7 and group; kNoCost where not computed yet.
-  std::array<std::array<uint8_t, kMaxGroups>, kShiftCount> cost_table_{};
+  // Costs by shift + 7 and group; kNoCost where not computed yet. The row length is a power
+  // of two so that finding a cost in the search takes a shift, not a multiplication.
+  static constexpr int kCostPitch = 128;
+  static_assert(kCostPitch >= kMaxGroups);
+  std::array<std::array<uint8_t, kCostPitch>, kShiftCount> cost_table_{};
   // Per group: the shifts (bit shift + 7) whose cost the forward pass looked at, and the
   // shift it entered the group with.
   std::array<uint16_t, kMaxGroups> forward_seen_{};
