@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "commands.h"
@@ -15,8 +16,24 @@
 #include "platform/png.h"
 
 namespace tessomar::cli {
-
 namespace {
+
+// Length-prefixed NAL units as a byte stream: a start code for each 4-byte big-endian length
+// (a length past the end is clipped to what is there).
+void write_annex_b(std::FILE* file, const uint8_t* data, uint32_t size) {
+  static constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
+  uint32_t at = 0;
+  while (size - at >= 4) {
+    const uint32_t declared = uint32_t(data[at]) << 24 | uint32_t(data[at + 1]) << 16 |
+                              uint32_t(data[at + 2]) << 8 | uint32_t(data[at + 3]);
+    at += 4;
+    const uint32_t len = std::min(declared, size - at);
+    if (len == 0) continue;
+    std::fwrite(kStartCode, 1, 4, file);
+    std::fwrite(data + at, 1, len, file);
+    at += len;
+  }
+}
 
 // Milliseconds since the kernel started this process (before the dynamic loader ran), to
 // the kernel's clock tick (10 ms with the usual 100 ticks a second); -1 when /proc cannot
@@ -117,6 +134,7 @@ int cmd_live(const Args& in) {
   std::string snapshot;
   bool stats = false;
   std::string audio_wav;
+  std::string dump_video;
   bool via_playback = false;
   platform::LocalDateTime playback_from{};
   for (size_t i = 0; i < args.size(); ++i) {
@@ -159,6 +177,8 @@ int cmd_live(const Args& in) {
       via_playback = true;
     } else if (a == "--audio-wav" && has_value) {
       audio_wav = args[++i];
+    } else if (a == "--dump-video" && has_value) {
+      dump_video = args[++i];
     } else if (a == "--stats") {
       stats = true;
     } else {
@@ -214,6 +234,23 @@ int cmd_live(const Args& in) {
   // A recording needs the speaker on, as a user would switch it.
   if (wav->is_open() && control.key_form().video_pointer().speaker_on() == 0) {
     control.key_form().video_pointer().Image_Trumpet_OffClick();
+  }
+  // Every access unit handed to the decoders, as an H.264 byte stream (start codes in place
+  // of the lengths), for decoding the same stream elsewhere.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> dump(nullptr, std::fclose);
+  if (!dump_video.empty()) {
+    dump.reset(std::fopen(dump_video.c_str(), "wb"));
+    if (!dump) {
+      std::fprintf(stderr, "tessomar-cli live: cannot write %s\n", dump_video.c_str());
+      return kExitFailed;
+    }
+    video::DecoderPort port = video::decoder_port(control.decoders());
+    port.decode = [inner = port.decode, file = dump.get()](int index, const uint8_t* data,
+                                                           uint32_t size) {
+      write_annex_b(file, data, size);
+      return inner(index, data, size);
+    };
+    control.viewers().set_decoder(std::move(port));
   }
   uint32_t channels = control.vask().record(0).device.channel_count;
   auto& modes = control.modes();

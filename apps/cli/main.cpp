@@ -76,7 +76,7 @@ constexpr Command kCommands[] = {
     {"live",
      "live --dvr HOST:PORT --uk KEY [--view CODE[,CODE...]] [--switch-ms MS] [--seconds S]\n"
      "      [--snapshot FILE.png] [--stats] [--from-playback \"YYYY/MM/DD hh:mm:ss\"]\n"
-     "      [--audio-wav FILE.wav]\n"
+     "      [--audio-wav FILE.wav] [--dump-video FILE.h264]\n"
      "      watch live video (view 0-15 one channel, 16-19 four-way pages, 20-21 nine-way,\n"
      "      22 sixteen-way; a list switches through the views, each held --switch-ms,\n"
      "      default 100, the last for --seconds); writes the last picture as a PNG;\n"
@@ -87,9 +87,11 @@ constexpr Command kCommands[] = {
      "      gap of 0.5 s or more (CLOCK_MONOTONIC ms; -1: still open at the end);\n"
      "      --from-playback plays that time for 2 s first; --audio-wav FILE.wav switches\n"
      "      the speaker on, records what the sound output plays (8 kHz 8-bit mono) and\n"
-     "      prints, per second of picture time, where the recording was when it showed",
-     DvrLink::kWait, "--view --switch-ms --seconds --snapshot --from-playback --audio-wav",
-     "--stats", cmd_live},
+     "      prints, per second of picture time, where the recording was when it showed;\n"
+     "      --dump-video writes every access unit decoded as an H.264 byte stream",
+     DvrLink::kWait,
+     "--view --switch-ms --seconds --snapshot --from-playback --audio-wav --dump-video", "--stats",
+     cmd_live},
     {"playback",
      "playback --dvr HOST:PORT --uk KEY --channel 1-16 --from \"YYYY/MM/DD hh:mm:ss\"\n"
      "      [--action play|pause|fast|reverse] [--seconds S] [--snapshot FILE.png]\n"

@@ -54,7 +54,13 @@ ViewConverter::ViewConverter()
     : scaled_y_(new uint8_t[size_t(kViewWidth) * kViewHeight]()),
       scaled_cb_(new uint8_t[size_t(kChromaOutWidth) * kChromaOutRows]()),
       scaled_cr_(new uint8_t[size_t(kChromaOutWidth) * kChromaOutRows]()),
-      colour_rows_(select_colour_rows(true)) {}
+      colour_rows_(colour_rows_for(default_simd_level())) {}
+
+void ViewConverter::set_simd_level(SimdLevel level) {
+  colour_rows_ = colour_rows_for(level);
+  work_.set_simd_level(level);
+  scaler_.set_simd_level(level);
+}
 
 int ViewConverter::presentPicture(const DecodedPicture& picture, const PictureContext& context,
                                   platform::Component& image) {

@@ -70,8 +70,10 @@ class ViewConverter {
   const ConversionJob& lastJob() const { return job_; }
   const LumaWorkPlane& workPlane() const { return work_; }
 
-  // Chooses the SSE2 colour stage where the machine has it (default) or the plain one.
-  void set_simd(bool allow) { colour_rows_ = select_colour_rows(allow); }
+  // The vector code of every stage, lowered to what the processor runs; kScalar is the plain code
+  // throughout. The default is default_simd_level().
+  void set_simd_level(SimdLevel level);
+  void set_simd(bool allow) { set_simd_level(allow ? machine_simd_level() : SimdLevel::kScalar); }
 
  private:
   static constexpr int kChromaOutWidth = kViewWidth / 2;

@@ -1,6 +1,7 @@
 #include "video/interpolate.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,9 +9,6 @@ namespace tessomar::video {
 namespace {
 
 constexpr int kMaxShift = DirectionalInterpolator::kMaxShift;
-
-// Unsigned difference with a one-sided bias: a - b when a >= b, else b - a - 1.
-inline int diff(int a, int b) { return a >= b ? a - b : b - a - 1; }
 
 inline int clamp_shift(int s) { return std::clamp(s, -kMaxShift, kMaxShift); }
 
@@ -23,31 +21,30 @@ constexpr int kGoodCost = 8;  // a cost below this ends a search
 }  // namespace
 
 int DirectionalInterpolator::cost(const uint8_t* above, const uint8_t* below, int x, int s) {
-  int sum = 32 + 2 * std::abs(s);
-  for (int k = 0; k < 8; k += 2) sum += diff(above[x + s + k], below[x - s + k]);
-  return sum >> 4;
+  return directional_cost(above, below, x, s);
 }
 
-int DirectionalInterpolator::forward_cost(int g, int s) {
-  const int c = cost(above_, below_, g * 8, s);
-  cost_cache_[size_t(g)][size_t(s + kMaxShift)] = uint8_t(c);
+inline int DirectionalInterpolator::forward_cost(int g, int s) {
+  uint8_t& c = cost_table_[size_t(s + kMaxShift)][size_t(g)];
+  if (c == kNoCost) c = uint8_t(cost(above_, below_, g * 8, s));
+  forward_seen_[size_t(g)] = uint16_t(forward_seen_[size_t(g)] | 1u << (s + kMaxShift));
   return c;
 }
 
-int DirectionalInterpolator::backward_cost(int g, int s, bool* cached) {
-  const uint8_t c = cost_cache_[size_t(g)][size_t(s + kMaxShift)];
-  if (c != kNoCost) {
+inline int DirectionalInterpolator::backward_cost(int g, int s, bool* cached) {
+  const uint8_t c = cost_table_[size_t(s + kMaxShift)][size_t(g)];
+  if ((forward_seen_[size_t(g)] >> (s + kMaxShift) & 1u) != 0) {
     *cached = true;
     // The forward pass's way into the group is penalised so that the backward pass
     // brings an independent opinion.
     return c + (entry_mark_[size_t(g)] == s ? 128 : 0);
   }
   *cached = false;
-  return cost(above_, below_, g * 8, s);
+  return c != kNoCost ? c : cost(above_, below_, g * 8, s);
 }
 
 template <class Cost>
-int DirectionalInterpolator::search_group(int s, Cost cost) {
+inline int DirectionalInterpolator::search_group(int s, Cost cost) {
   const int cand[kCandidates] = {s, clamp_shift(s - 1), clamp_shift(s + 1), 0, clamp_shift(-s)};
   int cost_of[kCandidates];
   bool tried[kCandidates] = {};
@@ -78,6 +75,70 @@ int DirectionalInterpolator::search_group(int s, Cost cost) {
   return s;
 }
 
+// The same search when every cost of the row is in the table, with few branches: the
+// vector levels spend most of their time here otherwise. Each candidate's key is its cost
+// times 8 plus its preference rank, so the smallest key among those tried is the winner.
+template <bool kForward>
+__attribute__((always_inline)) inline int DirectionalInterpolator::search_group_complete(int g,
+                                                                                         int s) {
+  constexpr int kRank[kCandidates] = {1, 0, 2, 3, 4};  // kPreference inverted
+  constexpr int kByRank[kCandidates] = {kLeft, kSame, kRight, kZero, kMirror};
+  const uint8_t* col = &cost_table_[0][size_t(g)];
+  const unsigned seen = forward_seen_[size_t(g)];
+  const int entry = entry_mark_[size_t(g)];
+  auto cost_of = [&](int shift, bool* may_stop) {
+    int c = col[(shift + kMaxShift) * kCostPitch];
+    if constexpr (kForward) {
+      *may_stop = true;
+    } else {
+      const bool cached = (seen >> (shift + kMaxShift) & 1u) != 0;
+      c += cached && entry == shift ? 128 : 0;
+      *may_stop = !cached;
+    }
+    return c;
+  };
+  const int cand[kCandidates] = {s, std::max(s - 1, -kMaxShift), std::min(s + 1, kMaxShift), 0, -s};
+  int key[kCandidates];
+  unsigned stops = 0;
+#pragma GCC unroll 5
+  for (int i = 0; i < kCandidates; ++i) {
+    bool may_stop = true;
+    const int c = cost_of(cand[i], &may_stop);
+    stops |= unsigned(may_stop && c < kGoodCost) << i;
+    key[i] = c * 8 + kRank[i];
+  }
+  const int tried = stops != 0 ? std::countr_zero(stops) + 1 : kCandidates;
+  int best_key = key[0];
+#pragma GCC unroll 5
+  for (int i = 1; i < kCandidates; ++i)
+    best_key = i < tried && key[i] < best_key ? key[i] : best_key;
+  const int win = kByRank[best_key & 7];
+  if constexpr (kForward) {
+    unsigned marks = 0;
+#pragma GCC unroll 5
+    for (int i = 0; i < kCandidates; ++i) marks |= i < tried ? 1u << (cand[i] + kMaxShift) : 0u;
+    forward_seen_[size_t(g)] = uint16_t(seen | marks);
+  }
+  s = cand[win];
+  int best = best_key >> 3;
+  if ((win == kLeft || win == kRight) && best > kGoodCost) {
+    const int step = win == kLeft ? -1 : 1;
+    for (int n = 0; n < 5; ++n) {
+      const int next = s + step;
+      if (next < -kMaxShift || next > kMaxShift) break;
+      bool unused = true;
+      const int c = cost_of(next, &unused);
+      if constexpr (kForward)
+        forward_seen_[size_t(g)] = uint16_t(forward_seen_[size_t(g)] | 1u << (next + kMaxShift));
+      if (c >= best) break;
+      s = next;
+      best = c;
+      if (c < kGoodCost) break;
+    }
+  }
+  return s;
+}
+
 // Both passes run the same search; they differ in where the costs come from.
 // Forward: every cost is computed and cached; the first below kGoodCost ends the candidates.
 // Backward: cached costs are reused (and never end the candidates early); new ones are not
@@ -86,10 +147,14 @@ void DirectionalInterpolator::forward_pass(int groups) {
   int s = 0;
   for (int g = 0; g < groups; ++g) {
     const int entry = s;
-    s = search_group(s, [&](int shift, bool* may_stop) {
-      *may_stop = true;
-      return forward_cost(g, shift);
-    });
+    if (table_complete_) {
+      s = search_group_complete<true>(g, s);
+    } else {
+      s = search_group(s, [&](int shift, bool* may_stop) {
+        *may_stop = true;
+        return forward_cost(g, shift);
+      });
+    }
     forward_[size_t(g)] = int8_t(s);
     entry_mark_[size_t(g)] = int8_t(entry);
   }
@@ -99,7 +164,9 @@ void DirectionalInterpolator::backward_pass(int groups) {
   int s = 0;
   for (int g = groups - 1; g >= 0; --g) {
     // A group the forward pass entered with this shift keeps it without a search.
-    if (entry_mark_[size_t(g)] != s) {
+    if (entry_mark_[size_t(g)] != s && table_complete_) {
+      s = search_group_complete<false>(g, s);
+    } else if (entry_mark_[size_t(g)] != s) {
       s = search_group(s, [&](int shift, bool* may_stop) {
         bool cached = false;
         const int c = backward_cost(g, shift, &cached);
@@ -116,8 +183,15 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
   const int groups = std::min(width / 8, kMaxGroups);
   above_ = above;
   below_ = below;
+  const PictureKernels& kernels = picture_kernels(level_);
+  table_complete_ = level_ != SimdLevel::kScalar;
+  if (!table_complete_) {
+    for (auto& by_group : cost_table_) std::fill_n(by_group.begin(), groups, kNoCost);
+  } else if (groups > 0) {
+    kernels.row_costs(above, below, groups, cost_table_[0].data(), kCostPitch);
+  }
   for (int g = 0; g < groups; ++g) {
-    cost_cache_[size_t(g)].fill(kNoCost);
+    forward_seen_[size_t(g)] = 0;
     entry_mark_[size_t(g)] = kNoMark;
   }
   forward_pass(groups);
@@ -133,10 +207,8 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
     else if (f < 0 && b < 0)
       shift = std::max(f, b);
     final_[size_t(g)] = int8_t(shift);
-    const int x = g * 8;
-    for (int i = 0; i < 8; ++i)
-      out[x + i] = uint8_t((above[x + i + shift] + below[x + i - shift]) >> 1);
   }
+  kernels.average_groups(above, below, final_.data(), groups, out);
   for (int x = groups * 8; x < width; ++x) out[x] = uint8_t((above[x] + below[x]) >> 1);
   above_ = below_ = nullptr;
 }
@@ -144,7 +216,15 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
 LumaWorkPlane::LumaWorkPlane()
     : storage_(new uint8_t[size_t(kPitch) * (kRows + 2 * kSpareRows)]()),
       rows_(storage_.get() + size_t(kPitch) * kSpareRows + kSpareBytes),
-      previous_(new uint8_t[size_t(kMaxPictureWidth) * kMaxPictureHeight]()) {}
+      previous_(new uint8_t[size_t(kMaxPictureWidth) * kMaxPictureHeight]()),
+      level_(default_simd_level()) {
+  interpolator_.set_simd_level(level_);
+}
+
+void LumaWorkPlane::set_simd_level(SimdLevel level) {
+  level_ = supported_simd_level(level);
+  interpolator_.set_simd_level(level_);
+}
 
 void LumaWorkPlane::copy_line(const uint8_t* src, int width, uint8_t* dst) {
   std::memcpy(dst, src, size_t(width));
@@ -169,22 +249,21 @@ bool LumaWorkPlane::double_lines(const uint8_t* luma, int stride, int width, int
 }
 
 void LumaWorkPlane::measure_motion(const uint8_t* luma, int stride, int width, int height) {
+  const PictureKernels& kernels = picture_kernels(level_);
   const int bw = (width + 15) / 16;
   const int bh = (height + 15) / 16;
   for (int by = 0; by < bh; ++by) {
+    std::array<uint32_t, kMotionBlocksX> sums[2] = {};  // even lines, odd lines
+    const int y_end = std::min(by * 16 + 16, height);
+    for (int y = by * 16; y < y_end; ++y) {
+      const uint8_t* cur = luma + ptrdiff_t(y) * stride;
+      const uint8_t* prev = previous_.get() + ptrdiff_t(y) * kMaxPictureWidth;
+      kernels.motion_row(cur, prev, width, sums[y & 1].data());
+    }
     for (int bx = 0; bx < bw; ++bx) {
-      uint32_t sum[2] = {0, 0};  // even lines, odd lines
-      const int y_end = std::min(by * 16 + 16, height);
-      const int x_end = std::min(bx * 16 + 16, width);
-      for (int y = by * 16; y < y_end; ++y) {
-        const uint8_t* cur = luma + ptrdiff_t(y) * stride;
-        const uint8_t* prev = previous_.get() + ptrdiff_t(y) * kMaxPictureWidth;
-        uint32_t& s = sum[y & 1];
-        for (int x = bx * 16; x < x_end; x += 2) s += uint32_t(diff(cur[x], prev[x]));
-      }
       MotionEntry& m = motion_[size_t(by) * kMotionBlocksX + size_t(bx)];
-      const uint16_t even = uint16_t(std::min<uint32_t>(sum[0], 0xFFFF));
-      const uint16_t odd = uint16_t(std::min<uint32_t>(sum[1], 0xFFFF));
+      const uint16_t even = uint16_t(std::min<uint32_t>(sums[0][size_t(bx)], 0xFFFF));
+      const uint16_t odd = uint16_t(std::min<uint32_t>(sums[1][size_t(bx)], 0xFFFF));
       // The odd lines were last seen one picture ago, so each picture's odd sum is tested
       // together with the next picture's even sum.
       const uint32_t v = uint32_t(even) + m.oddSum;
@@ -199,17 +278,20 @@ void LumaWorkPlane::measure_motion(const uint8_t* luma, int stride, int width, i
 }
 
 void LumaWorkPlane::blend_still(const uint8_t* luma, int stride, int width, int y, uint8_t* out) {
+  const PictureKernels& kernels = picture_kernels(level_);
   const uint8_t* cur = luma + ptrdiff_t(y) * stride;
   const uint8_t* prev = previous_.get() + ptrdiff_t(y) * kMaxPictureWidth;
   const MotionEntry* blocks = &motion_[size_t(y / 16) * kMotionBlocksX];
-  for (int x0 = 0; x0 < width; x0 += 16) {
-    if (blocks[x0 / 16].staticCount != 2) continue;
-    const int x_end = std::min(x0 + 16, width);
-    for (int x = x0; x < x_end; ++x) {
-      const int c = cur[x];
-      const int p = prev[x];
-      if (std::abs(c - p) < 8) out[x] = uint8_t((c + p) >> 1);
-    }
+  const int bw = (width + 15) / 16;
+  for (int b = 0; b < bw; ++b) {
+    if (blocks[b].staticCount != 2) continue;
+    // A run of still blocks in one call.
+    int e = b + 1;
+    while (e < bw && blocks[e].staticCount == 2) ++e;
+    const int x0 = 16 * b;
+    const int x_end = std::min(16 * e, width);
+    kernels.blend_still(cur + x0, prev + x0, x_end - x0, out + x0);
+    b = e;
   }
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "video/picture_kernels.h"
+
 namespace tessomar::video {
 
 // Largest picture the view takes; every buffer here is sized for it once.
@@ -25,6 +27,8 @@ class DirectionalInterpolator {
  public:
   static constexpr int kMaxShift = 7;
 
+  DirectionalInterpolator() : level_(default_simd_level()) {}
+
   // Writes width pixels to out. above and below must be readable kRowReach bytes before
   // index 0 and after index width - 1. Pixels past the last whole group use shift 0.
   void interpolate_row(const uint8_t* above, const uint8_t* below, int width, uint8_t* out);
@@ -36,6 +40,11 @@ class DirectionalInterpolator {
 
   // floor((32 + 2|s| + sum over k = 0, 2, 4, 6 of D(above[x+s+k], below[x-s+k])) / 16).
   static int cost(const uint8_t* above, const uint8_t* below, int x, int s);
+
+  // kScalar computes each cost when the search first asks for it; the vector levels compute
+  // every shift of the row at once. The shifts and pixels are the same.
+  void set_simd_level(SimdLevel level) { level_ = supported_simd_level(level); }
+  SimdLevel simd_level() const { return level_; }
 
  private:
   static constexpr uint8_t kNoCost = 0xFF;
@@ -50,11 +59,21 @@ class DirectionalInterpolator {
   template <class Cost>
   int search_group(int s, Cost cost);
   void backward_pass(int groups);
+  template <bool kForward>
+  int search_group_complete(int g, int s);
 
   const uint8_t* above_ = nullptr;
   const uint8_t* below_ = nullptr;
-  // Per group: the forward pass's costs by shift + 7, and the shift it entered the group with.
-  std::array<std::array<uint8_t, 16>, kMaxGroups> cost_cache_{};
+  SimdLevel level_;
+  bool table_complete_ = false;  // the row's costs were all computed up front
+  // Costs by shift + 7 and group; kNoCost where not computed yet. The row length is a power
+  // of two so that finding a cost in the search takes a shift, not a multiplication.
+  static constexpr int kCostPitch = 128;
+  static_assert(kCostPitch >= kMaxGroups);
+  std::array<std::array<uint8_t, kCostPitch>, kShiftCount> cost_table_{};
+  // Per group: the shifts (bit shift + 7) whose cost the forward pass looked at, and the
+  // shift it entered the group with.
+  std::array<uint16_t, kMaxGroups> forward_seen_{};
   std::array<int8_t, kMaxGroups> entry_mark_{};
   std::array<int8_t, kMaxGroups> forward_{};
   std::array<int8_t, kMaxGroups> backward_{};
@@ -92,6 +111,9 @@ class LumaWorkPlane {
   }
   const DirectionalInterpolator& interpolator() const { return interpolator_; }
 
+  // The vector code for the interpolation, the motion test and the blending of still areas.
+  void set_simd_level(SimdLevel level);
+
  private:
   static constexpr int kSpareBytes = 32;
   static constexpr int kSpareRows = 8;
@@ -108,6 +130,7 @@ class LumaWorkPlane {
   std::unique_ptr<uint8_t[]> previous_;  // last deinterlaced luma, kMaxPictureWidth pitch
   std::array<MotionEntry, kMotionBlocksX * kMotionBlocksY> motion_{};
   DirectionalInterpolator interpolator_;
+  SimdLevel level_;
 };
 
 }  // namespace tessomar::video

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "video/picture_kernels.h"
+
 namespace tessomar::video {
 
 class PlaneScaler {
@@ -23,8 +25,17 @@ class PlaneScaler {
   bool scale(const uint8_t* src, ptrdiff_t src_stride, int src_w, int src_h, int h_step, int v_step,
              int cols, int rows, uint8_t* dst, ptrdiff_t dst_pitch);
 
+  // The vector code to use, lowered to what the processor runs; the plain code for kScalar.
+  void set_simd_level(SimdLevel level);
+  SimdLevel simd_level() const { return level_; }
+
  private:
+  void plan_columns(const uint16_t* i0, const uint16_t* i1, const uint16_t* fw, int cols,
+                    int src_w);
+
   std::unique_ptr<uint8_t[]> horizontal_;  // kMaxSourceRows x kMaxColumns
+  std::unique_ptr<ColumnTaps> taps_;
+  SimdLevel level_;
 };
 
 // floor(source * 4096 / output); 0 when output is not positive.

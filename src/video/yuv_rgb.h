@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "video/picture_kernels.h"
+
 namespace tessomar::video {
 
 // Up to four rows of width pixels: y[t] and out[t] for t < rows; cb and cr hold
@@ -25,7 +27,12 @@ void convert_rows_scalar(const ColourRows& job);
 // Same pixels as the scalar code, eight pixels at a time with SSE2; only where available.
 void convert_rows_sse2(const ColourRows& job);
 
+// Thirty-two pixels at a time with AVX2; only after the processor check (colour_rows_for).
+void convert_rows_avx2(const ColourRows& job);
+
 bool sse2_available();
+// The kernel of a level, lowered to what the processor runs.
+ColourRowsFn colour_rows_for(SimdLevel level);
 // The fastest kernel this machine runs, or the scalar one when allow_simd is false.
 ColourRowsFn select_colour_rows(bool allow_simd);
 

@@ -73,4 +73,20 @@ inline int run_cli(const std::vector<std::string>& args, std::string* out = null
   return status->code;
 }
 
+// Runs an outside tool (ffprobe, ffmpeg); its exit code (-1 when it did not end).
+inline int run_tool(const std::vector<std::string>& argv, std::string* out,
+                    std::string* err = nullptr) {
+  ChildProcess p;
+  std::string error;
+  if (!p.start(argv, &error)) {
+    ADD_FAILURE() << error;
+    return -1;
+  }
+  auto status = p.wait_exit(60s);
+  if (out) *out = p.output(Stream::kStdout);
+  if (err) *err = p.output(Stream::kStderr);
+  if (!status || !status->exited) return -1;
+  return status->code;
+}
+
 }  // namespace tessomar::e2e

@@ -1,6 +1,7 @@
 // Live video as a user sees it: tessomar-cli live against the simulated DVR, with the
 // snapshot read back by ffmpeg and checked against the simulator's channel colours.
 #include <cstdio>
+#include <string>
 
 #include "dvrsim/scene.h"
 #include "e2e/e2e_support.h"
@@ -65,6 +66,41 @@ INSTANTIATE_TEST_SUITE_P(
         LiveCase{"nine_way", {"--generation", "1"}, "20", 3, 0, 576},
         LiveCase{"sixteen_way_ntsc", {"--standard", "ntsc"}, "22", 4, 0, 480}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
+
+// The dumped stream is what the control decoded: every picture it drew, readable by ffmpeg
+// at the live picture's size.
+TEST(LiveVideoDump, DumpedStreamDecodesToThePicturesDrawn) {
+  Dvr dvr;
+  ASSERT_TRUE(dvr.start({}));
+  const std::string dump = ::testing::TempDir() + "tessomar_live_dump.h264";
+  std::string out, err;
+  ASSERT_EQ(run_cli({"live", "--dvr", dvr.address, "--uk", dvr.dvr_uk, "--view", "0", "--seconds",
+                     "3", "--timeout", "30", "--stats", "--dump-video", dump},
+                    &out, &err),
+            0)
+      << out << err;
+  const size_t at = out.find("drawn=");
+  ASSERT_NE(at, std::string::npos) << out;
+  const long drawn = std::stol(out.substr(at + 6));
+  std::string probe;
+  ASSERT_EQ(run_tool({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
+                      "-show_entries", "stream=codec_name,width,height,nb_read_frames", "-of",
+                      "csv=p=0", dump},
+                     &probe, &err),
+            0)
+      << err;
+  // codec,width,height,frames; the pictures drawn are at most those decoded.
+  int w = 0, h = 0;
+  long frames = 0;
+  char codec[16] = {};
+  ASSERT_EQ(std::sscanf(probe.c_str(), "%15[^,],%d,%d,%ld", codec, &w, &h, &frames), 4) << probe;
+  EXPECT_STREQ(codec, "h264");
+  EXPECT_EQ(w, 704);
+  EXPECT_EQ(h, 576);
+  EXPECT_GE(frames, drawn);
+  EXPECT_GT(drawn, 25);
+  std::remove(dump.c_str());
+}
 
 TEST(LiveVideoErrors, RefusalAndBadViewsAreFailures) {
   Dvr dvr, other;

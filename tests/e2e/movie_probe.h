@@ -24,22 +24,6 @@ inline std::string yesterday_at(int hour, int minute, int second = 0) {
   return buf;
 }
 
-// Runs an outside tool; its exit code (-1 when it did not end).
-inline int run_tool(const std::vector<std::string>& argv, std::string* out,
-                    std::string* err = nullptr) {
-  ChildProcess p;
-  std::string error;
-  if (!p.start(argv, &error)) {
-    ADD_FAILURE() << error;
-    return -1;
-  }
-  auto status = p.wait_exit(60s);
-  if (out) *out = p.output(Stream::kStdout);
-  if (err) *err = p.output(Stream::kStderr);
-  if (!status || !status->exited) return -1;
-  return status->code;
-}
-
 struct StreamInfo {
   std::string codec_type, codec_name;
   int width = 0, height = 0;

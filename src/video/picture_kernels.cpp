@@ -1,0 +1,476 @@
+#include "video/picture_kernels.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TESSOMAR_X86_KERNELS 1
+#endif
+
+namespace tessomar::video {
+namespace {
+
+inline int diff(int a, int b) { return a >= b ? a - b : b - a - 1; }
+
+// ---- Plain code: the reference. ----
+
+void row_costs_scalar(const uint8_t* above, const uint8_t* below, int groups, uint8_t* table,
+                      ptrdiff_t pitch) {
+  for (int s = -7; s <= 7; ++s)
+    for (int g = 0; g < groups; ++g)
+      table[(s + 7) * pitch + g] = uint8_t(directional_cost(above, below, 8 * g, s));
+}
+
+void average_groups_scalar(const uint8_t* above, const uint8_t* below, const int8_t* shifts,
+                           int groups, uint8_t* out) {
+  for (int g = 0; g < groups; ++g) {
+    const int s = shifts[g];
+    const int x = 8 * g;
+    for (int i = 0; i < 8; ++i) out[x + i] = uint8_t((above[x + i + s] + below[x + i - s]) >> 1);
+  }
+}
+
+void motion_from(const uint8_t* cur, const uint8_t* prev, int x0, int width, uint32_t* sums) {
+  for (int x = x0; x < width; x += 2) sums[x / 16] += uint32_t(diff(cur[x], prev[x]));
+}
+
+void motion_row_scalar(const uint8_t* cur, const uint8_t* prev, int width, uint32_t* sums) {
+  motion_from(cur, prev, 0, width, sums);
+}
+
+void blend_still_scalar(const uint8_t* cur, const uint8_t* prev, int n, uint8_t* out) {
+  for (int i = 0; i < n; ++i) {
+    const int c = cur[i];
+    const int p = prev[i];
+    if (std::abs(c - p) < 8) out[i] = uint8_t((c + p) >> 1);
+  }
+}
+
+void resample_from(const uint8_t* s, const ColumnTaps& taps, int n0, int cols, uint8_t* out) {
+  for (int n = n0; n < cols; ++n) {
+    const uint8_t* p = s + taps.pos[n];
+    out[n] = uint8_t((p[0] * taps.weights[2 * n] + p[1] * taps.weights[2 * n + 1]) >> 8);
+  }
+}
+
+void resample_row_scalar(const uint8_t* s, const ColumnTaps& taps, int cols, uint8_t* out) {
+  resample_from(s, taps, 0, cols, out);
+}
+
+void blend_rows_from(const uint8_t* a, const uint8_t* b, int f, int i0, int n, uint8_t* d) {
+  for (int i = i0; i < n; ++i) d[i] = uint8_t((a[i] * (256 - f) + b[i] * f) >> 8);
+}
+
+void blend_rows_scalar(const uint8_t* a, const uint8_t* b, int f, int n, uint8_t* d) {
+  blend_rows_from(a, b, f, 0, n, d);
+}
+
+constexpr PictureKernels kScalarKernels = {row_costs_scalar,    average_groups_scalar,
+                                           motion_row_scalar,   blend_still_scalar,
+                                           resample_row_scalar, blend_rows_scalar};
+
+#ifdef TESSOMAR_X86_KERNELS
+
+// ---- SSE2. ----
+
+// The AVX2 kernels finish their rows with these; inlined there, they are built with the VEX
+// encoding and avoid the cost of switching between the two kinds of vector code.
+#define TESSOMAR_INLINE inline __attribute__((always_inline))
+
+TESSOMAR_INLINE __m128i load16(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+TESSOMAR_INLINE __m128i load8(const uint8_t* p) {
+  return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+}
+
+// D(a, b) per byte: a - b, or b - a - 1 when b > a.
+TESSOMAR_INLINE __m128i diff16(__m128i a, __m128i b) {
+  return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(_mm_subs_epu8(b, a), _mm_set1_epi8(1)));
+}
+
+// (a + b) >> 1 per byte.
+TESSOMAR_INLINE __m128i floor_avg16(__m128i a, __m128i b) {
+  return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+}
+
+// The even-byte sums of D over one group (8 bytes) in each 64-bit half.
+TESSOMAR_INLINE __m128i group_sums16(const uint8_t* above, const uint8_t* below, int s) {
+  const __m128i d = diff16(load16(above + s), load16(below - s));
+  return _mm_sad_epu8(_mm_and_si128(d, _mm_set1_epi16(0x00FF)), _mm_setzero_si128());
+}
+
+TESSOMAR_INLINE void row_costs_sse2_body(const uint8_t* above, const uint8_t* below, int groups,
+                                         uint8_t* table, ptrdiff_t pitch) {
+  const int blocks = groups / 8;
+  for (int s = -7; s <= 7; ++s) {
+    const __m128i bias = _mm_set1_epi16(int16_t(32 + 2 * std::abs(s)));
+    uint8_t* t = table + (s + 7) * pitch;
+    for (int k = 0; k < blocks; ++k) {
+      const uint8_t* a = above + 64 * k;
+      const uint8_t* b = below + 64 * k;
+      const __m128i v01 = _mm_packs_epi32(group_sums16(a, b, s), group_sums16(a + 16, b + 16, s));
+      const __m128i v23 =
+          _mm_packs_epi32(group_sums16(a + 32, b + 32, s), group_sums16(a + 48, b + 48, s));
+      const __m128i sums = _mm_packs_epi32(v01, v23);  // groups 0..7 as 16-bit
+      const __m128i c = _mm_srli_epi16(_mm_add_epi16(sums, bias), 4);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(t + 8 * k), _mm_packus_epi16(c, c));
+    }
+    for (int g = 8 * blocks; g < groups; ++g)
+      t[g] = uint8_t(directional_cost(above, below, 8 * g, s));
+  }
+}
+
+TESSOMAR_INLINE void average_groups_sse2_body(const uint8_t* above, const uint8_t* below,
+                                              const int8_t* shifts, int groups, uint8_t* out) {
+  for (int g = 0; g < groups; ++g) {
+    const int s = shifts[g];
+    const int x = 8 * g;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x),
+                     floor_avg16(load8(above + x + s), load8(below + x - s)));
+  }
+}
+
+TESSOMAR_INLINE void motion_row_sse2_body(const uint8_t* cur, const uint8_t* prev, int width,
+                                          uint32_t* sums) {
+  const __m128i even = _mm_set1_epi16(0x00FF);
+  int x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const __m128i d = _mm_sad_epu8(_mm_and_si128(diff16(load16(cur + x), load16(prev + x)), even),
+                                   _mm_setzero_si128());
+    sums[x / 16] += uint32_t(_mm_cvtsi128_si32(d) + _mm_cvtsi128_si32(_mm_srli_si128(d, 8)));
+  }
+  motion_from(cur, prev, x, width, sums);
+}
+
+TESSOMAR_INLINE __m128i blend_still16(__m128i c, __m128i p, __m128i out) {
+  const __m128i ad = _mm_or_si128(_mm_subs_epu8(c, p), _mm_subs_epu8(p, c));
+  const __m128i near = _mm_cmpeq_epi8(_mm_subs_epu8(ad, _mm_set1_epi8(7)), _mm_setzero_si128());
+  return _mm_or_si128(_mm_and_si128(near, floor_avg16(c, p)), _mm_andnot_si128(near, out));
+}
+
+TESSOMAR_INLINE void blend_still_sse2_body(const uint8_t* cur, const uint8_t* prev, int n,
+                                           uint8_t* out) {
+  int i = 0;
+  for (; i + 16 <= n; i += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                     blend_still16(load16(cur + i), load16(prev + i), load16(out + i)));
+  blend_still_scalar(cur + i, prev + i, n - i, out + i);
+}
+
+TESSOMAR_INLINE uint16_t load_pair(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+
+// Eight columns from n: the source pairs gathered word by word.
+TESSOMAR_INLINE __m128i resample8_gather(const uint8_t* s, const ColumnTaps& taps, int n) {
+  const uint16_t* pos = taps.pos + n;
+  __m128i v = _mm_cvtsi32_si128(load_pair(s + pos[0]));
+  v = _mm_insert_epi16(v, load_pair(s + pos[1]), 1);
+  v = _mm_insert_epi16(v, load_pair(s + pos[2]), 2);
+  v = _mm_insert_epi16(v, load_pair(s + pos[3]), 3);
+  v = _mm_insert_epi16(v, load_pair(s + pos[4]), 4);
+  v = _mm_insert_epi16(v, load_pair(s + pos[5]), 5);
+  v = _mm_insert_epi16(v, load_pair(s + pos[6]), 6);
+  v = _mm_insert_epi16(v, load_pair(s + pos[7]), 7);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i* w = reinterpret_cast<const __m128i*>(taps.weights + 2 * n);
+  const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), _mm_loadu_si128(w));
+  const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), _mm_loadu_si128(w + 1));
+  return _mm_packs_epi32(_mm_srli_epi32(lo, 8), _mm_srli_epi32(hi, 8));  // 16-bit
+}
+
+void resample_row_sse2(const uint8_t* s, const ColumnTaps& taps, int cols, uint8_t* out) {
+  int n = 0;
+  for (; n + 16 <= cols; n += 16) {
+    const __m128i v =
+        _mm_packus_epi16(resample8_gather(s, taps, n), resample8_gather(s, taps, n + 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), v);
+  }
+  resample_from(s, taps, n, cols, out);
+}
+
+TESSOMAR_INLINE __m128i blend16(__m128i va, __m128i vb, __m128i wa, __m128i wb) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lo = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(va, zero), wa),
+                                                  _mm_mullo_epi16(_mm_unpacklo_epi8(vb, zero), wb)),
+                                    8);
+  const __m128i hi = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(va, zero), wa),
+                                                  _mm_mullo_epi16(_mm_unpackhi_epi8(vb, zero), wb)),
+                                    8);
+  return _mm_packus_epi16(lo, hi);
+}
+
+// The sum a * (256 - f) + b * f stays below 65536, so 16-bit lanes give the plain result.
+TESSOMAR_INLINE void blend_rows_sse2_body(const uint8_t* a, const uint8_t* b, int f, int n,
+                                          uint8_t* d) {
+  const __m128i wa = _mm_set1_epi16(int16_t(256 - f));
+  const __m128i wb = _mm_set1_epi16(int16_t(f));
+  int i = 0;
+  for (; i + 16 <= n; i += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
+                     blend16(load16(a + i), load16(b + i), wa, wb));
+  blend_rows_from(a, b, f, i, n, d);
+}
+
+void row_costs_sse2(const uint8_t* above, const uint8_t* below, int groups, uint8_t* table,
+                    ptrdiff_t pitch) {
+  row_costs_sse2_body(above, below, groups, table, pitch);
+}
+void motion_row_sse2(const uint8_t* cur, const uint8_t* prev, int width, uint32_t* sums) {
+  motion_row_sse2_body(cur, prev, width, sums);
+}
+void blend_still_sse2(const uint8_t* cur, const uint8_t* prev, int n, uint8_t* out) {
+  blend_still_sse2_body(cur, prev, n, out);
+}
+void blend_rows_sse2(const uint8_t* a, const uint8_t* b, int f, int n, uint8_t* d) {
+  // Weight 0 is a plain copy of a (a * 256 >> 8).
+  if (f == 0) {
+    std::memcpy(d, a, size_t(n));
+    return;
+  }
+  blend_rows_sse2_body(a, b, f, n, d);
+}
+void average_groups_sse2(const uint8_t* above, const uint8_t* below, const int8_t* shifts,
+                         int groups, uint8_t* out) {
+  average_groups_sse2_body(above, below, shifts, groups, out);
+}
+
+constexpr PictureKernels kSse2Kernels = {row_costs_sse2,   average_groups_sse2, motion_row_sse2,
+                                         blend_still_sse2, resample_row_sse2,   blend_rows_sse2};
+
+// ---- AVX2: built for AVX2 function by function, called only after the processor check. ----
+
+#define TESSOMAR_AVX2 __attribute__((target("avx2")))
+
+// Split samples of a row for the costs: 704 / 2 and the reach on both sides, rounded up.
+constexpr int kMaxSplit = 384;
+
+TESSOMAR_AVX2 inline __m256i load32(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+TESSOMAR_AVX2 inline __m256i diff32(__m256i a, __m256i b) {
+  return _mm256_or_si256(_mm256_subs_epu8(a, b),
+                         _mm256_subs_epu8(_mm256_subs_epu8(b, a), _mm256_set1_epi8(1)));
+}
+
+TESSOMAR_AVX2 inline __m256i floor_avg32(__m256i a, __m256i b) {
+  return _mm256_sub_epi8(_mm256_avg_epu8(a, b),
+                         _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_set1_epi8(1)));
+}
+
+TESSOMAR_AVX2 inline __m256i group_sums32(const uint8_t* above, const uint8_t* below, int s) {
+  const __m256i d = diff32(load32(above + s), load32(below - s));
+  return _mm256_sad_epu8(_mm256_and_si256(d, _mm256_set1_epi16(0x00FF)), _mm256_setzero_si256());
+}
+
+// Splits row[from .. from + 31] (from - (-8) even) into even[i] = row[2i - 8] and
+// odd[i] = row[2i - 7] for i = (from + 8) / 2 onwards.
+TESSOMAR_AVX2 inline void split32(const uint8_t* row, int from, uint8_t* even, uint8_t* odd) {
+  const __m256i split = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15, 0, 2,
+                                         4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+  const __m256i v = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(load32(row + from), split), 0xD8);
+  const int i = (from + 8) / 2;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(even + i), _mm256_castsi256_si128(v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(odd + i), _mm256_extracti128_si256(v, 1));
+}
+
+// Sums of D over eight groups, one per 32-bit lane in order; a and b hold each group's four
+// samples side by side.
+TESSOMAR_AVX2 inline __m256i group_sums_split(const uint8_t* a, const uint8_t* b) {
+  const __m256i d = diff32(load32(a), load32(b));
+  return _mm256_madd_epi16(_mm256_maddubs_epi16(d, _mm256_set1_epi8(1)), _mm256_set1_epi16(1));
+}
+
+// A cost reads the samples of one parity only (that of s), so the rows are split into even
+// and odd samples first and no lane is spent on the other parity.
+TESSOMAR_AVX2 void row_costs_avx2(const uint8_t* above, const uint8_t* below, int groups,
+                                  uint8_t* table, ptrdiff_t pitch) {
+  const int blocks = groups / 16;
+  if (blocks > 0) {
+    // Indices up to 64 * blocks + 7, from rows read at -8 .. 128 * blocks + 7.
+    alignas(32) uint8_t above_even[kMaxSplit], above_odd[kMaxSplit];
+    alignas(32) uint8_t below_even[kMaxSplit], below_odd[kMaxSplit];
+    for (int j = 0; j < 4 * blocks; ++j) {
+      split32(above, -8 + 32 * j, above_even, above_odd);
+      split32(below, -8 + 32 * j, below_even, below_odd);
+    }
+    split32(above, 128 * blocks - 24, above_even, above_odd);
+    split32(below, 128 * blocks - 24, below_even, below_odd);
+    for (int s = -7; s <= 7; ++s) {
+      const bool odd = (s & 1) != 0;
+      const uint8_t* a = odd ? above_odd + (s + 7) / 2 : above_even + (s + 8) / 2;
+      const uint8_t* b = odd ? below_odd + (7 - s) / 2 : below_even + (8 - s) / 2;
+      const __m256i bias = _mm256_set1_epi16(int16_t(32 + 2 * std::abs(s)));
+      uint8_t* t = table + (s + 7) * pitch;
+      for (int k = 0; k < blocks; ++k) {
+        const __m256i sums = _mm256_packs_epi32(group_sums_split(a + 64 * k, b + 64 * k),
+                                                group_sums_split(a + 64 * k + 32, b + 64 * k + 32));
+        // Groups 0-3, 8-11 | 4-7, 12-15; the 64-bit swap puts them in order.
+        const __m256i c =
+            _mm256_srli_epi16(_mm256_add_epi16(_mm256_permute4x64_epi64(sums, 0xD8), bias), 4);
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(t + 16 * k),
+            _mm_packus_epi16(_mm256_castsi256_si128(c), _mm256_extracti128_si256(c, 1)));
+      }
+    }
+  }
+  const int done = 16 * blocks;
+  if (done < groups)
+    row_costs_sse2_body(above + 8 * done, below + 8 * done, groups - done, table + done, pitch);
+}
+
+TESSOMAR_AVX2 void motion_row_avx2(const uint8_t* cur, const uint8_t* prev, int width,
+                                   uint32_t* sums) {
+  const __m256i even = _mm256_set1_epi16(0x00FF);
+  int x = 0;
+  for (; x + 32 <= width; x += 32) {
+    const __m256i d = _mm256_sad_epu8(
+        _mm256_and_si256(diff32(load32(cur + x), load32(prev + x)), even), _mm256_setzero_si256());
+    // Four 64-bit sums: two per block of 16.
+    const __m256i pair = _mm256_add_epi64(d, _mm256_srli_si256(d, 8));
+    sums[x / 16] += uint32_t(_mm256_cvtsi256_si32(pair));
+    sums[x / 16 + 1] += uint32_t(_mm_cvtsi128_si32(_mm256_extracti128_si256(pair, 1)));
+  }
+  motion_row_sse2_body(cur + x, prev + x, width - x, sums + x / 16);
+}
+
+TESSOMAR_AVX2 void blend_still_avx2(const uint8_t* cur, const uint8_t* prev, int n, uint8_t* out) {
+  int i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i c = load32(cur + i);
+    const __m256i p = load32(prev + i);
+    const __m256i ad = _mm256_or_si256(_mm256_subs_epu8(c, p), _mm256_subs_epu8(p, c));
+    const __m256i near =
+        _mm256_cmpeq_epi8(_mm256_subs_epu8(ad, _mm256_set1_epi8(7)), _mm256_setzero_si256());
+    const __m256i v = _mm256_blendv_epi8(load32(out + i), floor_avg32(c, p), near);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
+  }
+  blend_still_sse2_body(cur + i, prev + i, n - i, out + i);
+}
+
+// Eight columns of a block with a shuffle: the block's 16 source bytes in both lanes, spread
+// to zero-extended pairs, times the weights: eight 32-bit sums in column order.
+TESSOMAR_AVX2 inline __m256i resample8_shuffle(const uint8_t* s, const ColumnTaps& taps, int blk) {
+  const __m256i src = _mm256_broadcastsi128_si256(
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + taps.block_base[blk])));
+  const __m256i pairs = _mm256_shuffle_epi8(
+      src, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(taps.block_shuffle[blk])));
+  const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(taps.weights + 16 * blk));
+  return _mm256_srli_epi32(_mm256_madd_epi16(pairs, w), 8);
+}
+
+TESSOMAR_AVX2 void resample_row_avx2(const uint8_t* s, const ColumnTaps& taps, int cols,
+                                     uint8_t* out) {
+  int n = 0;
+  for (; n + 16 <= cols; n += 16) {
+    const int blk = n / 8;
+    if (taps.block_base[blk] < 0 || taps.block_base[blk + 1] < 0) {
+      const __m128i v =
+          _mm_packus_epi16(resample8_gather(s, taps, n), resample8_gather(s, taps, n + 8));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), v);
+      continue;
+    }
+    // 16-bit columns 0-3, 8-11 | 4-7, 12-15; the 64-bit swap puts them in order.
+    const __m256i w = _mm256_permute4x64_epi64(
+        _mm256_packs_epi32(resample8_shuffle(s, taps, blk), resample8_shuffle(s, taps, blk + 1)),
+        0xD8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n),
+                     _mm_packus_epi16(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1)));
+  }
+  resample_from(s, taps, n, cols, out);
+}
+
+TESSOMAR_AVX2 void average_groups_avx2(const uint8_t* above, const uint8_t* below,
+                                       const int8_t* shifts, int groups, uint8_t* out) {
+  average_groups_sse2_body(above, below, shifts, groups, out);
+}
+
+TESSOMAR_AVX2 void blend_rows_avx2(const uint8_t* a, const uint8_t* b, int f, int n, uint8_t* d) {
+  if (f == 0) {
+    std::memcpy(d, a, size_t(n));
+    return;
+  }
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i wa = _mm256_set1_epi16(int16_t(256 - f));
+  const __m256i wb = _mm256_set1_epi16(int16_t(f));
+  int i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i va = load32(a + i);
+    const __m256i vb = load32(b + i);
+    const __m256i lo =
+        _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(_mm256_unpacklo_epi8(va, zero), wa),
+                                           _mm256_mullo_epi16(_mm256_unpacklo_epi8(vb, zero), wb)),
+                          8);
+    const __m256i hi =
+        _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(_mm256_unpackhi_epi8(va, zero), wa),
+                                           _mm256_mullo_epi16(_mm256_unpackhi_epi8(vb, zero), wb)),
+                          8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), _mm256_packus_epi16(lo, hi));
+  }
+  blend_rows_sse2_body(a + i, b + i, f, n - i, d + i);
+}
+
+constexpr PictureKernels kAvx2Kernels = {row_costs_avx2,   average_groups_avx2, motion_row_avx2,
+                                         blend_still_avx2, resample_row_avx2,   blend_rows_avx2};
+
+#endif
+
+}  // namespace
+
+int directional_cost(const uint8_t* above, const uint8_t* below, int x, int s) {
+  int sum = 32 + 2 * std::abs(s);
+  for (int k = 0; k < 8; k += 2) sum += diff(above[x + s + k], below[x - s + k]);
+  return sum >> 4;
+}
+
+SimdLevel machine_simd_level() {
+#ifdef TESSOMAR_X86_KERNELS
+  if (__builtin_cpu_supports("avx2")) return SimdLevel::kAvx2;
+  if (__builtin_cpu_supports("sse2")) return SimdLevel::kSse2;
+#endif
+  return SimdLevel::kScalar;
+}
+
+SimdLevel supported_simd_level(SimdLevel wanted) {
+  const SimdLevel best = machine_simd_level();
+  return wanted < best ? wanted : best;
+}
+
+SimdLevel default_simd_level() {
+  const char* cap = std::getenv("TESSOMAR_SIMD");
+  if (cap != nullptr) {
+    const std::string_view v(cap);
+    if (v == "scalar") return SimdLevel::kScalar;
+    if (v == "sse2") return supported_simd_level(SimdLevel::kSse2);
+    if (v == "avx2") return supported_simd_level(SimdLevel::kAvx2);
+  }
+  return machine_simd_level();
+}
+
+const char* simd_level_name(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::kScalar:
+      return "scalar";
+    case SimdLevel::kSse2:
+      return "sse2";
+    case SimdLevel::kAvx2:
+      return "avx2";
+  }
+  return "scalar";
+}
+
+const PictureKernels& picture_kernels(SimdLevel level) {
+#ifdef TESSOMAR_X86_KERNELS
+  if (level == SimdLevel::kAvx2) return kAvx2Kernels;
+  if (level == SimdLevel::kSse2) return kSse2Kernels;
+#endif
+  return kScalarKernels;
+}
+
+}  // namespace tessomar::video
