@@ -114,6 +114,11 @@ constexpr Command kCommands[] = {
      "      create the account, add host H under domain D (default the first offered),\n"
      "      then OK fills the DDNS tab and applies it to the DVR",
      cmd_noip},
+    {"serve",
+     "serve --dvr HOST:PORT --uk KEY [--rtsp ADDRESS:PORT] [--rtsp-user U --rtsp-password P]\n"
+     "      [--max-sessions N] [--linger S]   publish the DVR over RTSP: live/ch1-16,\n"
+     "      live/split and playback/chN?start=YYYYMMDDThhmmss (see serve --help)",
+     cmd_serve},
 };
 
 std::string version_text() {
