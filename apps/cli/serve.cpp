@@ -546,7 +546,7 @@ GstRTSPStatusCode on_pre_describe(GstRTSPClient*, GstRTSPContext* ctx, gpointer)
   if (!serve::parse_stream_path(ctx->uri->abspath ? ctx->uri->abspath : "",
                                 ctx->uri->query ? ctx->uri->query : "", error)) {
     log_line("bad request: " + error);
-    return GST_RTSP_STS_BAD_REQUEST;
+    return error.rfind("unknown", 0) == 0 ? GST_RTSP_STS_NOT_FOUND : GST_RTSP_STS_BAD_REQUEST;
   }
   return GST_RTSP_STS_OK;
 }

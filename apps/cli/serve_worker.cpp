@@ -175,6 +175,10 @@ int run_serve_worker(const Args& args) {
     return kExitUsage;
   }
   if (!wait_for_identity(host, opts.dvr.timeout_s, error)) {
+    // One refusal answers both a wrong key and a DVR that serves no more sessions.
+    if (error.rfind("the DVR refused", 0) == 0) {
+      error = "the DVR refused the session (its session limit, or a wrong --uk)";
+    }
     pipe.send_text(RecordType::kFailed, error);
     return kExitFailed;
   }

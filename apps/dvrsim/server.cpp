@@ -438,9 +438,12 @@ void Simulator::handle_request(Connection& c, const link::UlcmHeader& h,
   }
   switch (h.type) {
     case link::kFrameSessionOpen: {
+      const bool over_limit =
+          options_.max_sessions != 0 && sessions_.connected_count() >= options_.max_sessions;
       uint32_t evicted = 0;
       const uint32_t key = sessions_.open(clock_.unix_now(), clock_.now_ms(), evicted);
       if (evicted != 0) {
+        over_limit_.erase(evicted);
         log("session closed key=" + std::to_string(evicted) + " (table full)");
         for (auto& other : connections_) {
           if (other->bound_key == evicted) other->bound_key = 0;
@@ -448,6 +451,7 @@ void Simulator::handle_request(Connection& c, const link::UlcmHeader& h,
         notify(SessionEvent::kClosed, evicted);
       }
       log("session opened key=" + std::to_string(key) + " by " + c.peer);
+      if (over_limit) over_limit_.insert(key);
       bind_connection(c, key);
       notify(SessionEvent::kOpened, key);
       reply(c, h, link::kFrameSessionKey, key, {});
@@ -461,7 +465,11 @@ void Simulator::handle_request(Connection& c, const link::UlcmHeader& h,
         reply(c, h, link::kFrameNone4, 0, {});
         return;
       }
-      if (!authorized) {
+      if (!authorized || over_limit_.count(h.value) != 0) {
+        if (authorized) {
+          log("refused: session limit of " + std::to_string(options_.max_sessions) +
+              " reached, key=" + std::to_string(h.value) + " from " + c.peer);
+        }
         // Sent directly rather than queued: whatever the session had queued is dropped with it.
         reply(c, h, link::kFrameData, h.value, build_vask_refusal(h.value));
         close_session(h.value, "refused");
@@ -548,10 +556,14 @@ void Simulator::unbind_connection(Connection& c) {
   if (s == nullptr) return;
   --s->connections;
   s->last_used_ms = clock_.now_ms();
-  if (s->connections == 0) notify(SessionEvent::kDetached, key);
+  if (s->connections == 0) {
+    log("session idle key=" + std::to_string(key) + " (no connections)");
+    notify(SessionEvent::kDetached, key);
+  }
 }
 
 void Simulator::close_session(uint32_t key, const char* why) {
+  over_limit_.erase(key);
   if (!sessions_.close(key)) return;
   for (auto& c : connections_) {
     if (c->bound_key == key) c->bound_key = 0;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -164,6 +165,8 @@ class Simulator {
   int wake_fd_ = -1;
   std::vector<std::unique_ptr<Connection>> connections_;
   SessionTable sessions_;
+  // Sessions opened beyond --max-sessions: refused at their first data frame.
+  std::set<uint32_t> over_limit_;
   ChannelRegistry channels_;
   std::vector<std::function<void(SessionEvent, uint32_t)>> session_listeners_;
   std::vector<TickHook> tick_hooks_;
