@@ -54,14 +54,6 @@ int64_t unix_now_ms() {
       .count();
 }
 
-// Device time (local time counted from 2000) of the wall clock, in milliseconds.
-int64_t device_offset_ms() {
-  const time_t now = time(nullptr);
-  tm local{};
-  ::localtime_r(&now, &local);
-  return (int64_t(local.tm_gmtoff) - 946684800) * 1000;
-}
-
 struct BridgeOptions {
   DvrOptions dvr;
   std::string rtsp_host = "0.0.0.0";
@@ -85,7 +77,7 @@ class Trace {
   }
   Trace(const Trace&) = delete;
   Trace& operator=(const Trace&) = delete;
-  void unit(const std::string& key, const std::vector<uint8_t>& annex_b, int64_t picture_ms) {
+  void unit(const std::string& key, const std::vector<uint8_t>& annex_b, int64_t picture_unix_ms) {
     if (!file_) return;
     // FNV-1a over the bytes after the last start code.
     size_t last = 0;
@@ -94,12 +86,16 @@ class Trace {
         last = i + 4;
       }
     }
+    // Trailing zero bytes are not the NAL unit's (a receiver cannot tell them from the
+    // next start code).
+    size_t end = annex_b.size();
+    while (end > last && annex_b[end - 1] == 0) --end;
     uint64_t h = 1469598103934665603ull;
-    for (size_t i = last; i < annex_b.size(); ++i) h = (h ^ annex_b[i]) * 1099511628211ull;
+    for (size_t i = last; i < end; ++i) h = (h ^ annex_b[i]) * 1099511628211ull;
     std::lock_guard lock(mutex_);
     std::fprintf(file_,
                  "%s push_unix_ms=%" PRId64 " picture_unix_ms=%" PRId64 " nal=%016" PRIx64 "\n",
-                 key.c_str(), unix_now_ms(), picture_ms - device_offset_ms(), h);
+                 key.c_str(), unix_now_ms(), picture_unix_ms, h);
     std::fflush(file_);
   }
 

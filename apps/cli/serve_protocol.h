@@ -49,8 +49,8 @@ bool to_annex_b(std::span<const uint8_t> unit, std::vector<uint8_t>& out);
 enum class RecordType : uint8_t {
   kReady = 1,   // payload: "channels=N"
   kFailed = 2,  // payload: the reason, text
-  kVideo = 3,   // payload: one Annex B access unit; stamp: picture time in device ms
-  kAudio = 4,   // payload: 16-bit little-endian mono samples at 8 kHz
+  kVideo = 3,   // payload: one Annex B access unit; stamp: picture time, Unix ms
+  kAudio = 4,   // payload: 16-bit little-endian mono samples at 8 kHz; stamp: sent, Unix ms
 };
 constexpr uint8_t kFlagKeyFrame = 1;
 constexpr size_t kRecordHeaderSize = 16;

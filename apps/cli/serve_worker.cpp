@@ -23,16 +23,24 @@ namespace {
 
 using serve::RecordType;
 
-constexpr int64_t kDeviceEpochUnix = 946684800;  // 2000-01-01 00:00:00
+// A device time (the DVR's own calendar, local time) as Unix time in milliseconds.
+int64_t unix_ms_of_device_time(uint32_t device_seconds) {
+  const platform::LocalDateTime d = platform::date_from_seconds(device_seconds);
+  tm local{};
+  local.tm_year = d.year - 1900;
+  local.tm_mon = d.month - 1;
+  local.tm_mday = d.day;
+  local.tm_hour = d.hour;
+  local.tm_min = d.minute;
+  local.tm_sec = d.second;
+  local.tm_isdst = -1;
+  return int64_t(::mktime(&local)) * 1000;
+}
 
-// Wall-clock now as device time in milliseconds (device time counts local time).
-int64_t device_now_ms() {
+int64_t unix_now_ms() {
   timespec ts{};
   ::clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  const time_t secs = ts.tv_sec;
-  ::localtime_r(&secs, &local);
-  return (int64_t(ts.tv_sec) + local.tm_gmtoff - kDeviceEpochUnix) * 1000 + ts.tv_nsec / 1000000;
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // The pipe to the bridge; the video (UI thread) and sound (audio thread) records share it.
@@ -108,7 +116,7 @@ class PipeSoundDevice final : public platform::NullSoundDevice {
       samples_.push_back(uint8_t(uint16_t(v) >> 8));
       ++captured_;
     }
-    if (!samples_.empty()) pipe_.send(RecordType::kAudio, 0, device_now_ms(), samples_);
+    if (!samples_.empty()) pipe_.send(RecordType::kAudio, 0, unix_now_ms(), samples_);
   }
 
   RecordPipe& pipe_;
@@ -199,15 +207,17 @@ int run_serve_worker(const Args& args) {
   std::vector<uint8_t> annex_b;
   uint32_t last_second = 0;
   int64_t frame_in_second = 0;
+  int64_t second_unix_ms = 0;
   video::DecoderPort port;
   port.decode = [&](int, const uint8_t* data, uint32_t size) {
     const bool key = serve::to_annex_b({data, size}, annex_b);
     if (annex_b.empty()) return 0;
     // The picture's capture time: its second from the header, the frame within it counted.
     const uint32_t second = viewer.displayTime();
+    if (second != last_second) second_unix_ms = unix_ms_of_device_time(second);
     frame_in_second = second == last_second ? frame_in_second + 1 : 0;
     last_second = second;
-    const int64_t stamp = int64_t(second) * 1000 + frame_in_second * frame_ms;
+    const int64_t stamp = second_unix_ms + frame_in_second * frame_ms;
     pipe.send(RecordType::kVideo, key ? serve::kFlagKeyFrame : 0, stamp, annex_b);
     return 0;
   };
@@ -227,8 +237,11 @@ int run_serve_worker(const Args& args) {
   } else {
     modes.ApplyViewCommand(0, channels, channels::kModeLive, 0, request.view, false);
   }
-  // Sound plays with the speaker on, as a user would switch it.
-  if (request.may_have_sound() && control.key_form().video_pointer().speaker_on() == 0) {
+  // Sound plays with the speaker on, as a user would switch it. Views without sound need no
+  // sound output, whose thread wakes every millisecond.
+  if (!request.may_have_sound()) {
+    control.audio().terminate_thread();
+  } else if (control.key_form().video_pointer().speaker_on() == 0) {
     control.key_form().video_pointer().Image_Trumpet_OffClick();
   }
   pipe.send_text(RecordType::kReady, "channels=" + std::to_string(channels));
