@@ -108,7 +108,6 @@ class PipeSoundDevice final : public platform::NullSoundDevice {
     if (played > captured_ + platform::kSoundBufferBytes) {
       captured_ = played - platform::kSoundBufferBytes;
     }
-    samples_.clear();
     while (captured_ < played) {
       const uint8_t s = buffer()[size_t(captured_ % platform::kSoundBufferBytes)];
       const int16_t v = int16_t((int(s) - 128) * 256);
@@ -116,8 +115,14 @@ class PipeSoundDevice final : public platform::NullSoundDevice {
       samples_.push_back(uint8_t(uint16_t(v) >> 8));
       ++captured_;
     }
-    if (!samples_.empty()) pipe_.send(RecordType::kAudio, 0, unix_now_ms(), samples_);
+    // The cursor is read every millisecond: sound goes out in 20 ms blocks.
+    if (samples_.size() >= kBlockBytes) {
+      pipe_.send(RecordType::kAudio, 0, unix_now_ms(), samples_);
+      samples_.clear();
+    }
   }
+
+  static constexpr size_t kBlockBytes = 320;  // 160 samples of 16 bits
 
   RecordPipe& pipe_;
   uint64_t captured_ = 0;
