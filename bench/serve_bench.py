@@ -5,9 +5,8 @@
 
 CPU: for each count N of channels, N ffmpeg clients read live/ch3.. (copying, no decoding)
 for S seconds; the bridge's and its workers' CPU time over that window, divided by N, is the
-share of one core a D1 channel costs (the simulator's encoding is not counted).
-
-(cameras 3 on; camera 1 once more with its sound).
+share of one core a D1 channel costs (the simulator's encoding is not counted). Camera 1 is
+measured once more on its own, with its sound.
 
 Latency: one client reads live/ch3 as raw H.264; each NAL unit it receives is found again in
 the bridge's --trace by its hash, which gives the time the DVR stamped on the picture, the time
