@@ -1,6 +1,12 @@
 // The RTSP bridge as other video software uses it: tessomar-cli serve on top of the simulated
 // DVR, read by ffprobe and ffmpeg over RTSP (interleaved TCP) on loopback.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <sstream>
 
@@ -124,6 +130,136 @@ TEST(ServeRtsp, LiveChannelsSplitViewAndPlaybackReadAsH264) {
   ToolRun r = run_tool(ffmpeg_args(b.url("live/ch3"), 100));
   EXPECT_EQ(r.code, 0) << r.err << b.logs();
   EXPECT_EQ(picture_lines(r.out), 100u) << r.out;
+}
+
+TEST(ServeRtsp, CameraOneCarriesItsToneAsPcmu) {
+  Bridge b;
+  ASSERT_TRUE(b.start({}));
+  ToolRun r = run_tool({"ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", b.url("live/ch1"),
+                        "-map", "0:a", "-t", "4", "-f", "s16le", "-ac", "1", "-ar", "8000", "-"});
+  ASSERT_EQ(r.code, 0) << r.err << b.logs();
+  // The last two seconds: the simulator's 440 Hz tone with a 50 ms gap each second, so about
+  // 418 cycles a second; fewer when a loaded machine makes the output fill gaps, never the
+  // 660 Hz of camera 2.
+  const size_t samples = r.out.size() / 2;
+  ASSERT_GE(samples, 3u * 8000) << "too little sound";
+  auto sample = [&](size_t i) {
+    return int16_t(uint16_t(uint8_t(r.out[2 * i])) | uint16_t(uint8_t(r.out[2 * i + 1])) << 8);
+  };
+  size_t crossings = 0;
+  for (size_t i = samples - 16000 + 1; i < samples; ++i) {
+    crossings += (sample(i - 1) < 0) != (sample(i) < 0);
+  }
+  const double hz = double(crossings) / 2 / 2;
+  EXPECT_GT(hz, 300) << "no tone";
+  EXPECT_LT(hz, 460);
+}
+
+// A client that moves playback with a clock range, as NVRs do: DESCRIBE, SETUP over the
+// RTSP connection, PLAY with "Range: clock=...", spoken by hand since ffmpeg sends none.
+class RtspConnection {
+ public:
+  explicit RtspConnection(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{10, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~RtspConnection() { ::close(fd_); }
+  RtspConnection(const RtspConnection&) = delete;
+  RtspConnection& operator=(const RtspConnection&) = delete;
+  bool connected() const { return connected_; }
+
+  // Sends a request and returns the head of its reply (interleaved data before it skipped).
+  std::string request(const std::string& method, const std::string& url,
+                      const std::string& headers) {
+    const std::string text = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
+                             "\r\n" + headers + "\r\n";
+    if (::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())) return "";
+    for (;;) {
+      // RTP and RTCP come as '$', channel, 16-bit length, data.
+      while (buffer_.size() >= 4 && buffer_[0] == '$') {
+        const size_t n = 4 + (size_t(uint8_t(buffer_[2])) << 8 | uint8_t(buffer_[3]));
+        if (buffer_.size() < n) break;
+        interleaved_bytes_ += n;
+        buffer_.erase(0, n);
+      }
+      const size_t end = buffer_.find("\r\n\r\n");
+      if (!buffer_.empty() && buffer_[0] != '$' && end != std::string::npos) {
+        std::string head = buffer_.substr(0, end + 4);
+        size_t length = 0;
+        if (auto at = head.find("Content-Length: "); at != std::string::npos) {
+          length = std::stoul(head.substr(at + 16));
+        }
+        if (buffer_.size() >= end + 4 + length) {
+          body_ = buffer_.substr(end + 4, length);
+          buffer_.erase(0, end + 4 + length);
+          return head;
+        }
+      }
+      if (!receive()) return "";
+    }
+  }
+  const std::string& body() const { return body_; }
+  // Reads interleaved media for a while; returns the bytes seen.
+  size_t read_media(std::chrono::milliseconds how_long) {
+    const auto until = std::chrono::steady_clock::now() + how_long;
+    while (std::chrono::steady_clock::now() < until && receive()) {
+    }
+    return interleaved_bytes_ + buffer_.size();
+  }
+
+ private:
+  bool receive() {
+    char chunk[65536];
+    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    buffer_.append(chunk, size_t(n));
+    return true;
+  }
+  int fd_ = -1;
+  bool connected_ = false;
+  int cseq_ = 0;
+  std::string buffer_;
+  std::string body_;
+  size_t interleaved_bytes_ = 0;
+};
+
+TEST(ServeRtsp, PlayWithAClockRangeMovesPlayback) {
+  Bridge b;
+  ASSERT_TRUE(b.start({"--log-view-sets"}));
+  const std::string day = yesterday_noon().substr(0, 8);
+  const int port = std::stoi(b.rtsp.substr(b.rtsp.rfind(':') + 1));
+  RtspConnection c(port);
+  ASSERT_TRUE(c.connected());
+  const std::string url = b.url("playback/ch2?start=" + day + "T120000");
+  std::string head = c.request("DESCRIBE", url, "Accept: application/sdp\r\n");
+  ASSERT_EQ(head.rfind("RTSP/1.0 200", 0), 0u) << head << b.logs();
+  ASSERT_NE(c.body().find("H264"), std::string::npos) << c.body();
+  const size_t base_at = head.find("Content-Base: ");
+  ASSERT_NE(base_at, std::string::npos) << head;
+  const std::string base = head.substr(base_at + 14, head.find("\r\n", base_at) - base_at - 14);
+  head =
+      c.request("SETUP", base + "stream=0", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+  ASSERT_EQ(head.rfind("RTSP/1.0 200", 0), 0u) << head;
+  const size_t session_at = head.find("Session: ");
+  ASSERT_NE(session_at, std::string::npos);
+  const std::string session =
+      head.substr(session_at + 9, head.find_first_of(";\r", session_at) - session_at - 9);
+  const size_t sets_before = b.dvr.process->lines(Stream::kStdout).size();
+  head =
+      c.request("PLAY", base, "Session: " + session + "\r\nRange: clock=" + day + "T150000Z-\r\n");
+  ASSERT_EQ(head.rfind("RTSP/1.0 200", 0), 0u) << head << b.logs();
+  EXPECT_TRUE(b.serve->wait_for_line(Stream::kStderr, "playing from clock", 5s)) << b.logs();
+  // The worker placed playback again: a new playback view set of camera 2.
+  EXPECT_TRUE(b.dvr.process->wait_for_line(Stream::kStdout, "view set: playback channel=1", 10s,
+                                           sets_before))
+      << b.logs();
+  EXPECT_GT(c.read_media(2s), 10000u);
 }
 
 TEST(ServeRtsp, BadPathsAndTimesAreRefused) {
