@@ -42,6 +42,8 @@ constexpr double kDefaultLingerSeconds = 3;
 constexpr int kClientThreads = 32;
 constexpr guint kReapIntervalMs = 250;
 constexpr uint32_t kSilenceSamples = 160;  // 20 ms at 8 kHz
+// How far a picture's stamp may run from the pipeline's clock before it is anchored again.
+constexpr int64_t kMaxDriftNs = 500 * int64_t(GST_MSECOND);
 
 void log_line(const std::string& line) {
   std::fprintf(stderr, "serve: %s\n", line.c_str());
@@ -187,6 +189,8 @@ class Worker {
     waiting_key_ = true;
     audio_started_ = false;
     pulling_ = false;
+    anchor_running_ = GST_CLOCK_TIME_NONE;
+    last_stamp_ = GST_CLOCK_TIME_NONE;
     error_posted_ = false;
     ++users_;
     linger_until_.reset();
@@ -271,9 +275,39 @@ class Worker {
     audio_ = nullptr;
   }
 
-  void push(GstElement* src, const uint8_t* data, size_t size) {
+  void push(GstElement* src, const uint8_t* data, size_t size,
+            GstClockTime stamp = GST_CLOCK_TIME_NONE) {
     GstBuffer* buffer = gst_buffer_new_memdup(data, size);
+    GST_BUFFER_PTS(buffer) = stamp;
+    GST_BUFFER_DTS(buffer) = stamp;
     gst_app_src_push_buffer(GST_APP_SRC(src), buffer);
+  }
+
+  // A picture's time on the pipeline's clock: the DVR's own spacing of pictures, anchored to
+  // the running time at the first one and again whenever the two drift apart, so players see
+  // even steps where pictures arrive in bursts. Unset (the appsrc stamps it) while the
+  // pipeline has no clock. Called with the lock held.
+  GstClockTime picture_stamp(int64_t picture_ms) {
+    GstClock* clock = gst_element_get_clock(video_);
+    if (clock == nullptr) return GST_CLOCK_TIME_NONE;
+    const GstClockTime now = gst_clock_get_time(clock);
+    gst_object_unref(clock);
+    const GstClockTime base = gst_element_get_base_time(video_);
+    if (now < base) return GST_CLOCK_TIME_NONE;
+    const GstClockTime running = now - base;
+    const int64_t step_ns = (picture_ms - anchor_picture_ms_) * int64_t(GST_MSECOND);
+    const bool anchored = GST_CLOCK_TIME_IS_VALID(anchor_running_);
+    const int64_t stamp = anchored ? int64_t(anchor_running_) + step_ns : 0;
+    const int64_t drift = stamp - int64_t(running);
+    if (!anchored || step_ns <= 0 || drift > kMaxDriftNs || drift < -kMaxDriftNs ||
+        stamp <= int64_t(last_stamp_)) {
+      anchor_running_ = running;
+      anchor_picture_ms_ = picture_ms;
+      last_stamp_ = std::max(running, GST_CLOCK_TIME_IS_VALID(last_stamp_) ? last_stamp_ + 1 : 0);
+      return last_stamp_;
+    }
+    last_stamp_ = GstClockTime(stamp);
+    return last_stamp_;
   }
 
   void on_record(const Record& r) {
@@ -296,7 +330,7 @@ class Worker {
           push(audio_, kSilence.data(), kSilence.size());
           audio_started_ = true;
         }
-        push(video_, r.payload.data(), r.payload.size());
+        push(video_, r.payload.data(), r.payload.size(), picture_stamp(r.stamp_ms));
         trace_.unit(key_, r.payload, r.stamp_ms);
         return;
       }
@@ -369,6 +403,9 @@ class Worker {
   GstElement* audio_ = nullptr;
   bool waiting_key_ = true;
   bool audio_started_ = false;
+  GstClockTime anchor_running_ = GST_CLOCK_TIME_NONE;
+  int64_t anchor_picture_ms_ = 0;
+  GstClockTime last_stamp_ = GST_CLOCK_TIME_NONE;
   bool pulling_ = false;
   bool error_posted_ = false;
   bool failed_ = false;
