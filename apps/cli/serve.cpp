@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -106,8 +107,22 @@ class Trace {
   std::mutex mutex_;
 };
 
-// One DVR session: the worker process, the thread reading its records and the appsrcs of
-// the stream's media while one is prepared. A refused stream has no process and only fails.
+// The appsrcs of one prepared media and how far its stream has got.
+struct Sink {
+  GstElement* video = nullptr;
+  GstElement* audio = nullptr;  // null for streams without sound
+  bool waiting_key = true;      // the first unit it gets is a key frame
+  bool audio_started = false;
+  bool pulling = false;  // the pipeline asked for data: an error now reaches its bus
+  bool error_posted = false;
+  GstClockTime anchor_running = GST_CLOCK_TIME_NONE;
+  int64_t anchor_picture_ms = 0;
+  GstClockTime last_stamp = GST_CLOCK_TIME_NONE;
+};
+
+// One DVR session: the worker process, the thread reading its records and the media fed from
+// it (usually one, shared by every client; requests that differ only in their spelling get
+// media of their own). A refused stream has no process and only fails.
 class Worker {
  public:
   Worker(std::string key, StreamRequest request, Trace& trace)
@@ -115,6 +130,7 @@ class Worker {
   ~Worker() {
     stop();
     if (reader_.joinable()) reader_.join();
+    for (auto& sink : sinks_) release(*sink);
   }
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
@@ -180,33 +196,32 @@ class Worker {
   // A stream that is refused before any process: its media fails to prepare.
   void refuse(const std::string& reason) { fail(reason); }
 
-  // The media's appsrcs (audio may be null); the first unit pushed is a key frame.
-  void attach(GstElement* video, GstElement* audio) {
+  // A media's appsrcs (audio may be null); the returned sink names it until detach.
+  Sink* attach(GstElement* video, GstElement* audio) {
     std::lock_guard lock(mutex_);
-    release_sources();
-    video_ = GST_ELEMENT(gst_object_ref(video));
-    audio_ = audio ? GST_ELEMENT(gst_object_ref(audio)) : nullptr;
-    waiting_key_ = true;
-    audio_started_ = false;
-    pulling_ = false;
-    anchor_running_ = GST_CLOCK_TIME_NONE;
-    last_stamp_ = GST_CLOCK_TIME_NONE;
-    error_posted_ = false;
-    ++users_;
+    auto sink = std::make_unique<Sink>();
+    sink->video = GST_ELEMENT(gst_object_ref(video));
+    sink->audio = audio ? GST_ELEMENT(gst_object_ref(audio)) : nullptr;
+    sinks_.push_back(std::move(sink));
     linger_until_.reset();
+    return sinks_.back().get();
   }
-  void detach(double linger_s) {
+  void detach(Sink* sink, double linger_s) {
     std::lock_guard lock(mutex_);
-    release_sources();
-    if (users_ > 0 && --users_ == 0) {
+    auto it = std::find_if(sinks_.begin(), sinks_.end(),
+                           [sink](const auto& s) { return s.get() == sink; });
+    if (it == sinks_.end()) return;
+    release(**it);
+    sinks_.erase(it);
+    if (sinks_.empty()) {
       linger_until_ = Clock::now() + std::chrono::milliseconds(int64_t(linger_s * 1000));
     }
   }
   // The pipeline asks for data: from now on an error reaches its bus.
-  void on_need_data() {
+  void on_need_data(Sink* sink) {
     std::lock_guard lock(mutex_);
-    pulling_ = true;
-    post_error_if_failed();
+    sink->pulling = true;
+    post_error_if_failed(*sink);
   }
 
   bool failed() const {
@@ -216,11 +231,11 @@ class Worker {
   bool finished() const { return finished_.load(); }
   bool unused_since_linger() const {
     std::lock_guard lock(mutex_);
-    return users_ == 0 && linger_until_ && Clock::now() >= *linger_until_;
+    return sinks_.empty() && linger_until_ && Clock::now() >= *linger_until_;
   }
   bool unused() const {
     std::lock_guard lock(mutex_);
-    return users_ == 0;
+    return sinks_.empty();
   }
 
   // Ends the session: the worker sees its stdin close and leaves the DVR.
@@ -254,25 +269,23 @@ class Worker {
     failed_ = true;
     reason_ = reason;
     log_line(key_ + (ending_ ? ": " : ": refused: ") + reason);
-    post_error_if_failed();
+    for (auto& sink : sinks_) post_error_if_failed(*sink);
   }
 
   // Called with the lock held.
-  void post_error_if_failed() {
-    if (!failed_ || !pulling_ || error_posted_ || video_ == nullptr) return;
-    error_posted_ = true;
+  void post_error_if_failed(Sink& sink) {
+    if (!failed_ || !sink.pulling || sink.error_posted) return;
+    sink.error_posted = true;
     GError* error =
         g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ, reason_.c_str());
-    gst_element_post_message(video_,
-                             gst_message_new_error(GST_OBJECT(video_), error, reason_.c_str()));
+    gst_element_post_message(sink.video,
+                             gst_message_new_error(GST_OBJECT(sink.video), error, reason_.c_str()));
     g_error_free(error);
   }
 
-  void release_sources() {
-    if (video_) gst_object_unref(video_);
-    if (audio_) gst_object_unref(audio_);
-    video_ = nullptr;
-    audio_ = nullptr;
+  static void release(Sink& sink) {
+    gst_object_unref(sink.video);
+    if (sink.audio) gst_object_unref(sink.audio);
   }
 
   void push(GstElement* src, const uint8_t* data, size_t size,
@@ -287,27 +300,28 @@ class Worker {
   // the running time at the first one and again whenever the two drift apart, so players see
   // even steps where pictures arrive in bursts. Unset (the appsrc stamps it) while the
   // pipeline has no clock. Called with the lock held.
-  GstClockTime picture_stamp(int64_t picture_ms) {
-    GstClock* clock = gst_element_get_clock(video_);
+  static GstClockTime picture_stamp(Sink& sink, int64_t picture_ms) {
+    GstClock* clock = gst_element_get_clock(sink.video);
     if (clock == nullptr) return GST_CLOCK_TIME_NONE;
     const GstClockTime now = gst_clock_get_time(clock);
     gst_object_unref(clock);
-    const GstClockTime base = gst_element_get_base_time(video_);
+    const GstClockTime base = gst_element_get_base_time(sink.video);
     if (now < base) return GST_CLOCK_TIME_NONE;
     const GstClockTime running = now - base;
-    const int64_t step_ns = (picture_ms - anchor_picture_ms_) * int64_t(GST_MSECOND);
-    const bool anchored = GST_CLOCK_TIME_IS_VALID(anchor_running_);
-    const int64_t stamp = anchored ? int64_t(anchor_running_) + step_ns : 0;
+    const int64_t step_ns = (picture_ms - sink.anchor_picture_ms) * int64_t(GST_MSECOND);
+    const bool anchored = GST_CLOCK_TIME_IS_VALID(sink.anchor_running);
+    const int64_t stamp = anchored ? int64_t(sink.anchor_running) + step_ns : 0;
     const int64_t drift = stamp - int64_t(running);
     if (!anchored || step_ns <= 0 || drift > kMaxDriftNs || drift < -kMaxDriftNs ||
-        stamp <= int64_t(last_stamp_)) {
-      anchor_running_ = running;
-      anchor_picture_ms_ = picture_ms;
-      last_stamp_ = std::max(running, GST_CLOCK_TIME_IS_VALID(last_stamp_) ? last_stamp_ + 1 : 0);
-      return last_stamp_;
+        stamp <= int64_t(sink.last_stamp)) {
+      sink.anchor_running = running;
+      sink.anchor_picture_ms = picture_ms;
+      sink.last_stamp =
+          std::max(running, GST_CLOCK_TIME_IS_VALID(sink.last_stamp) ? sink.last_stamp + 1 : 0);
+      return sink.last_stamp;
     }
-    last_stamp_ = GstClockTime(stamp);
-    return last_stamp_;
+    sink.last_stamp = GstClockTime(stamp);
+    return sink.last_stamp;
   }
 
   void on_record(const Record& r) {
@@ -321,23 +335,29 @@ class Worker {
         return;
       case RecordType::kVideo: {
         std::lock_guard lock(mutex_);
-        if (video_ == nullptr) return;
-        if (waiting_key_ && !(r.flags & serve::kFlagKeyFrame)) return;
-        waiting_key_ = false;
-        // A media with sound prepares once both streams have data; the DVR may send none.
-        if (audio_ && !audio_started_) {
-          static const std::array<uint8_t, kSilenceSamples * 2> kSilence{};
-          push(audio_, kSilence.data(), kSilence.size());
-          audio_started_ = true;
+        bool pushed = false;
+        for (auto& sink : sinks_) {
+          if (sink->waiting_key && !(r.flags & serve::kFlagKeyFrame)) continue;
+          sink->waiting_key = false;
+          // A media with sound prepares once both streams have data; the DVR may send none.
+          if (sink->audio && !sink->audio_started) {
+            static const std::array<uint8_t, kSilenceSamples * 2> kSilence{};
+            push(sink->audio, kSilence.data(), kSilence.size());
+            sink->audio_started = true;
+          }
+          push(sink->video, r.payload.data(), r.payload.size(), picture_stamp(*sink, r.stamp_ms));
+          pushed = true;
         }
-        push(video_, r.payload.data(), r.payload.size(), picture_stamp(r.stamp_ms));
-        trace_.unit(key_, r.payload, r.stamp_ms);
+        if (pushed) trace_.unit(key_, r.payload, r.stamp_ms);
         return;
       }
       case RecordType::kAudio: {
         std::lock_guard lock(mutex_);
-        if (audio_ == nullptr || waiting_key_) return;
-        push(audio_, r.payload.data(), r.payload.size());
+        for (auto& sink : sinks_) {
+          if (sink->audio && !sink->waiting_key) {
+            push(sink->audio, r.payload.data(), r.payload.size());
+          }
+        }
         return;
       }
     }
@@ -384,7 +404,9 @@ class Worker {
     {
       std::lock_guard lock(mutex_);
       // Clients still watching get the end of the stream.
-      if (video_ && !error_posted_) gst_app_src_end_of_stream(GST_APP_SRC(video_));
+      for (auto& sink : sinks_) {
+        if (!sink->error_posted) gst_app_src_end_of_stream(GST_APP_SRC(sink->video));
+      }
     }
     log_line(key_ + ": DVR session closed");
     finished_ = true;
@@ -399,19 +421,10 @@ class Worker {
 
   mutable std::mutex mutex_;
   int command_fd_ = -1;
-  GstElement* video_ = nullptr;
-  GstElement* audio_ = nullptr;
-  bool waiting_key_ = true;
-  bool audio_started_ = false;
-  GstClockTime anchor_running_ = GST_CLOCK_TIME_NONE;
-  int64_t anchor_picture_ms_ = 0;
-  GstClockTime last_stamp_ = GST_CLOCK_TIME_NONE;
-  bool pulling_ = false;
-  bool error_posted_ = false;
+  std::vector<std::unique_ptr<Sink>> sinks_;
   bool failed_ = false;
   bool ending_ = false;  // the worker's own end, not a refusal
   std::string reason_;
-  int users_ = 0;
   std::optional<Clock::time_point> linger_until_;
 };
 
@@ -527,16 +540,17 @@ struct Mount {
 struct MediaLink {
   Hub* hub = nullptr;
   std::shared_ptr<Worker> worker;
+  Sink* sink = nullptr;
   bool detached = false;
   void detach() {
     if (detached) return;
     detached = true;
-    worker->detach(hub->options().linger_s);
+    worker->detach(sink, hub->options().linger_s);
   }
 };
 
 void on_need_data(GstAppSrc*, guint, gpointer data) {
-  static_cast<MediaLink*>(data)->worker->on_need_data();
+  static_cast<MediaLink*>(data)->worker->on_need_data(static_cast<MediaLink*>(data)->sink);
 }
 
 void on_unprepared(GstRTSPMedia*, gpointer data) { static_cast<MediaLink*>(data)->detach(); }
@@ -563,7 +577,7 @@ void on_media_configure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data
   GstElement* bin = gst_rtsp_media_get_element(media);
   GstElement* video = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "video");
   GstElement* audio = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "audio");
-  link->worker->attach(video, audio);
+  link->sink = link->worker->attach(video, audio);
   g_signal_connect(video, "need-data", G_CALLBACK(on_need_data), link);
   g_signal_connect(media, "unprepared", G_CALLBACK(on_unprepared), link);
   g_object_set_data_full(G_OBJECT(media), "tessomar-link", link, free_media_link);
