@@ -530,12 +530,6 @@ class Hub {
   std::vector<std::shared_ptr<Worker>> stopping_;
 };
 
-// What a stream's mount carries to its media-configure handler.
-struct Mount {
-  Hub* hub = nullptr;
-  bool playback = false;
-};
-
 // Ties one prepared media to its session until the media is unprepared.
 struct MediaLink {
   Hub* hub = nullptr;
@@ -562,7 +556,7 @@ void free_media_link(gpointer data) {
 }
 
 void on_media_configure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) {
-  auto* mount = static_cast<Mount*>(data);
+  auto* hub = static_cast<Hub*>(data);
   GstRTSPContext* ctx = gst_rtsp_context_get_current();
   std::string error;
   std::optional<StreamRequest> request;
@@ -570,10 +564,10 @@ void on_media_configure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data
     request = serve::parse_stream_path(ctx->uri->abspath ? ctx->uri->abspath : "",
                                        ctx->uri->query ? ctx->uri->query : "", error);
   }
-  auto* link = new MediaLink{mount->hub, nullptr};
+  auto* link = new MediaLink{hub, nullptr};
   // The path was checked before DESCRIBE; a configure without one has nothing to serve.
-  link->worker = request ? mount->hub->acquire(*request)
-                         : mount->hub->refused(error.empty() ? "no request" : error);
+  link->worker =
+      request ? hub->acquire(*request) : hub->refused(error.empty() ? "no request" : error);
   GstElement* bin = gst_rtsp_media_get_element(media);
   GstElement* video = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "video");
   GstElement* audio = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "audio");
@@ -772,14 +766,12 @@ int cmd_serve(const Args& args) {
     g_object_unref(auth);
   }
 
-  Mount live_mount{&hub, false};
-  Mount playback_mount{&hub, true};
   GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
-  auto add = [&](const std::string& path, bool sound, Mount* mount) {
+  auto add = [&](const std::string& path, bool sound) {
     GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
     gst_rtsp_media_factory_set_launch(factory, launch_text(sound).c_str());
     gst_rtsp_media_factory_set_shared(factory, TRUE);
-    g_signal_connect(factory, "media-configure", G_CALLBACK(on_media_configure), mount);
+    g_signal_connect(factory, "media-configure", G_CALLBACK(on_media_configure), &hub);
     if (!opts.user.empty()) {
       gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
                                       G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
@@ -788,10 +780,10 @@ int cmd_serve(const Args& args) {
     gst_rtsp_mount_points_add_factory(mounts, path.c_str(), factory);
   };
   for (uint32_t ch = 1; ch <= serve::kMaxChannels; ++ch) {
-    add("/live/ch" + std::to_string(ch), ch <= 2, &live_mount);
-    add("/playback/ch" + std::to_string(ch), ch <= 2, &playback_mount);
+    add("/live/ch" + std::to_string(ch), ch <= 2);
+    add("/playback/ch" + std::to_string(ch), ch <= 2);
   }
-  add("/live/split", false, &live_mount);
+  add("/live/split", false);
   g_object_unref(mounts);
   g_signal_connect(server, "client-connected", G_CALLBACK(on_client_connected), &hub);
 
