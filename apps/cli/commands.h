@@ -35,6 +35,7 @@ int cmd_calendar(const Args& args);
 int cmd_backup(const Args& args);
 int cmd_titles(const Args& args);
 int cmd_noip(const Args& args);
+int cmd_serve(const Args& args);
 
 // What the No-IP wizard's fields get when it runs headless; an empty domain takes the first
 // one offered.

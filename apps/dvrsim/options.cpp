@@ -4,6 +4,8 @@
 
 #include <charconv>
 
+#include "dvrsim/session.h"
+
 namespace tessomar::dvrsim {
 namespace {
 
@@ -84,6 +86,9 @@ std::string usage_text(std::string_view program) {
        "  --password DIGITS         password the control must present, up to 20 digits\n"
        "                            (default 1234)\n"
        "  --poll-idle-ms MS         answer a poll with nothing to send after MS ms (default 1000)\n"
+       "  --max-sessions N          serve at most N sessions with connections at once (1-64,\n"
+       "                            default no limit but the table's 64); a further session's\n"
+       "                            hello gets a refusal, logged as 'refused: session limit'\n"
        "  --log-view-sets           print a line on stdout for every view state a control sets:\n"
        "                            'view set: live layout=L first=F channel=C' (layout 0 one\n"
        "                            channel, 1 four-way, 2 nine-way, 3 sixteen-way), 'view set:\n"
@@ -232,16 +237,17 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
     }
     const bool takes_value =
         name == "--listen" || name == "--user-level" || name == "--password" ||
-        name == "--poll-idle-ms" || name == "--fault-close-after" || name == "--fault-delay-ms" ||
-        name == "--fault-bad-status" || name == "--fault-bad-magic" || name == "--fault-seed" ||
-        name == "--fault-reorder" || name == "--fault-drop-records" || name == "--fault-oversize" ||
-        name == "--fault-bad-checksum" || name == "--fault-stall-after" ||
-        name == "--fault-stall-ms" || name == "--fault-forget-sessions" || name == "--channels" ||
-        name == "--standard" || name == "--generation" || name == "--audio" ||
-        name == "--variant" || name == "--mail-variant" || name == "--titles" ||
-        name == "--number-text" || name == "--upnp" || name == "--resolution" ||
-        name == "--time-offset" || name == "--archive-days" || name == "--data-dir" ||
-        name == "--push-titles" || name == "--archive-fps" || name == "--resolution-change-at";
+        name == "--poll-idle-ms" || name == "--max-sessions" || name == "--fault-close-after" ||
+        name == "--fault-delay-ms" || name == "--fault-bad-status" || name == "--fault-bad-magic" ||
+        name == "--fault-seed" || name == "--fault-reorder" || name == "--fault-drop-records" ||
+        name == "--fault-oversize" || name == "--fault-bad-checksum" ||
+        name == "--fault-stall-after" || name == "--fault-stall-ms" ||
+        name == "--fault-forget-sessions" || name == "--channels" || name == "--standard" ||
+        name == "--generation" || name == "--audio" || name == "--variant" ||
+        name == "--mail-variant" || name == "--titles" || name == "--number-text" ||
+        name == "--upnp" || name == "--resolution" || name == "--time-offset" ||
+        name == "--archive-days" || name == "--data-dir" || name == "--push-titles" ||
+        name == "--archive-fps" || name == "--resolution-change-at";
     if (!takes_value) {
       error = "unknown option '" + std::string(args[i]) + "'";
       return ParseStatus::kError;
@@ -280,6 +286,8 @@ ParseStatus parse_options(const std::vector<std::string_view>& args, Options& ou
       }
     } else if (name == "--poll-idle-ms") {
       ok = number(1, 600000, o.poll_idle_ms);
+    } else if (name == "--max-sessions") {
+      ok = number(1, uint32_t(SessionTable::kMaxSessions), o.max_sessions);
     } else if (name == "--fault-close-after") {
       ok = number(1, UINT32_MAX, o.faults.close_after);
     } else if (name == "--fault-delay-ms") {

@@ -68,6 +68,7 @@ struct Options {
   int user_level = 9;              // 7, 8 or 9
   std::string password = "1234";
   uint32_t poll_idle_ms = 1000;  // an empty poll is answered after this long
+  uint32_t max_sessions = 0;     // sessions with connections at once; 0: the table's limit
   bool log_view_sets = false;    // print each view-state set a control sends
   std::string data_dir;          // where the settings are kept; empty: in memory only
   std::string push_titles;       // title file pushed to every new session; empty: none

@@ -573,7 +573,11 @@ void Simulator::handle_request(Connection& c, const link::UlcmHeader& h,
         answer_unknown_key(c, h);
         return;
       }
-      if (!authorized) {
+      if (!authorized || over_limit_.count(h.value) != 0) {
+        if (authorized) {
+          log("refused: session limit of " + std::to_string(options_.max_sessions) +
+              " reached, key=" + std::to_string(h.value) + " from " + c.peer);
+        }
         // Sent directly rather than queued: whatever the session had queued is dropped with it.
         reply(c, h, link::kFrameData, h.value, build_vask_refusal(h.value));
         close_session(h.value, "refused");
@@ -619,6 +623,10 @@ void Simulator::reply(Connection& c, const link::UlcmHeader& request, uint32_t t
 }
 
 void Simulator::open_and_answer(Connection& c, const link::UlcmHeader& request, const char* why) {
+  // Past the session limit the session still opens, so that its first frame learns it is
+  // refused rather than retrying for ever.
+  const bool over_limit =
+      options_.max_sessions != 0 && sessions_.connected_count() >= options_.max_sessions;
   uint32_t evicted = 0;
   const uint32_t key = sessions_.open(clock_.unix_now(), clock_.now_ms(), evicted);
   if (evicted != 0) {
@@ -627,9 +635,11 @@ void Simulator::open_and_answer(Connection& c, const link::UlcmHeader& request, 
       if (other->bound_key == evicted) other->bound_key = 0;
     }
     held_records_.erase(evicted);
+    over_limit_.erase(evicted);
     notify(SessionEvent::kClosed, evicted);
   }
   log("session opened key=" + std::to_string(key) + " by " + c.peer + why);
+  if (over_limit) over_limit_.insert(key);
   bind_connection(c, key);
   notify(SessionEvent::kOpened, key);
   reply(c, request, link::kFrameSessionKey, key, {});
@@ -688,11 +698,15 @@ void Simulator::unbind_connection(Connection& c) {
   if (s == nullptr) return;
   --s->connections;
   s->last_used_ms = clock_.now_ms();
-  if (s->connections == 0) notify(SessionEvent::kDetached, key);
+  if (s->connections == 0) {
+    log("session idle key=" + std::to_string(key) + " (no connections)");
+    notify(SessionEvent::kDetached, key);
+  }
 }
 
 void Simulator::close_session(uint32_t key, const char* why) {
   held_records_.erase(key);
+  over_limit_.erase(key);
   if (!sessions_.close(key)) return;
   for (auto& c : connections_) {
     if (c->bound_key == key) c->bound_key = 0;

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -193,6 +194,8 @@ class Simulator {
   int wake_fd_ = -1;
   std::vector<std::unique_ptr<Connection>> connections_;
   SessionTable sessions_;
+  // Sessions opened beyond --max-sessions: refused at their first data frame.
+  std::set<uint32_t> over_limit_;
   ChannelRegistry channels_;
   std::vector<std::function<void(SessionEvent, uint32_t)>> session_listeners_;
   std::vector<TickHook> tick_hooks_;

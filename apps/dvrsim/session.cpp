@@ -123,6 +123,12 @@ int64_t SessionTable::ms_to_next_idle(uint32_t now_ms, uint32_t idle_ms) const {
   return best;
 }
 
+size_t SessionTable::connected_count() const {
+  size_t n = 0;
+  for (const auto& [key, s] : sessions_) n += s.connections > 0 ? 1 : 0;
+  return n;
+}
+
 bool SessionTable::any_connected() const {
   for (const auto& [key, s] : sessions_) {
     if (s.connections > 0) return true;

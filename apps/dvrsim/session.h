@@ -63,6 +63,8 @@ class SessionTable {
   int64_t ms_to_next_idle(uint32_t now_ms, uint32_t idle_ms) const;
   // Some session has a connection.
   bool any_connected() const;
+  // Sessions that have a connection.
+  size_t connected_count() const;
 
  private:
   std::map<uint32_t, Session> sessions_;
