@@ -155,6 +155,15 @@ bool BackupJob::silent_too_long() const { return clock_.now_ms() - last_activity
 
 void BackupJob::setBackupState(int state) {
   const JobState next = JobState(state);
+  // The user's stop between two files of a split (the last one closed, the next not begun):
+  // there is no next file, and the backup ends as after a stop within a file.
+  if (next == JobState::kCloseFile && state_ == JobState::kClosed && file_number() != 0) {
+    file_number() = 0;
+    if (end_reason_ == BackupEnd::kNone) end_reason_ = BackupEnd::kStopped;
+    if (hooks_.key_form_finished) hooks_.key_form_finished();
+    finishBackupFiles();
+    return;
+  }
   // A stop with no backup running (the key form's handshake may send one) changes nothing.
   if (next == JobState::kCloseFile && (state_ == JobState::kIdle || state_ == JobState::kClosed))
     return;

@@ -472,6 +472,27 @@ TEST_F(BackupJobTest, UserStopAfterASplitClosesTheCurrentFileAndEnds) {
   EXPECT_EQ(backup_state(), 0u);
 }
 
+// A stop that lands after one file of a split closed and before the next began must not be
+// lost: the backup ends there instead of starting the next file.
+TEST_F(BackupJobTest, UserStopBetweenTwoFilesOfASplitEndsTheBackup) {
+  writer.split_after = 3;
+  ASSERT_EQ(start(kW, kW + 100, path("gap.mov")), 1);
+  queue_seconds(kW, kW + 3);
+  for (int i = 0; i < 400 && job.state() != JobState::kClosed; ++i) {
+    viewer.tick(job);
+    clock.advance_ms(10);
+  }
+  ASSERT_EQ(job.state(), JobState::kClosed);
+  ASSERT_NE(job.fileNumber(), 0u);
+  job.setBackupState(3);  // the Save key's stop
+  run();
+  EXPECT_EQ(job.state(), JobState::kIdle);
+  EXPECT_EQ(writer.files.size(), 1u);
+  EXPECT_EQ(opened, (std::vector<std::vector<std::string>>{{path("gap.mov")}}));
+  EXPECT_EQ(job.last_end(), BackupEnd::kStopped);
+  EXPECT_EQ(backup_state(), 0u);
+}
+
 TEST_F(BackupJobTest, ModeSwitchClosesTheOpenFileWithItsMovieAtom) {
   ASSERT_EQ(start(kW, kW + 100, path("switch.mov")), 1);
   queue_seconds(kW, kW + 5);
