@@ -1,0 +1,104 @@
+// Feeds H.264 units to the simulated DVR's slice rewriter: its parameter set readers and the
+// slice rewrite. The first input byte is a mode: bit 0 gives the rewriter the encoder's own
+// parameter sets of a CIF stream first, bit 1 also that stream's first pictures (so that
+// later slices are rewritten against real reference state). The rest is units behind
+// four-byte big-endian lengths, as a picture's payload carries them; a length past the end
+// takes what is left.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "dvrsim/encoder.h"
+#include "dvrsim/h264_rewrite.h"
+#include "platform/bytes.h"
+
+using namespace tessomar;
+
+namespace {
+
+constexpr int kMaxUnits = 64;
+constexpr int kWidth = 352;
+constexpr int kHeight = 288;
+
+// The units of x264's own output (Annex B) for a few CIF pictures: SPS, PPS and slices.
+struct Reference {
+  std::vector<std::vector<uint8_t>> sets;
+  std::vector<std::vector<uint8_t>> units;
+
+  Reference() {
+    dvrsim::VideoEncoder enc(kWidth, kHeight, 25);
+    if (!enc.ok()) __builtin_trap();
+    std::vector<uint8_t> y(size_t(kWidth) * kHeight), u(y.size() / 4, 128), v(u);
+    for (size_t picture = 0; picture < 3; ++picture) {
+      for (size_t i = 0; i < y.size(); ++i)
+        y[i] = uint8_t((i % kWidth + i / kWidth) * 2 + picture * 8);
+      enc.encode(y.data(), u.data(), v.data());
+      split(enc.encoder_output());
+    }
+  }
+  void split(const std::vector<uint8_t>& annex_b) {
+    size_t at = 0;
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 3 <= annex_b.size(); ++i) {
+      if (annex_b[i] == 0 && annex_b[i + 1] == 0 && annex_b[i + 2] == 1) starts.push_back(i + 3);
+    }
+    for (size_t k = 0; k < starts.size(); ++k) {
+      at = starts[k];
+      size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : annex_b.size();
+      while (end > at && annex_b[end - 1] == 0) --end;  // a four-byte start code's zero
+      std::vector<uint8_t> nal(annex_b.begin() + long(at), annex_b.begin() + long(end));
+      if (nal.empty()) continue;
+      const int type = nal[0] & 0x1F;
+      if ((type == 7 || type == 8) && sets.size() < 2) sets.push_back(nal);
+      if (type != 7 && type != 8) units.push_back(std::move(nal));
+    }
+  }
+};
+
+void feed(dvrsim::SliceRewriter& r, std::span<const uint8_t> nal, std::vector<uint8_t>& out) {
+  if (nal.empty()) return;
+  switch (nal[0] & 0x1F) {
+    case 7: {
+      const bool taken = r.set_sps(nal);
+      dvrsim::SpsInfo info;
+      if (taken != dvrsim::parse_sps(nal, info)) __builtin_trap();
+      break;
+    }
+    case 8:
+      r.set_pps(nal);
+      break;
+    default: {
+      const size_t before = out.size();
+      const dvrsim::RewriteStatus s = r.rewrite(nal, out);
+      // A refused slice leaves the output as it was; a rewritten one adds a unit.
+      if ((s == dvrsim::RewriteStatus::kOk) != (out.size() > before)) __builtin_trap();
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const Reference* reference = new Reference;
+  if (size < 1) return 0;
+  dvrsim::SliceRewriter r;
+  std::vector<uint8_t> out;
+  if (data[0] & 3) {
+    for (const auto& nal : reference->sets) feed(r, nal, out);
+  }
+  if (data[0] & 2) {
+    for (const auto& nal : reference->units) feed(r, nal, out);
+  }
+  const std::span<const uint8_t> in(data + 1, size - 1);
+  size_t at = 0;
+  for (int n = 0; n < kMaxUnits && in.size() - at >= 4; ++n) {
+    size_t length = platform::load_u32be(in.data() + at);
+    at += 4;
+    if (length > in.size() - at) length = in.size() - at;
+    feed(r, in.subspan(at, length), out);
+    at += length;
+  }
+  return 0;
+}
