@@ -38,20 +38,29 @@ struct Reference {
     }
   }
   void split(const std::vector<uint8_t>& annex_b) {
+    const size_t n = annex_b.size();
     size_t at = 0;
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 3 <= annex_b.size(); ++i) {
-      if (annex_b[i] == 0 && annex_b[i + 1] == 0 && annex_b[i + 2] == 1) starts.push_back(i + 3);
-    }
-    for (size_t k = 0; k < starts.size(); ++k) {
-      at = starts[k];
-      size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : annex_b.size();
-      while (end > at && annex_b[end - 1] == 0) --end;  // a four-byte start code's zero
-      std::vector<uint8_t> nal(annex_b.begin() + long(at), annex_b.begin() + long(end));
-      if (nal.empty()) continue;
+    while (at < n) {
+      // The next start code (00 00 01) and the unit after it, up to the following one.
+      size_t start = at;
+      while (start + 3 <= n &&
+             !(annex_b[start] == 0 && annex_b[start + 1] == 0 && annex_b[start + 2] == 1)) {
+        ++start;
+      }
+      if (start + 3 > n) break;
+      size_t end = start + 3;
+      while (end + 3 <= n &&
+             !(annex_b[end] == 0 && annex_b[end + 1] == 0 && annex_b[end + 2] == 1)) {
+        ++end;
+      }
+      if (end + 3 > n) end = n;
+      at = end;
+      while (end > start + 3 && annex_b[end - 1] == 0) --end;  // a four-byte start code's zero
+      if (end == start + 3) continue;
+      const std::span<const uint8_t> nal(annex_b.data() + start + 3, end - start - 3);
       const int type = nal[0] & 0x1F;
-      if ((type == 7 || type == 8) && sets.size() < 2) sets.push_back(nal);
-      if (type != 7 && type != 8) units.push_back(std::move(nal));
+      auto& list = type == 7 || type == 8 ? sets : units;
+      list.emplace_back(nal.begin(), nal.end());
     }
   }
 };
