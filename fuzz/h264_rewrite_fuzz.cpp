@@ -89,17 +89,27 @@ void feed(dvrsim::SliceRewriter& r, std::span<const uint8_t> nal, std::vector<ui
 
 }  // namespace
 
+// Rewriters in the three starting states, made once and copied for each input.
+struct Starts {
+  dvrsim::SliceRewriter fresh;
+  dvrsim::SliceRewriter with_sets;
+  dvrsim::SliceRewriter with_pictures;
+
+  Starts() {
+    const Reference reference;
+    std::vector<uint8_t> out;
+    for (const auto& nal : reference.sets) feed(with_sets, nal, out);
+    with_pictures = with_sets;
+    for (const auto& nal : reference.units) feed(with_pictures, nal, out);
+  }
+};
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const Reference* reference = new Reference;
+  static const Starts* starts = new Starts;
   if (size < 1) return 0;
-  dvrsim::SliceRewriter r;
+  dvrsim::SliceRewriter r = (data[0] & 2)   ? starts->with_pictures
+                            : (data[0] & 1) ? starts->with_sets
+                                            : starts->fresh;
   std::vector<uint8_t> out;
-  if (data[0] & 3) {
-    for (const auto& nal : reference->sets) feed(r, nal, out);
-  }
-  if (data[0] & 2) {
-    for (const auto& nal : reference->units) feed(r, nal, out);
-  }
   const std::span<const uint8_t> in(data + 1, size - 1);
   size_t at = 0;
   for (int n = 0; n < kMaxUnits && in.size() - at >= 4; ++n) {
