@@ -60,8 +60,7 @@ fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTESSOMAR_FUZZ=ON \
 	  -DTESSOMAR_BENCH=OFF -DTESSOMAR_VIEWER=OFF $(CMAKE_ARGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
-	set -e; export LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp; \
-	for f in $(FUZZ_BUILD)/bin/*_fuzz; do \
+	set -e; for f in $(FUZZ_BUILD)/bin/*_fuzz; do \
 	  name=$$(basename $$f); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
 	  echo "fuzz: $$name for $(FUZZ_SECONDS) s"; \
 	  $$f $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1; \

@@ -49,6 +49,24 @@ struct ControlHarness {
   void deliver(std::span<const uint8_t> messages) {
     control->link().dispatch_messages(kSessionKey, messages.data(), uint32_t(messages.size()));
   }
+  // Binds slot 0's viewer as the first connection would, so that its rings and frame buffer
+  // exist and records reach the decoder.
+  // The host is cleared again: an identity asking for a second connection must not make
+  // the harness look a name up.
+  void bind_viewer() {
+    if (control->viewers().viewer(0).has_buffers()) return;
+    link::ConnectionSlot& s = control->link().slot(0);
+    s.host = "dvr";
+    s.port = 80;
+    control->link().hooks().bind_viewer(0);
+    s.host.clear();
+    if (!control->viewers().viewer(0).has_buffers()) __builtin_trap();
+  }
+  // The messages the control queued to send on slot 0 are dropped, as if sent.
+  void drop_sent() {
+    link::ConnectionSlot& s = control->link().slot(0);
+    if (s.send_queue.ring != nullptr) link::clear_send_queue(s.send_queue);
+  }
 };
 
 // The run's control with its channels registered (never destroyed: state carries over
