@@ -78,10 +78,10 @@ void BM_Convert704x576_Scalar(benchmark::State& state) {
 }
 BENCHMARK(BM_Convert704x576_Scalar);
 
-// Anchor: libswscale's unscaled yuv420p -> BGRA of the same picture into a same-size buffer.
-void BM_Convert704x576Anchor_Swscale(benchmark::State& state) {
-  const Picture picture(704, 576, 1);
-  SwsContext* sws = sws_getContext(704, 576, AV_PIX_FMT_YUV420P, 704, 576, AV_PIX_FMT_BGRA,
+// libswscale's yuv420p -> 704 x 576 BGRA of a width x height picture (bilinear when scaling).
+void run_swscale(benchmark::State& state, int width, int height) {
+  const Picture picture(width, height, 1);
+  SwsContext* sws = sws_getContext(width, height, AV_PIX_FMT_YUV420P, 704, 576, AV_PIX_FMT_BGRA,
                                    SWS_BILINEAR, nullptr, nullptr, nullptr);
   if (sws == nullptr) {
     state.SkipWithError("no swscale context");
@@ -89,17 +89,20 @@ void BM_Convert704x576Anchor_Swscale(benchmark::State& state) {
   }
   std::vector<uint32_t> out(size_t(704) * 576);
   const uint8_t* src[3] = {picture.y.data(), picture.cb.data(), picture.cr.data()};
-  const int src_stride[3] = {704, 352, 352};
+  const int src_stride[3] = {width, width / 2, width / 2};
   uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out.data())};
   const int dst_stride[1] = {704 * 4};
   for (auto _ : state) {
-    sws_scale(sws, src, src_stride, 0, 576, dst, dst_stride);
+    sws_scale(sws, src, src_stride, 0, height, dst, dst_stride);
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(int64_t(state.iterations()));
   sws_freeContext(sws);
 }
+
+// Anchor: libswscale's unscaled yuv420p -> BGRA of the same picture into a same-size buffer.
+void BM_Convert704x576Anchor_Swscale(benchmark::State& state) { run_swscale(state, 704, 576); }
 BENCHMARK(BM_Convert704x576Anchor_Swscale);
 
 void BM_LineDoubling704x288(benchmark::State& state) { run_convert(state, 704, 288, {}); }
@@ -135,25 +138,7 @@ BENCHMARK(BM_Scaling352x288_Scalar);
 
 // Second anchor of the upscaling: libswscale's bilinear 352 x 288 yuv420p -> 704 x 576 BGRA.
 void BM_Scaling352x288Anchor_SwscaleBilinear(benchmark::State& state) {
-  const Picture picture(352, 288, 1);
-  SwsContext* sws = sws_getContext(352, 288, AV_PIX_FMT_YUV420P, 704, 576, AV_PIX_FMT_BGRA,
-                                   SWS_BILINEAR, nullptr, nullptr, nullptr);
-  if (sws == nullptr) {
-    state.SkipWithError("no swscale context");
-    return;
-  }
-  std::vector<uint32_t> out(size_t(704) * 576);
-  const uint8_t* src[3] = {picture.y.data(), picture.cb.data(), picture.cr.data()};
-  const int src_stride[3] = {352, 176, 176};
-  uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out.data())};
-  const int dst_stride[1] = {704 * 4};
-  for (auto _ : state) {
-    sws_scale(sws, src, src_stride, 0, 288, dst, dst_stride);
-    benchmark::DoNotOptimize(out.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(int64_t(state.iterations()));
-  sws_freeContext(sws);
+  run_swscale(state, 352, 288);
 }
 BENCHMARK(BM_Scaling352x288Anchor_SwscaleBilinear);
 

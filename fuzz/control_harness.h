@@ -80,6 +80,13 @@ inline ControlHarness& started_harness() {
   return *h;
 }
 
+// The run's control with slot 0's viewer bound, for inputs that reach the pictures.
+inline ControlHarness& viewer_harness() {
+  ControlHarness& h = started_harness();
+  h.bind_viewer();
+  return h;
+}
+
 // One message of `tag`: the sub-header's words after the key from the input's first 12
 // bytes, the body from the rest. Inputs shorter than 12 bytes give an empty vector.
 inline std::vector<uint8_t> frame_message(uint32_t tag, std::span<const uint8_t> input) {

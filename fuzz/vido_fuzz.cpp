@@ -15,41 +15,27 @@
 
 using namespace tessomar;
 
-namespace {
-
-struct Harness {
-  fuzzing::ControlHarness& c = fuzzing::started_harness();
-  Harness() { c.bind_viewer(); }
-};
-
-Harness& harness() {
-  static Harness* h = new Harness;
-  return *h;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 13 || size > video::kVidoBufferSize) return 0;
-  Harness& h = harness();
-  h.c.establish();
-  fuzzing::identify(h.c, (data[0] & 4) ? 2 : 1);
-  h.c.control->icmd().session(0).mode = int32_t(data[0] & 3);
+  fuzzing::ControlHarness& hc = fuzzing::viewer_harness();
+  hc.establish();
+  fuzzing::identify(hc, (data[0] & 4) ? 2 : 1);
+  hc.control->icmd().session(0).mode = int32_t(data[0] & 3);
 
   const std::vector<uint8_t> m =
       fuzzing::frame_message(video::kTagVido, std::span(data + 1, size - 1));
-  h.c.deliver(m);
-  h.c.clock.advance_ms(40);
-  h.c.control->Timer1Timer();
-  h.c.drop_sent();
+  hc.deliver(m);
+  hc.clock.advance_ms(40);
+  hc.control->Timer1Timer();
+  hc.drop_sent();
 
-  const video::FrameReorderTable& table = h.c.control->vido().reorder_table(0);
+  const video::FrameReorderTable& table = hc.control->vido().reorder_table(0);
   if (table.pending() > video::kReorderEntries) __builtin_trap();
-  const video::VidoStats& st = h.c.control->vido().stats(0);
+  const video::VidoStats& st = hc.control->vido().stats(0);
   if (st.stored > st.records || st.empty_records > st.records) __builtin_trap();
-  const link::ByteRing& ring = h.c.control->viewers().viewer(0).videoRing();
+  const link::ByteRing& ring = hc.control->viewers().viewer(0).videoRing();
   if (link::ring_used(ring.write_pos, ring.read_pos, ring.size) >= ring.size) __builtin_trap();
   std::array<uint8_t, 256> feedback{};
-  if (h.c.control->vido().buildFeedback(0, feedback) != feedback.size()) __builtin_trap();
+  if (hc.control->vido().buildFeedback(0, feedback) != feedback.size()) __builtin_trap();
   return 0;
 }

@@ -26,16 +26,6 @@ using namespace tessomar;
 
 namespace {
 
-struct Harness {
-  fuzzing::ControlHarness& c = fuzzing::started_harness();
-  Harness() { c.bind_viewer(); }
-};
-
-Harness& harness() {
-  static Harness* h = new Harness;
-  return *h;
-}
-
 constexpr int kTicks = 16;
 constexpr int kMaxRecords = 64;
 constexpr size_t kArrivalKeyAt = 32;
@@ -45,10 +35,10 @@ constexpr size_t kRequestCounterAt = 52;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 + video::kFrameRecordHeaderSize || size > 1024 * 1024) return 0;
-  Harness& h = harness();
-  shell::Control& control = *h.c.control;
-  h.c.establish();
-  fuzzing::identify(h.c, (data[0] & 4) ? 2 : 1);
+  fuzzing::ControlHarness& hc = fuzzing::viewer_harness();
+  shell::Control& control = *hc.control;
+  hc.establish();
+  fuzzing::identify(hc, (data[0] & 4) ? 2 : 1);
   control.vido().clear_reorder_table(0);
   control.vido().reset_reorder_sequence(0);
 
@@ -72,20 +62,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     input.insert(input.end(), data + at, data + at + length);
     const uint32_t key = platform::load_u32le(data + at + kArrivalKeyAt);
     platform::store_u32le(input.data() + 12 + kArrivalKeyAt, key - first_key + 1);
-    h.c.deliver(fuzzing::frame_message(video::kTagVido, input));
+    hc.deliver(fuzzing::frame_message(video::kTagVido, input));
     at += length;
   }
   // The viewers' part of the main tick, until the ring and the waiting picture are empty,
   // then one whole tick for the rest (time labels, feedback).
   video::Viewer& viewer = control.viewers().viewer(0);
   for (int t = 0; t < kTicks; ++t) {
-    h.c.clock.advance_ms(40);
+    hc.clock.advance_ms(40);
     control.viewers().serviceViewers();
     const link::ByteRing& r = viewer.videoRing();
     if (viewer.pending() == 0 && link::ring_used(r.write_pos, r.read_pos, r.size) == 0) break;
   }
   control.Timer1Timer();
-  h.c.drop_sent();
+  hc.drop_sent();
 
   for (int i = 0; i < 2; ++i) {
     const int w = control.decoders().outputWidth(i);
