@@ -169,8 +169,9 @@ void BackupJob::setBackupState(int state) {
     return;
   // Likewise a stop of a backup that never started (a refused Save dialog).
   if (next == JobState::kClosed && state_ == JobState::kIdle) return;
-  if (next == JobState::kCloseFile && state_ != JobState::kCloseFile) {
-    // The user's stop: the current file is the last, whatever number it has.
+  if (next == JobState::kCloseFile) {
+    // The user's stop: the current file is the last, whatever number it has (also when it
+    // is already closing for a split).
     file_number() = 0;
     if (end_reason_ == BackupEnd::kNone) end_reason_ = BackupEnd::kStopped;
   }
