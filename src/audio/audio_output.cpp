@@ -285,16 +285,27 @@ void AudioOutput::stopSoundOutput() {
   device_.reset();
 }
 
-void AudioOutput::audio_cycle() {
+bool AudioOutput::audio_cycle() {
   const AudioViewState v = view();
+  bool worked = false;
   if (v.session && v.mode != kModeBackup) {
     video::Viewer& viewer = viewers_.viewer(0);
     for (int i = 0; i < kAudioStepsPerCycle; ++i) {
       if (step(viewer, false) == 1) break;
+      worked = true;
     }
   }
-  feedSoundBuffer();
+  if (feedSoundBuffer() == 0) worked = true;
   cycles_.fetch_add(1, std::memory_order_relaxed);
+  return worked;
+}
+
+std::chrono::microseconds AudioOutput::pause_after_cycle(bool worked) const {
+  // After work the next may be waiting (a full hundred steps, the next block): a short pause.
+  // Idle, new work comes with queued audio or a shown picture, which ring the wake-up; the
+  // timeout only needs to catch the play cursor running low while the output plays.
+  if (worked) return kBusyPause;
+  return playing_ != 0 ? kPlayingIdlePause : kStoppedIdlePause;
 }
 
 void AudioOutput::create_thread_suspended() {
@@ -322,19 +333,26 @@ void AudioOutput::terminate_thread() {
     terminated_ = true;
   }
   thread_wake_.notify_all();
+  viewers_.audio_wakeup().notify();
   thread_.join();
 }
 
 void AudioOutput::thread_main() {
-  std::unique_lock<std::mutex> lock(thread_mutex_);
-  thread_wake_.wait(lock, [this] { return resumed_ || terminated_; });
-  while (!terminated_) {
-    lock.unlock();
-    audio_cycle();
-    lock.lock();
-    // The cycle's pacing: about a millisecond, cut short by a terminate.
-    thread_wake_.wait_for(lock, std::chrono::milliseconds(1), [this] { return terminated_; });
+  {
+    std::unique_lock<std::mutex> lock(thread_mutex_);
+    thread_wake_.wait(lock, [this] { return resumed_ || terminated_; });
   }
+  platform::Wakeup& wakeup = viewers_.audio_wakeup();
+  while (!terminated()) {
+    const bool worked = audio_cycle();
+    if (terminated()) break;
+    wakeup.wait_for(pause_after_cycle(worked));
+  }
+}
+
+bool AudioOutput::terminated() {
+  std::lock_guard<std::mutex> lock(thread_mutex_);
+  return terminated_;
 }
 
 }  // namespace tessomar::audio

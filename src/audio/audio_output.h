@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,12 @@ constexpr uint32_t kMaxStagedBytes = 7680;  // 0.96 s: more and a block is dropp
 constexpr uint32_t kUnderrunAhead = 128;    // bytes ahead of the cursor that count as running dry
 constexpr uint32_t kMaxAudioRecord = 8192;  // a longer record means the ring lost its framing
 constexpr int kAudioStepsPerCycle = 100;
+// The audio thread's pause after a cycle: short after work; idle, until audio is queued or a
+// picture is shown, or at most the idle pause (the play cursor is watched for running dry at
+// 16 ms of sound left, so a playing output is looked at well within that).
+constexpr std::chrono::microseconds kBusyPause{1000};
+constexpr std::chrono::microseconds kPlayingIdlePause{8000};
+constexpr std::chrono::microseconds kStoppedIdlePause{50000};
 
 // What the audio step needs of slot 0's session and device, as the UI thread last saw it.
 struct AudioViewState {
@@ -78,14 +85,18 @@ class AudioOutput {
   // Any thread: the next accepted block chooses the channel again.
   void clearAudioChannel() { channel_.store(-1, std::memory_order_release); }
 
-  // TAudioThread1: created suspended, resumed to run its cycle on slot 0's viewer every
-  // millisecond until terminated. Terminate waits for the thread to end.
+  // TAudioThread1: created suspended, resumed to run its cycle on slot 0's viewer until
+  // terminated: a millisecond apart while there is work, and woken by the viewers' audio
+  // wake-up when idle. Terminate waits for the thread to end.
   void create_thread_suspended();
   void resume_thread();
   void terminate_thread();
   bool thread_running() const { return thread_.joinable(); }
-  // One cycle of the thread (tests drive it directly).
-  void audio_cycle();
+  // One cycle of the thread (tests drive it directly): true when it took a record or fed a
+  // block.
+  bool audio_cycle();
+  // How long the thread waits for its wake-up after a cycle.
+  std::chrono::microseconds pause_after_cycle(bool worked) const;
 
   // State for diagnostics and tests; read on the thread that runs the output.
   int32_t channel() const { return channel_.load(std::memory_order_acquire); }
@@ -108,6 +119,7 @@ class AudioOutput {
   void stage(const uint8_t* payload, uint32_t samples);
   void copy_block_to_device();
   void thread_main();
+  bool terminated();
 
   video::Viewers& viewers_;
   const std::atomic<int32_t>* speaker_on_;

@@ -1,11 +1,30 @@
 // A 32-bit-per-pixel bitmap with direct row access (0x00RRGGBB per pixel, top row first).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <vector>
 
 namespace tessomar::platform {
+
+// Cache-line aligned pixels, so that rows whose byte width is a multiple of 32 can be
+// written with whole aligned vectors.
+template <class T>
+struct CacheLineAllocator {
+  using value_type = T;
+  static constexpr std::align_val_t kAlign{64};
+  CacheLineAllocator() = default;
+  template <class U>
+  CacheLineAllocator(const CacheLineAllocator<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+  void deallocate(T* p, size_t) { ::operator delete(p, kAlign); }
+  template <class U>
+  bool operator==(const CacheLineAllocator<U>&) const {
+    return true;
+  }
+};
 
 class Bitmap {
  public:
@@ -36,7 +55,7 @@ class Bitmap {
  private:
   int width_ = 0;
   int height_ = 0;
-  std::vector<uint32_t> pixels_;
+  std::vector<uint32_t, CacheLineAllocator<uint32_t>> pixels_;
 };
 
 }  // namespace tessomar::platform

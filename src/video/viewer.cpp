@@ -89,6 +89,7 @@ int Viewer::queue_audio(const uint8_t* record, uint32_t n) {
                       read_pos.load(std::memory_order_acquire), audioRing_.size, audioRing_.buffer};
   if (link::ring_write(record, n, &view) != 0) return -1;
   write_pos.store(view.write_pos, std::memory_order_release);
+  owner_.audio_wakeup_.notify();
   return 0;
 }
 
@@ -343,6 +344,10 @@ int Viewer::presentPending() {
   if (pictureChannel_ <= 1) {
     clocks_[pictureChannel_].shownPosition.store((pictureTime_ & 0xFFFFFF) * fps() + pictureFrame_,
                                                  std::memory_order_relaxed);
+    // Audio held back until this picture may go now.
+    if (std::atomic_ref<uint32_t>(audioRing_.read_pos).load(std::memory_order_relaxed) !=
+        std::atomic_ref<uint32_t>(audioRing_.write_pos).load(std::memory_order_relaxed))
+      owner_.audio_wakeup_.notify();
   }
 
   const DecoderPort& port = owner_.decoder_;

@@ -29,6 +29,7 @@
 #include "link/ring.h"
 #include "platform/clock.h"
 #include "platform/form.h"
+#include "platform/wakeup.h"
 #include "video/convert.h"
 #include "video/decoder.h"
 #include "video/feedback.h"
@@ -333,6 +334,9 @@ class Viewers {
   bool fast_live_pacing() const { return fast_live_pacing_; }
   // 128 when the last accepted picture is 44 or 22 macroblocks wide, else 0. Audio thread.
   uint32_t audioBias() const { return audioBias_.load(std::memory_order_relaxed); }
+  // Rung when audio is queued, or a picture is shown while audio waits for it: the audio
+  // thread sleeps on it between rounds.
+  platform::Wakeup& audio_wakeup() { return audio_wakeup_; }
 
  private:
   friend class Viewer;
@@ -345,6 +349,7 @@ class Viewers {
   DisplayClaim claim_;
   bool fast_live_pacing_ = false;
   std::atomic<uint32_t> audioBias_{0};
+  platform::Wakeup audio_wakeup_;
   std::array<std::unique_ptr<Viewer>, kViewerCount> viewers_;
 };
 

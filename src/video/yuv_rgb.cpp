@@ -162,6 +162,7 @@ TESSOMAR_AVX2 inline ChromaTerms32 chroma_terms32(const uint8_t* cb8, const uint
           _mm256_unpackhi_epi16(r, r), _mm256_unpackhi_epi16(g, g), _mm256_unpackhi_epi16(b, b)};
 }
 
+template <bool kStream>
 TESSOMAR_AVX2 inline void store32(const uint8_t* y, const ChromaTerms32& t, uint32_t* out) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i y8 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y));
@@ -182,10 +183,17 @@ TESSOMAR_AVX2 inline void store32(const uint8_t* y, const ChromaTerms32& t, uint
   const __m256i p2 = _mm256_unpacklo_epi16(bg_hi, r0_hi);  // 8-11 | 24-27
   const __m256i p3 = _mm256_unpackhi_epi16(bg_hi, r0_hi);  // 12-15 | 28-31
   __m256i* o = reinterpret_cast<__m256i*>(out);
-  _mm256_storeu_si256(o, _mm256_permute2x128_si256(p0, p1, 0x20));
-  _mm256_storeu_si256(o + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
-  _mm256_storeu_si256(o + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
-  _mm256_storeu_si256(o + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
+  if (kStream) {
+    _mm256_stream_si256(o, _mm256_permute2x128_si256(p0, p1, 0x20));
+    _mm256_stream_si256(o + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
+    _mm256_stream_si256(o + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
+    _mm256_stream_si256(o + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
+  } else {
+    _mm256_storeu_si256(o, _mm256_permute2x128_si256(p0, p1, 0x20));
+    _mm256_storeu_si256(o + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
+    _mm256_storeu_si256(o + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
+    _mm256_storeu_si256(o + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
+  }
 }
 
 }  // namespace
@@ -195,9 +203,21 @@ void convert_rows_sse2(const ColourRows& job) { convert_rows_sse2_from(job, 0); 
 // Thirty-two pixels per step, then the SSE2 steps (built here with the AVX encoding).
 TESSOMAR_AVX2 void convert_rows_avx2(const ColourRows& job) {
   int x = 0;
-  for (; x + 32 <= job.width; x += 32) {
-    const ChromaTerms32 t = chroma_terms32(job.cb + (x >> 1), job.cr + (x >> 1));
-    for (int r = 0; r < job.rows; ++r) store32(job.y[r] + x, t, job.out[r] + x);
+  // Rows that start on a 32-byte boundary are written around the cache: the picture is
+  // not read back soon, and the decoder's reference pictures stay cached.
+  bool aligned = true;
+  for (int r = 0; r < job.rows; ++r) aligned &= (reinterpret_cast<uintptr_t>(job.out[r]) & 31) == 0;
+  if (aligned) {
+    for (; x + 32 <= job.width; x += 32) {
+      const ChromaTerms32 t = chroma_terms32(job.cb + (x >> 1), job.cr + (x >> 1));
+      for (int r = 0; r < job.rows; ++r) store32<true>(job.y[r] + x, t, job.out[r] + x);
+    }
+    _mm_sfence();
+  } else {
+    for (; x + 32 <= job.width; x += 32) {
+      const ChromaTerms32 t = chroma_terms32(job.cb + (x >> 1), job.cr + (x >> 1));
+      for (int r = 0; r < job.rows; ++r) store32<false>(job.y[r] + x, t, job.out[r] + x);
+    }
   }
   convert_rows_sse2_from(job, x);
 }

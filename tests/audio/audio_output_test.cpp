@@ -421,6 +421,24 @@ TEST_F(AudioTest, ThreadPlaysQueuedAudioAndStopsCleanly) {
   EXPECT_EQ(devices.created.load(), devices.released.load());
 }
 
+// Idle, the thread sleeps until audio is queued instead of cycling every millisecond, and
+// queued audio still wakes it at once.
+TEST_F(AudioTest, IdleThreadSleepsUntilAudioIsQueued) {
+  audio.create_thread_suspended();
+  audio.resume_thread();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // A millisecond cycle would have run about 300 times; idle pauses are 50 ms.
+  EXPECT_LT(audio.cycles(), 40u);
+  push({.samples = 992});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (devices.bytes_written.load() < 512 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GE(devices.bytes_written.load(), 512u);
+  audio.terminate_thread();
+  audio.stopSoundOutput();
+}
+
 TEST(SoundDevice, NullCursorMovesAtEightKilobytesPerSecondAndLoops) {
   platform::ManualClock clock;
   platform::NullSoundDevice d(clock);

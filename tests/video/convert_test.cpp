@@ -143,10 +143,16 @@ TEST_P(ColourStage, FixedPointFormulasAndLimits) {
 INSTANTIATE_TEST_SUITE_P(Kernels, ColourStage, ::testing::Values(false, true),
                          [](const auto& test_info) { return test_info.param ? "Sse2" : "Scalar"; });
 
-TEST(ColourStage, SimdMatchesScalarOnRandomRowsOfAnyWidth) {
+// Every vector level against the plain code, with rows on a 32-byte boundary (written around
+// the cache) and off it.
+TEST(ColourStage, SimdMatchesScalarOnRandomRowsOfAnyWidthAndAlignment) {
   if (!sse2_available()) GTEST_SKIP() << "no SSE2";
+  using Row = std::vector<uint32_t, platform::CacheLineAllocator<uint32_t>>;
+  std::vector<std::pair<const char*, ColourRowsFn>> kernels = {{"sse2", convert_rows_sse2}};
+  if (supported_simd_level(SimdLevel::kAvx2) == SimdLevel::kAvx2)
+    kernels.emplace_back("avx2", convert_rows_avx2);
   std::mt19937 rng(7);
-  for (int width : {1, 2, 7, 8, 9, 15, 16, 33, 704}) {
+  for (int width : {1, 2, 7, 8, 9, 15, 16, 33, 64, 95, 704}) {
     for (int rows = 1; rows <= 4; ++rows) {
       std::vector<std::vector<uint8_t>> y(4, std::vector<uint8_t>(size_t(width)));
       std::vector<uint8_t> cb(size_t(width + 1) / 2), cr(size_t(width + 1) / 2);
@@ -154,8 +160,7 @@ TEST(ColourStage, SimdMatchesScalarOnRandomRowsOfAnyWidth) {
         for (auto& v : r) v = uint8_t(rng());
       for (auto& v : cb) v = uint8_t(rng());
       for (auto& v : cr) v = uint8_t(rng());
-      std::vector<std::vector<uint32_t>> a(4, std::vector<uint32_t>(size_t(width), kSentinel));
-      auto b = a;
+      std::vector<Row> a(4, Row(size_t(width) + 16, kSentinel));
       ColourRows job;
       job.rows = rows;
       job.cb = cb.data();
@@ -166,9 +171,24 @@ TEST(ColourStage, SimdMatchesScalarOnRandomRowsOfAnyWidth) {
         job.out[t] = a[size_t(t)].data();
       }
       convert_rows_scalar(job);
-      for (int t = 0; t < 4; ++t) job.out[t] = b[size_t(t)].data();
-      convert_rows_sse2(job);
-      EXPECT_EQ(a, b) << "width " << width << " rows " << rows;
+      for (const auto& [name, kernel] : kernels) {
+        for (size_t offset : {0, 1, 8}) {
+          std::vector<Row> b(4, Row(size_t(width) + 16, kSentinel));
+          for (int t = 0; t < 4; ++t) job.out[t] = b[size_t(t)].data() + offset;
+          kernel(job);
+          for (int t = 0; t < 4; ++t) {
+            const Row want(a[size_t(t)].begin(), a[size_t(t)].begin() + width);
+            const Row got(b[size_t(t)].begin() + ptrdiff_t(offset),
+                          b[size_t(t)].begin() + ptrdiff_t(offset) + width);
+            EXPECT_EQ(got, want) << name << " width " << width << " rows " << rows << " offset "
+                                 << offset << " row " << t;
+            // Nothing written beside the row.
+            for (size_t i = 0; i < offset; ++i) EXPECT_EQ(b[size_t(t)][i], kSentinel);
+            for (size_t i = offset + size_t(width); i < b[size_t(t)].size(); ++i)
+              EXPECT_EQ(b[size_t(t)][i], kSentinel);
+          }
+        }
+      }
     }
   }
 }
