@@ -17,6 +17,24 @@ enum Candidate { kSame = 0, kLeft = 1, kRight = 2, kZero = 3, kMirror = 4, kCand
 constexpr int kPreference[kCandidates] = {kLeft, kSame, kRight, kZero, kMirror};
 
 constexpr int kGoodCost = 8;  // a cost below this ends a search
+static_assert(kGoodCost == 8, "first_poor_group tests the bits above the low three");
+
+// The first group from g on (before end) whose cost in row is kGoodCost or more, or end.
+// Reads whole words: the row must be readable up to end rounded up to 8 past g.
+inline int first_poor_group(const uint8_t* row, int g, int end) {
+  for (; g < end; g += 8) {
+    uint64_t w;
+    std::memcpy(&w, row + g, sizeof w);
+    const uint64_t poor = w & 0xF8F8F8F8F8F8F8F8u;
+    if (poor != 0) {
+      const int byte = (std::endian::native == std::endian::little ? std::countr_zero(poor)
+                                                                   : std::countl_zero(poor)) /
+                       8;
+      return std::min(g + byte, end);
+    }
+  }
+  return end;
+}
 
 }  // namespace
 
@@ -144,29 +162,53 @@ __attribute__((always_inline)) inline int DirectionalInterpolator::search_group_
 // Backward: cached costs are reused (and never end the candidates early); new ones are not
 // cached.
 void DirectionalInterpolator::forward_pass(int groups) {
+  if (table_complete_) {
+    forward_pass_complete(groups);
+    return;
+  }
   int s = 0;
   for (int g = 0; g < groups; ++g) {
     const int entry = s;
-    if (table_complete_) {
-      s = search_group_complete<true>(g, s);
-    } else {
-      s = search_group(s, [&](int shift, bool* may_stop) {
-        *may_stop = true;
-        return forward_cost(g, shift);
-      });
-    }
+    s = search_group(s, [&](int shift, bool* may_stop) {
+      *may_stop = true;
+      return forward_cost(g, shift);
+    });
     forward_[size_t(g)] = int8_t(s);
     entry_mark_[size_t(g)] = int8_t(entry);
   }
 }
 
+// Most groups of a picture match well along the shift they are entered with: the first
+// candidate ends their search and the shift carries on. Such runs are found a word at a time
+// and filled; only the groups after them are searched.
+void DirectionalInterpolator::forward_pass_complete(int groups) {
+  int s = 0;
+  int g = 0;
+  while (g < groups) {
+    const int end = first_poor_group(cost_table_[size_t(s + kMaxShift)].data(), g, groups);
+    std::fill(forward_.begin() + g, forward_.begin() + end, int8_t(s));
+    std::fill(entry_mark_.begin() + g, entry_mark_.begin() + end, int8_t(s));
+    std::fill(forward_seen_.begin() + g, forward_seen_.begin() + end,
+              uint16_t(1u << (s + kMaxShift)));
+    if (end == groups) break;
+    g = end;
+    const int entry = s;
+    s = search_group_complete<true>(g, s);
+    forward_[size_t(g)] = int8_t(s);
+    entry_mark_[size_t(g)] = int8_t(entry);
+    ++g;
+  }
+}
+
 void DirectionalInterpolator::backward_pass(int groups) {
+  if (table_complete_) {
+    backward_pass_complete(groups);
+    return;
+  }
   int s = 0;
   for (int g = groups - 1; g >= 0; --g) {
     // A group the forward pass entered with this shift keeps it without a search.
-    if (entry_mark_[size_t(g)] != s && table_complete_) {
-      s = search_group_complete<false>(g, s);
-    } else if (entry_mark_[size_t(g)] != s) {
+    if (entry_mark_[size_t(g)] != s) {
       s = search_group(s, [&](int shift, bool* may_stop) {
         bool cached = false;
         const int c = backward_cost(g, shift, &cached);
@@ -174,6 +216,24 @@ void DirectionalInterpolator::backward_pass(int groups) {
         return c;
       });
     }
+    backward_[size_t(g)] = int8_t(s);
+  }
+}
+
+// As in the forward pass, a group keeps the running shift without a search when the forward
+// pass entered it with that shift, or when the shift's cost is good and new to the group.
+void DirectionalInterpolator::backward_pass_complete(int groups) {
+  int s = 0;
+  for (int g = groups - 1; g >= 0; --g) {
+    const unsigned bit = 1u << (s + kMaxShift);
+    const uint8_t* costs = cost_table_[size_t(s + kMaxShift)].data();
+    while (g >= 0 && (entry_mark_[size_t(g)] == s ||
+                      ((forward_seen_[size_t(g)] & bit) == 0 && costs[g] < kGoodCost))) {
+      backward_[size_t(g)] = int8_t(s);
+      --g;
+    }
+    if (g < 0) break;
+    s = search_group_complete<false>(g, s);
     backward_[size_t(g)] = int8_t(s);
   }
 }

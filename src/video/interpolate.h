@@ -58,7 +58,9 @@ class DirectionalInterpolator {
   // further steps left or right while they keep improving. cost(shift, &may_stop).
   template <class Cost>
   int search_group(int s, Cost cost);
+  void forward_pass_complete(int groups);
   void backward_pass(int groups);
+  void backward_pass_complete(int groups);
   template <bool kForward>
   int search_group_complete(int g, int s);
 
@@ -69,7 +71,7 @@ class DirectionalInterpolator {
   // Costs by shift + 7 and group; kNoCost where not computed yet. The row length is a power
   // of two so that finding a cost in the search takes a shift, not a multiplication.
   static constexpr int kCostPitch = 128;
-  static_assert(kCostPitch >= kMaxGroups);
+  static_assert(kCostPitch >= kMaxGroups + 8);  // word reads of a row may pass the last group
   std::array<std::array<uint8_t, kCostPitch>, kShiftCount> cost_table_{};
   // Per group: the shifts (bit shift + 7) whose cost the forward pass looked at, and the
   // shift it entered the group with.
