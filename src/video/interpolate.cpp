@@ -193,6 +193,7 @@ void DirectionalInterpolator::forward_pass_complete(int groups) {
     if (end == groups) break;
     g = end;
     const int entry = s;
+    forward_seen_[size_t(g)] = 0;
     s = search_group_complete<true>(g, s);
     forward_[size_t(g)] = int8_t(s);
     entry_mark_[size_t(g)] = int8_t(entry);
@@ -250,9 +251,9 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
   } else if (groups > 0) {
     kernels.row_costs(above, below, groups, cost_table_[0].data(), kCostPitch);
   }
-  for (int g = 0; g < groups; ++g) {
-    forward_seen_[size_t(g)] = 0;
-    entry_mark_[size_t(g)] = kNoMark;
+  if (!table_complete_) {  // the complete forward pass writes every group's marks itself
+    std::fill_n(forward_seen_.begin(), groups, uint16_t(0));
+    std::fill_n(entry_mark_.begin(), groups, kNoMark);
   }
   forward_pass(groups);
   backward_pass(groups);
@@ -260,13 +261,9 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
   for (int g = 0; g < groups; ++g) {
     const int f = forward_[size_t(g)];
     const int b = backward_[size_t(g)];
-    // Only a direction both passes agree on is trusted, and then the more cautious one.
-    int shift = 0;
-    if (f > 0 && b > 0)
-      shift = std::min(f, b);
-    else if (f < 0 && b < 0)
-      shift = std::max(f, b);
-    final_[size_t(g)] = int8_t(shift);
+    // Only a direction both passes agree on is trusted, and then the more cautious one:
+    // the smaller of two positive shifts, the larger of two negative ones, else 0.
+    final_[size_t(g)] = int8_t(std::max(std::min(f, b), 0) + std::min(std::max(f, b), 0));
   }
   kernels.average_groups(above, below, final_.data(), groups, out);
   for (int x = groups * 8; x < width; ++x) out[x] = uint8_t((above[x] + below[x]) >> 1);
