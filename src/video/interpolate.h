@@ -61,6 +61,7 @@ class DirectionalInterpolator {
   void forward_pass_complete(int groups);
   void backward_pass(int groups);
   void backward_pass_complete(int groups);
+  void combine_passes();
   template <bool kForward>
   int search_group_complete(int g, int s);
 
