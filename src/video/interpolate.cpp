@@ -97,8 +97,8 @@ inline int DirectionalInterpolator::search_group(int s, Cost cost) {
   return s;
 }
 
-// The same search when every cost of the row is in the table, with few branches: the
-// vector levels spend most of their time here otherwise. Each candidate's key is its cost
+// The same search when every cost of the group is in the table, with few branches. Each
+// candidate's key is its cost
 // times 8 plus its preference rank, so the smallest key among those tried is the winner.
 template <bool kForward>
 __attribute__((always_inline)) inline int DirectionalInterpolator::search_group_complete(int g,
@@ -166,7 +166,7 @@ __attribute__((always_inline)) inline int DirectionalInterpolator::search_group_
 // Backward: cached costs are reused (and never end the candidates early); new ones are not
 // cached.
 void DirectionalInterpolator::forward_pass(int groups) {
-  if (table_complete_) {
+  if (vector_costs_) {
     forward_pass_complete(groups);
     return;
   }
@@ -189,7 +189,7 @@ void DirectionalInterpolator::forward_pass_complete(int groups) {
   int s = 0;
   int g = 0;
   while (g < groups) {
-    const int end = first_poor_group(cost_table_[size_t(s + kMaxShift)].data(), g, groups);
+    const int end = first_poor_group(shift_row(s), g, groups);
     std::fill(forward_.begin() + g, forward_.begin() + end, int8_t(s));
     std::fill(entry_mark_.begin() + g, entry_mark_.begin() + end, int8_t(s));
     std::fill(forward_seen_.begin() + g, forward_seen_.begin() + end,
@@ -198,6 +198,7 @@ void DirectionalInterpolator::forward_pass_complete(int groups) {
     g = end;
     const int entry = s;
     forward_seen_[size_t(g)] = 0;
+    need_group(g);
     s = search_group_complete<true>(g, s);
     forward_[size_t(g)] = int8_t(s);
     entry_mark_[size_t(g)] = int8_t(entry);
@@ -206,7 +207,7 @@ void DirectionalInterpolator::forward_pass_complete(int groups) {
 }
 
 void DirectionalInterpolator::backward_pass(int groups) {
-  if (table_complete_) {
+  if (vector_costs_) {
     backward_pass_complete(groups);
     return;
   }
@@ -231,16 +232,33 @@ void DirectionalInterpolator::backward_pass_complete(int groups) {
   int s = 0;
   for (int g = groups - 1; g >= 0; --g) {
     const unsigned bit = 1u << (s + kMaxShift);
-    const uint8_t* costs = cost_table_[size_t(s + kMaxShift)].data();
+    const uint8_t* costs = shift_row(s);
     while (g >= 0 && (entry_mark_[size_t(g)] == s ||
                       ((forward_seen_[size_t(g)] & bit) == 0 && costs[g] < kGoodCost))) {
       backward_[size_t(g)] = int8_t(s);
       --g;
     }
     if (g < 0) break;
+    need_group(g);
     s = search_group_complete<false>(g, s);
     backward_[size_t(g)] = int8_t(s);
   }
+}
+
+const uint8_t* DirectionalInterpolator::shift_row(int s) {
+  uint8_t* row = cost_table_[size_t(s + kMaxShift)].data();
+  const uint16_t bit = uint16_t(1u << (s + kMaxShift));
+  if ((shifts_done_ & bit) == 0) {
+    kernels_->shift_costs(above_, below_, s, groups_, row);
+    shifts_done_ = uint16_t(shifts_done_ | bit);
+  }
+  return row;
+}
+
+void DirectionalInterpolator::need_group(int g) {
+  if (group_done_[size_t(g)]) return;
+  kernels_->group_costs(above_, below_, g, &cost_table_[0][size_t(g)], kCostPitch);
+  group_done_[size_t(g)] = true;
 }
 
 // Only a direction both passes agree on is trusted, and then the more cautious one: the
@@ -274,13 +292,16 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
   above_ = above;
   below_ = below;
   const PictureKernels& kernels = picture_kernels(level_);
-  table_complete_ = level_ != SimdLevel::kScalar;
-  if (!table_complete_) {
+  vector_costs_ = level_ != SimdLevel::kScalar;
+  if (!vector_costs_) {
     for (auto& by_group : cost_table_) std::fill_n(by_group.begin(), groups, kNoCost);
-  } else if (groups > 0) {
-    kernels.row_costs(above, below, groups, cost_table_[0].data(), kCostPitch);
+  } else {
+    kernels_ = &kernels;
+    groups_ = groups;
+    shifts_done_ = 0;
+    std::fill_n(group_done_.begin(), groups, false);
   }
-  if (!table_complete_) {  // the complete forward pass writes every group's marks itself
+  if (!vector_costs_) {  // the vector levels' forward pass writes every group's marks itself
     std::fill_n(forward_seen_.begin(), groups, uint16_t(0));
     std::fill_n(entry_mark_.begin(), groups, kNoMark);
   }
@@ -291,6 +312,7 @@ void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_
   kernels.average_groups(above, below, final_.data(), groups, out);
   for (int x = groups * 8; x < width; ++x) out[x] = uint8_t((above[x] + below[x]) >> 1);
   above_ = below_ = nullptr;
+  kernels_ = nullptr;
 }
 
 LumaWorkPlane::LumaWorkPlane()
