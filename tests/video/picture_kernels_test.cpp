@@ -219,6 +219,48 @@ TEST(PictureKernels, InterpolatorShiftsMatchAtEveryWidth) {
   }
 }
 
+// The cost kernels against the plain cost, for every shift and group count (the vector code
+// works in blocks of 8 and 16 groups), on rows padded by exactly kRowReach: a read past the
+// contract shows under the address sanitizer.
+TEST(PictureKernels, CostRowsAndColumnsMatchThePlainCost) {
+  std::mt19937 rng(5);
+  for (int pattern = 0; pattern < 3; ++pattern) {
+    std::vector<uint8_t> up(size_t(kMaxGroups) * 8), down(up.size());
+    for (size_t i = 0; i < up.size(); ++i) {
+      // Noise, the extremes (every D at its largest both ways), and near matches.
+      up[i] = pattern == 0 ? uint8_t(rng()) : pattern == 1 ? uint8_t(i % 3 ? 255 : 0) : 100;
+      down[i] = pattern == 0   ? uint8_t(rng())
+                : pattern == 1 ? uint8_t(i % 5 ? 0 : 255)
+                               : uint8_t(100 + rng() % 9 - 4);
+    }
+    for (SimdLevel level : vector_levels()) {
+      const PictureKernels& kernels = picture_kernels(level);
+      for (int groups = 1; groups <= kMaxGroups; ++groups) {
+        // Rows of exactly this many groups, so that their padding is where the reads end.
+        const PaddedRow above(std::vector<uint8_t>(up.begin(), up.begin() + 8 * groups));
+        const PaddedRow below(std::vector<uint8_t>(down.begin(), down.begin() + 8 * groups));
+        for (int s = -7; s <= 7; ++s) {
+          std::vector<uint8_t> row(size_t(kMaxGroups) + 1, 0xEE);
+          kernels.shift_costs(above.data(), below.data(), s, groups, row.data());
+          for (int g = 0; g < groups; ++g)
+            ASSERT_EQ(row[size_t(g)], directional_cost(above.data(), below.data(), 8 * g, s))
+                << simd_level_name(level) << " pattern " << pattern << " groups " << groups
+                << " shift " << s << " group " << g;
+          ASSERT_EQ(row[size_t(groups)], 0xEE) << "written past the last group";
+        }
+        const int g = groups - 1;  // the last group reads furthest
+        std::array<uint8_t, 3 * kShiftCount> column{};
+        kernels.group_costs(above.data(), below.data(), g, column.data(), 3);
+        for (int s = -7; s <= 7; ++s)
+          ASSERT_EQ(column[size_t(3 * (s + 7))],
+                    directional_cost(above.data(), below.data(), 8 * g, s))
+              << simd_level_name(level) << " pattern " << pattern << " group " << g << " shift "
+              << s;
+      }
+    }
+  }
+}
+
 // Rows made of segments that each match best along one shift (the lower row is the upper one
 // moved by twice the shift), with more or less noise: the passes enter groups with every
 // shift, reach the ends of the range, and alternate long runs of good matches with real
