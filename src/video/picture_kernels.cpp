@@ -150,9 +150,25 @@ TESSOMAR_INLINE void group_costs_sse2_body(const uint8_t* above, const uint8_t* 
   for (int i = 0; i < kShiftCount; ++i) column[i * pitch] = costs[i];
 }
 
+// Two neighbouring groups with the same shift (the common case) take one 16-byte step.
 TESSOMAR_INLINE void average_groups_sse2_body(const uint8_t* above, const uint8_t* below,
                                               const int8_t* shifts, int groups, uint8_t* out) {
-  for (int g = 0; g < groups; ++g) {
+  int g = 0;
+  for (; g + 2 <= groups; g += 2) {
+    const int s = shifts[g];
+    const int x = 8 * g;
+    if (shifts[g + 1] == s) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                       floor_avg16(load16(above + x + s), load16(below + x - s)));
+      continue;
+    }
+    const int t = shifts[g + 1];
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x),
+                     floor_avg16(load8(above + x + s), load8(below + x - s)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x + 8),
+                     floor_avg16(load8(above + x + 8 + t), load8(below + x + 8 - t)));
+  }
+  if (g < groups) {
     const int s = shifts[g];
     const int x = 8 * g;
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x),
@@ -387,9 +403,20 @@ TESSOMAR_AVX2 void resample_row_avx2(const uint8_t* s, const ColumnTaps& taps, i
   resample_from(s, taps, n, cols, out);
 }
 
+// Four groups with the same shift (the common case) take one 32-byte step.
 TESSOMAR_AVX2 void average_groups_avx2(const uint8_t* above, const uint8_t* below,
                                        const int8_t* shifts, int groups, uint8_t* out) {
-  average_groups_sse2_body(above, below, shifts, groups, out);
+  int g = 0;
+  for (; g + 4 <= groups; g += 4) {
+    const int s = shifts[g];
+    const int x = 8 * g;
+    if (shifts[g + 1] == s && shifts[g + 2] == s && shifts[g + 3] == s)
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                          floor_avg32(load32(above + x + s), load32(below + x - s)));
+    else
+      average_groups_sse2_body(above + x, below + x, shifts + g, 4, out + x);
+  }
+  average_groups_sse2_body(above + 8 * g, below + 8 * g, shifts + g, groups - g, out + 8 * g);
 }
 
 TESSOMAR_AVX2 void blend_rows_avx2(const uint8_t* a, const uint8_t* b, int f, int n, uint8_t* d) {
