@@ -77,7 +77,8 @@ class DirectionalInterpolator {
   int groups_ = 0;
   uint16_t shifts_done_ = 0;                   // bit shift + 7: that shift's row is in the table
   std::array<bool, kMaxGroups> group_done_{};  // every shift of the group is in the table
-  // Costs by shift + 7 and group; kNoCost where not computed yet. The row length is a power
+  // Costs by shift + 7 and group; on the plain level kNoCost where not computed yet (the
+  // vector levels keep track of whole rows and columns instead). The row length is a power
   // of two so that finding a cost in the search takes a shift, not a multiplication.
   static constexpr int kCostPitch = 128;
   static_assert(kCostPitch >= kMaxGroups + 8);  // word reads of a row may pass the last group
