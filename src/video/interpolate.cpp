@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace tessomar::video {
 namespace {
 
@@ -17,6 +21,24 @@ enum Candidate { kSame = 0, kLeft = 1, kRight = 2, kZero = 3, kMirror = 4, kCand
 constexpr int kPreference[kCandidates] = {kLeft, kSame, kRight, kZero, kMirror};
 
 constexpr int kGoodCost = 8;  // a cost below this ends a search
+static_assert(kGoodCost == 8, "first_poor_group tests the bits above the low three");
+
+// The first group from g on (before end) whose cost in row is kGoodCost or more, or end.
+// Reads whole words: the row must be readable up to end rounded up to 8 past g.
+inline int first_poor_group(const uint8_t* row, int g, int end) {
+  for (; g < end; g += 8) {
+    uint64_t w;
+    std::memcpy(&w, row + g, sizeof w);
+    const uint64_t poor = w & 0xF8F8F8F8F8F8F8F8u;
+    if (poor != 0) {
+      const int byte = (std::endian::native == std::endian::little ? std::countr_zero(poor)
+                                                                   : std::countl_zero(poor)) /
+                       8;
+      return std::min(g + byte, end);
+    }
+  }
+  return end;
+}
 
 }  // namespace
 
@@ -75,8 +97,8 @@ inline int DirectionalInterpolator::search_group(int s, Cost cost) {
   return s;
 }
 
-// The same search when every cost of the row is in the table, with few branches: the
-// vector levels spend most of their time here otherwise. Each candidate's key is its cost
+// The same search when every cost of the group is in the table, with few branches. Each
+// candidate's key is its cost
 // times 8 plus its preference rank, so the smallest key among those tried is the winner.
 template <bool kForward>
 __attribute__((always_inline)) inline int DirectionalInterpolator::search_group_complete(int g,
@@ -144,29 +166,55 @@ __attribute__((always_inline)) inline int DirectionalInterpolator::search_group_
 // Backward: cached costs are reused (and never end the candidates early); new ones are not
 // cached.
 void DirectionalInterpolator::forward_pass(int groups) {
+  if (vector_costs_) {
+    forward_pass_complete(groups);
+    return;
+  }
   int s = 0;
   for (int g = 0; g < groups; ++g) {
     const int entry = s;
-    if (table_complete_) {
-      s = search_group_complete<true>(g, s);
-    } else {
-      s = search_group(s, [&](int shift, bool* may_stop) {
-        *may_stop = true;
-        return forward_cost(g, shift);
-      });
-    }
+    s = search_group(s, [&](int shift, bool* may_stop) {
+      *may_stop = true;
+      return forward_cost(g, shift);
+    });
     forward_[size_t(g)] = int8_t(s);
     entry_mark_[size_t(g)] = int8_t(entry);
   }
 }
 
+// Most groups of a picture match well along the shift they are entered with: the first
+// candidate ends their search and the shift carries on. Such runs are found a word at a time
+// and filled; only the groups after them are searched.
+void DirectionalInterpolator::forward_pass_complete(int groups) {
+  int s = 0;
+  int g = 0;
+  while (g < groups) {
+    const int end = first_poor_group(shift_row(s), g, groups);
+    std::fill(forward_.begin() + g, forward_.begin() + end, int8_t(s));
+    std::fill(entry_mark_.begin() + g, entry_mark_.begin() + end, int8_t(s));
+    std::fill(forward_seen_.begin() + g, forward_seen_.begin() + end,
+              uint16_t(1u << (s + kMaxShift)));
+    if (end == groups) break;
+    g = end;
+    const int entry = s;
+    forward_seen_[size_t(g)] = 0;
+    need_group(g);
+    s = search_group_complete<true>(g, s);
+    forward_[size_t(g)] = int8_t(s);
+    entry_mark_[size_t(g)] = int8_t(entry);
+    ++g;
+  }
+}
+
 void DirectionalInterpolator::backward_pass(int groups) {
+  if (vector_costs_) {
+    backward_pass_complete(groups);
+    return;
+  }
   int s = 0;
   for (int g = groups - 1; g >= 0; --g) {
     // A group the forward pass entered with this shift keeps it without a search.
-    if (entry_mark_[size_t(g)] != s && table_complete_) {
-      s = search_group_complete<false>(g, s);
-    } else if (entry_mark_[size_t(g)] != s) {
+    if (entry_mark_[size_t(g)] != s) {
       s = search_group(s, [&](int shift, bool* may_stop) {
         bool cached = false;
         const int c = backward_cost(g, shift, &cached);
@@ -178,39 +226,93 @@ void DirectionalInterpolator::backward_pass(int groups) {
   }
 }
 
+// As in the forward pass, a group keeps the running shift without a search when the forward
+// pass entered it with that shift, or when the shift's cost is good and new to the group.
+void DirectionalInterpolator::backward_pass_complete(int groups) {
+  int s = 0;
+  for (int g = groups - 1; g >= 0; --g) {
+    const unsigned bit = 1u << (s + kMaxShift);
+    const uint8_t* costs = shift_row(s);
+    while (g >= 0 && (entry_mark_[size_t(g)] == s ||
+                      ((forward_seen_[size_t(g)] & bit) == 0 && costs[g] < kGoodCost))) {
+      backward_[size_t(g)] = int8_t(s);
+      --g;
+    }
+    if (g < 0) break;
+    need_group(g);
+    s = search_group_complete<false>(g, s);
+    backward_[size_t(g)] = int8_t(s);
+  }
+}
+
+const uint8_t* DirectionalInterpolator::shift_row(int s) {
+  uint8_t* row = cost_table_[size_t(s + kMaxShift)].data();
+  const uint16_t bit = uint16_t(1u << (s + kMaxShift));
+  if ((shifts_done_ & bit) == 0) {
+    kernels_->shift_costs(above_, below_, s, groups_, row);
+    shifts_done_ = uint16_t(shifts_done_ | bit);
+  }
+  return row;
+}
+
+void DirectionalInterpolator::need_group(int g) {
+  if (group_done_[size_t(g)]) return;
+  kernels_->group_costs(above_, below_, g, &cost_table_[0][size_t(g)], kCostPitch);
+  group_done_[size_t(g)] = true;
+}
+
+// Only a direction both passes agree on is trusted, and then the more cautious one: the
+// smaller of two positive shifts, the larger of two negative ones, else 0. Over the whole
+// arrays, eight groups at a time; past the row's groups the result is not used.
+void DirectionalInterpolator::combine_passes() {
+  static_assert(kMaxGroups % 8 == 0);
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  for (size_t g = 0; g < size_t(kMaxGroups); g += 8) {
+    const __m128i f8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&forward_[g]));
+    const __m128i b8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&backward_[g]));
+    const __m128i f = _mm_srai_epi16(_mm_unpacklo_epi8(f8, f8), 8);
+    const __m128i b = _mm_srai_epi16(_mm_unpacklo_epi8(b8, b8), 8);
+    const __m128i shift = _mm_add_epi16(_mm_max_epi16(_mm_min_epi16(f, b), zero),
+                                        _mm_min_epi16(_mm_max_epi16(f, b), zero));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&final_[g]), _mm_packs_epi16(shift, shift));
+  }
+#else
+  for (size_t g = 0; g < size_t(kMaxGroups); ++g) {
+    const int f = forward_[g];
+    const int b = backward_[g];
+    final_[g] = int8_t(std::max(std::min(f, b), 0) + std::min(std::max(f, b), 0));
+  }
+#endif
+}
+
 void DirectionalInterpolator::interpolate_row(const uint8_t* above, const uint8_t* below, int width,
                                               uint8_t* out) {
   const int groups = std::min(width / 8, kMaxGroups);
   above_ = above;
   below_ = below;
   const PictureKernels& kernels = picture_kernels(level_);
-  table_complete_ = level_ != SimdLevel::kScalar;
-  if (!table_complete_) {
+  vector_costs_ = level_ != SimdLevel::kScalar;
+  if (!vector_costs_) {
     for (auto& by_group : cost_table_) std::fill_n(by_group.begin(), groups, kNoCost);
-  } else if (groups > 0) {
-    kernels.row_costs(above, below, groups, cost_table_[0].data(), kCostPitch);
+  } else {
+    kernels_ = &kernels;
+    groups_ = groups;
+    shifts_done_ = 0;
+    std::fill_n(group_done_.begin(), groups, false);
   }
-  for (int g = 0; g < groups; ++g) {
-    forward_seen_[size_t(g)] = 0;
-    entry_mark_[size_t(g)] = kNoMark;
+  if (!vector_costs_) {  // the vector levels' forward pass writes every group's marks itself
+    std::fill_n(forward_seen_.begin(), groups, uint16_t(0));
+    std::fill_n(entry_mark_.begin(), groups, kNoMark);
   }
   forward_pass(groups);
   backward_pass(groups);
 
-  for (int g = 0; g < groups; ++g) {
-    const int f = forward_[size_t(g)];
-    const int b = backward_[size_t(g)];
-    // Only a direction both passes agree on is trusted, and then the more cautious one.
-    int shift = 0;
-    if (f > 0 && b > 0)
-      shift = std::min(f, b);
-    else if (f < 0 && b < 0)
-      shift = std::max(f, b);
-    final_[size_t(g)] = int8_t(shift);
-  }
+  combine_passes();
   kernels.average_groups(above, below, final_.data(), groups, out);
   for (int x = groups * 8; x < width; ++x) out[x] = uint8_t((above[x] + below[x]) >> 1);
   above_ = below_ = nullptr;
+  kernels_ = nullptr;
 }
 
 LumaWorkPlane::LumaWorkPlane()

@@ -42,7 +42,8 @@ class DirectionalInterpolator {
   static int cost(const uint8_t* above, const uint8_t* below, int x, int s);
 
   // kScalar computes each cost when the search first asks for it; the vector levels compute
-  // every shift of the row at once. The shifts and pixels are the same.
+  // a whole shift's row when a pass first runs along that shift, and all shifts of a group
+  // before searching it. The shifts and pixels are the same.
   void set_simd_level(SimdLevel level) { level_ = supported_simd_level(level); }
   SimdLevel simd_level() const { return level_; }
 
@@ -58,18 +59,29 @@ class DirectionalInterpolator {
   // further steps left or right while they keep improving. cost(shift, &may_stop).
   template <class Cost>
   int search_group(int s, Cost cost);
+  void forward_pass_complete(int groups);
   void backward_pass(int groups);
+  void backward_pass_complete(int groups);
+  void combine_passes();
+  const uint8_t* shift_row(int s);
+  void need_group(int g);
   template <bool kForward>
   int search_group_complete(int g, int s);
 
   const uint8_t* above_ = nullptr;
   const uint8_t* below_ = nullptr;
   SimdLevel level_;
-  bool table_complete_ = false;  // the row's costs were all computed up front
-  // Costs by shift + 7 and group; kNoCost where not computed yet. The row length is a power
+  // The vector levels: whole rows and columns of the cost table, computed as needed.
+  bool vector_costs_ = false;
+  const PictureKernels* kernels_ = nullptr;
+  int groups_ = 0;
+  uint16_t shifts_done_ = 0;                   // bit shift + 7: that shift's row is in the table
+  std::array<bool, kMaxGroups> group_done_{};  // every shift of the group is in the table
+  // Costs by shift + 7 and group; on the plain level kNoCost where not computed yet (the
+  // vector levels keep track of whole rows and columns instead). The row length is a power
   // of two so that finding a cost in the search takes a shift, not a multiplication.
   static constexpr int kCostPitch = 128;
-  static_assert(kCostPitch >= kMaxGroups);
+  static_assert(kCostPitch >= kMaxGroups + 8);  // word reads of a row may pass the last group
   std::array<std::array<uint8_t, kCostPitch>, kShiftCount> cost_table_{};
   // Per group: the shifts (bit shift + 7) whose cost the forward pass looked at, and the
   // shift it entered the group with.

@@ -16,11 +16,15 @@ inline int diff(int a, int b) { return a >= b ? a - b : b - a - 1; }
 
 // ---- Plain code: the reference. ----
 
-void row_costs_scalar(const uint8_t* above, const uint8_t* below, int groups, uint8_t* table,
-                      ptrdiff_t pitch) {
+void shift_costs_scalar(const uint8_t* above, const uint8_t* below, int s, int groups,
+                        uint8_t* row) {
+  for (int g = 0; g < groups; ++g) row[g] = uint8_t(directional_cost(above, below, 8 * g, s));
+}
+
+void group_costs_scalar(const uint8_t* above, const uint8_t* below, int g, uint8_t* column,
+                        ptrdiff_t pitch) {
   for (int s = -7; s <= 7; ++s)
-    for (int g = 0; g < groups; ++g)
-      table[(s + 7) * pitch + g] = uint8_t(directional_cost(above, below, 8 * g, s));
+    column[(s + 7) * pitch] = uint8_t(directional_cost(above, below, 8 * g, s));
 }
 
 void average_groups_scalar(const uint8_t* above, const uint8_t* below, const int8_t* shifts,
@@ -67,9 +71,9 @@ void blend_rows_scalar(const uint8_t* a, const uint8_t* b, int f, int n, uint8_t
   blend_rows_from(a, b, f, 0, n, d);
 }
 
-constexpr PictureKernels kScalarKernels = {row_costs_scalar,    average_groups_scalar,
-                                           motion_row_scalar,   blend_still_scalar,
-                                           resample_row_scalar, blend_rows_scalar};
+constexpr PictureKernels kScalarKernels = {
+    shift_costs_scalar, group_costs_scalar,  average_groups_scalar, motion_row_scalar,
+    blend_still_scalar, resample_row_scalar, blend_rows_scalar};
 
 #ifdef TESSOMAR_X86_KERNELS
 
@@ -102,30 +106,69 @@ TESSOMAR_INLINE __m128i group_sums16(const uint8_t* above, const uint8_t* below,
   return _mm_sad_epu8(_mm_and_si128(d, _mm_set1_epi16(0x00FF)), _mm_setzero_si128());
 }
 
-TESSOMAR_INLINE void row_costs_sse2_body(const uint8_t* above, const uint8_t* below, int groups,
-                                         uint8_t* table, ptrdiff_t pitch) {
+TESSOMAR_INLINE void shift_costs_sse2_body(const uint8_t* above, const uint8_t* below, int s,
+                                           int groups, uint8_t* row) {
   const int blocks = groups / 8;
-  for (int s = -7; s <= 7; ++s) {
-    const __m128i bias = _mm_set1_epi16(int16_t(32 + 2 * std::abs(s)));
-    uint8_t* t = table + (s + 7) * pitch;
-    for (int k = 0; k < blocks; ++k) {
-      const uint8_t* a = above + 64 * k;
-      const uint8_t* b = below + 64 * k;
-      const __m128i v01 = _mm_packs_epi32(group_sums16(a, b, s), group_sums16(a + 16, b + 16, s));
-      const __m128i v23 =
-          _mm_packs_epi32(group_sums16(a + 32, b + 32, s), group_sums16(a + 48, b + 48, s));
-      const __m128i sums = _mm_packs_epi32(v01, v23);  // groups 0..7 as 16-bit
-      const __m128i c = _mm_srli_epi16(_mm_add_epi16(sums, bias), 4);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(t + 8 * k), _mm_packus_epi16(c, c));
-    }
-    for (int g = 8 * blocks; g < groups; ++g)
-      t[g] = uint8_t(directional_cost(above, below, 8 * g, s));
+  const __m128i bias = _mm_set1_epi16(int16_t(32 + 2 * std::abs(s)));
+  for (int k = 0; k < blocks; ++k) {
+    const uint8_t* a = above + 64 * k;
+    const uint8_t* b = below + 64 * k;
+    const __m128i v01 = _mm_packs_epi32(group_sums16(a, b, s), group_sums16(a + 16, b + 16, s));
+    const __m128i v23 =
+        _mm_packs_epi32(group_sums16(a + 32, b + 32, s), group_sums16(a + 48, b + 48, s));
+    const __m128i sums = _mm_packs_epi32(v01, v23);  // groups 0..7 as 16-bit
+    const __m128i c = _mm_srli_epi16(_mm_add_epi16(sums, bias), 4);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(row + 8 * k), _mm_packus_epi16(c, c));
   }
+  for (int g = 8 * blocks; g < groups; ++g)
+    row[g] = uint8_t(directional_cost(above, below, 8 * g, s));
 }
 
+// Bytes in reverse order.
+TESSOMAR_INLINE __m128i reverse16(__m128i v) {
+  v = _mm_shuffle_epi32(v, 0x1B);
+  v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+  return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+
+// Lane i stands for shift i - 7: above[8g + s + 2k] is a plain load, below[8g - s + 2k] a
+// reversed one.
+TESSOMAR_INLINE void group_costs_sse2_body(const uint8_t* above, const uint8_t* below, int g,
+                                           uint8_t* column, ptrdiff_t pitch) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i lo = _mm_setr_epi16(46, 44, 42, 40, 38, 36, 34, 32);  // 32 + 2|s|
+  __m128i hi = _mm_setr_epi16(34, 36, 38, 40, 42, 44, 46, 0);
+  const int x = 8 * g;
+  for (int k = 0; k < 8; k += 2) {
+    const __m128i d = diff16(load16(above + x - 7 + k), reverse16(load16(below + x - 8 + k)));
+    lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(d, zero));
+    hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(d, zero));
+  }
+  alignas(16) uint8_t costs[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(costs),
+                  _mm_packus_epi16(_mm_srli_epi16(lo, 4), _mm_srli_epi16(hi, 4)));
+  for (int i = 0; i < kShiftCount; ++i) column[i * pitch] = costs[i];
+}
+
+// Two neighbouring groups with the same shift (the common case) take one 16-byte step.
 TESSOMAR_INLINE void average_groups_sse2_body(const uint8_t* above, const uint8_t* below,
                                               const int8_t* shifts, int groups, uint8_t* out) {
-  for (int g = 0; g < groups; ++g) {
+  int g = 0;
+  for (; g + 2 <= groups; g += 2) {
+    const int s = shifts[g];
+    const int x = 8 * g;
+    if (shifts[g + 1] == s) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                       floor_avg16(load16(above + x + s), load16(below + x - s)));
+      continue;
+    }
+    const int t = shifts[g + 1];
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x),
+                     floor_avg16(load8(above + x + s), load8(below + x - s)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x + 8),
+                     floor_avg16(load8(above + x + 8 + t), load8(below + x + 8 - t)));
+  }
+  if (g < groups) {
     const int s = shifts[g];
     const int x = 8 * g;
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x),
@@ -217,9 +260,12 @@ TESSOMAR_INLINE void blend_rows_sse2_body(const uint8_t* a, const uint8_t* b, in
   blend_rows_from(a, b, f, i, n, d);
 }
 
-void row_costs_sse2(const uint8_t* above, const uint8_t* below, int groups, uint8_t* table,
-                    ptrdiff_t pitch) {
-  row_costs_sse2_body(above, below, groups, table, pitch);
+void shift_costs_sse2(const uint8_t* above, const uint8_t* below, int s, int groups, uint8_t* row) {
+  shift_costs_sse2_body(above, below, s, groups, row);
+}
+void group_costs_sse2(const uint8_t* above, const uint8_t* below, int g, uint8_t* column,
+                      ptrdiff_t pitch) {
+  group_costs_sse2_body(above, below, g, column, pitch);
 }
 void motion_row_sse2(const uint8_t* cur, const uint8_t* prev, int width, uint32_t* sums) {
   motion_row_sse2_body(cur, prev, width, sums);
@@ -240,15 +286,13 @@ void average_groups_sse2(const uint8_t* above, const uint8_t* below, const int8_
   average_groups_sse2_body(above, below, shifts, groups, out);
 }
 
-constexpr PictureKernels kSse2Kernels = {row_costs_sse2,   average_groups_sse2, motion_row_sse2,
-                                         blend_still_sse2, resample_row_sse2,   blend_rows_sse2};
+constexpr PictureKernels kSse2Kernels = {shift_costs_sse2, group_costs_sse2, average_groups_sse2,
+                                         motion_row_sse2,  blend_still_sse2, resample_row_sse2,
+                                         blend_rows_sse2};
 
 // ---- AVX2: built for AVX2 function by function, called only after the processor check. ----
 
 #define TESSOMAR_AVX2 __attribute__((target("avx2")))
-
-// Split samples of a row for the costs: 704 / 2 and the reach on both sides, rounded up.
-constexpr int kMaxSplit = 384;
 
 TESSOMAR_AVX2 inline __m256i load32(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -269,60 +313,33 @@ TESSOMAR_AVX2 inline __m256i group_sums32(const uint8_t* above, const uint8_t* b
   return _mm256_sad_epu8(_mm256_and_si256(d, _mm256_set1_epi16(0x00FF)), _mm256_setzero_si256());
 }
 
-// Splits row[from .. from + 31] (from - (-8) even) into even[i] = row[2i - 8] and
-// odd[i] = row[2i - 7] for i = (from + 8) / 2 onwards.
-TESSOMAR_AVX2 inline void split32(const uint8_t* row, int from, uint8_t* even, uint8_t* odd) {
-  const __m256i split = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15, 0, 2,
-                                         4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
-  const __m256i v = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(load32(row + from), split), 0xD8);
-  const int i = (from + 8) / 2;
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(even + i), _mm256_castsi256_si128(v));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(odd + i), _mm256_extracti128_si256(v, 1));
-}
-
-// Sums of D over eight groups, one per 32-bit lane in order; a and b hold each group's four
-// samples side by side.
-TESSOMAR_AVX2 inline __m256i group_sums_split(const uint8_t* a, const uint8_t* b) {
-  const __m256i d = diff32(load32(a), load32(b));
-  return _mm256_madd_epi16(_mm256_maddubs_epi16(d, _mm256_set1_epi8(1)), _mm256_set1_epi16(1));
-}
-
-// A cost reads the samples of one parity only (that of s), so the rows are split into even
-// and odd samples first and no lane is spent on the other parity.
-TESSOMAR_AVX2 void row_costs_avx2(const uint8_t* above, const uint8_t* below, int groups,
-                                  uint8_t* table, ptrdiff_t pitch) {
-  const int blocks = groups / 16;
-  if (blocks > 0) {
-    // Indices up to 64 * blocks + 7, from rows read at -8 .. 128 * blocks + 7.
-    alignas(32) uint8_t above_even[kMaxSplit], above_odd[kMaxSplit];
-    alignas(32) uint8_t below_even[kMaxSplit], below_odd[kMaxSplit];
-    for (int j = 0; j < 4 * blocks; ++j) {
-      split32(above, -8 + 32 * j, above_even, above_odd);
-      split32(below, -8 + 32 * j, below_even, below_odd);
-    }
-    split32(above, 128 * blocks - 24, above_even, above_odd);
-    split32(below, 128 * blocks - 24, below_even, below_odd);
-    for (int s = -7; s <= 7; ++s) {
-      const bool odd = (s & 1) != 0;
-      const uint8_t* a = odd ? above_odd + (s + 7) / 2 : above_even + (s + 8) / 2;
-      const uint8_t* b = odd ? below_odd + (7 - s) / 2 : below_even + (8 - s) / 2;
-      const __m256i bias = _mm256_set1_epi16(int16_t(32 + 2 * std::abs(s)));
-      uint8_t* t = table + (s + 7) * pitch;
-      for (int k = 0; k < blocks; ++k) {
-        const __m256i sums = _mm256_packs_epi32(group_sums_split(a + 64 * k, b + 64 * k),
-                                                group_sums_split(a + 64 * k + 32, b + 64 * k + 32));
-        // Groups 0-3, 8-11 | 4-7, 12-15; the 64-bit swap puts them in order.
-        const __m256i c =
-            _mm256_srli_epi16(_mm256_add_epi16(_mm256_permute4x64_epi64(sums, 0xD8), bias), 4);
-        _mm_storeu_si128(
-            reinterpret_cast<__m128i*>(t + 16 * k),
-            _mm_packus_epi16(_mm256_castsi256_si128(c), _mm256_extracti128_si256(c, 1)));
-      }
-    }
+// One shift's costs, sixteen groups at a time: four loads of four groups, their sums put in
+// order by a shuffle.
+TESSOMAR_AVX2 void shift_costs_avx2(const uint8_t* above, const uint8_t* below, int s, int groups,
+                                    uint8_t* row) {
+  const __m256i bias = _mm256_set1_epi16(int16_t(32 + 2 * std::abs(s)));
+  // After the packing, bytes 0-15 hold groups 0 4 1 5 8 12 9 13 2 6 3 7 10 14 11 15.
+  const __m128i order = _mm_setr_epi8(0, 2, 8, 10, 1, 3, 9, 11, 4, 6, 12, 14, 5, 7, 13, 15);
+  int g = 0;
+  for (; g + 16 <= groups; g += 16) {
+    const uint8_t* a = above + 8 * g;
+    const uint8_t* b = below + 8 * g;
+    // 64-bit sums: groups 0 1 | 2 3, 4 5 | 6 7, ...; the second of each pair moved up 32 bits.
+    const __m256i q01 = _mm256_or_si256(group_sums32(a, b, s),
+                                        _mm256_slli_epi64(group_sums32(a + 32, b + 32, s), 32));
+    const __m256i q23 = _mm256_or_si256(group_sums32(a + 64, b + 64, s),
+                                        _mm256_slli_epi64(group_sums32(a + 96, b + 96, s), 32));
+    const __m256i c = _mm256_srli_epi16(_mm256_add_epi16(_mm256_packs_epi32(q01, q23), bias), 4);
+    const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(c, c), 0x08);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + g),
+                     _mm_shuffle_epi8(_mm256_castsi256_si128(bytes), order));
   }
-  const int done = 16 * blocks;
-  if (done < groups)
-    row_costs_sse2_body(above + 8 * done, below + 8 * done, groups - done, table + done, pitch);
+  if (g < groups) shift_costs_sse2_body(above + 8 * g, below + 8 * g, s, groups - g, row + g);
+}
+
+TESSOMAR_AVX2 void group_costs_avx2(const uint8_t* above, const uint8_t* below, int g,
+                                    uint8_t* column, ptrdiff_t pitch) {
+  group_costs_sse2_body(above, below, g, column, pitch);
 }
 
 TESSOMAR_AVX2 void motion_row_avx2(const uint8_t* cur, const uint8_t* prev, int width,
@@ -386,9 +403,20 @@ TESSOMAR_AVX2 void resample_row_avx2(const uint8_t* s, const ColumnTaps& taps, i
   resample_from(s, taps, n, cols, out);
 }
 
+// Four groups with the same shift (the common case) take one 32-byte step.
 TESSOMAR_AVX2 void average_groups_avx2(const uint8_t* above, const uint8_t* below,
                                        const int8_t* shifts, int groups, uint8_t* out) {
-  average_groups_sse2_body(above, below, shifts, groups, out);
+  int g = 0;
+  for (; g + 4 <= groups; g += 4) {
+    const int s = shifts[g];
+    const int x = 8 * g;
+    if (shifts[g + 1] == s && shifts[g + 2] == s && shifts[g + 3] == s)
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                          floor_avg32(load32(above + x + s), load32(below + x - s)));
+    else
+      average_groups_sse2_body(above + x, below + x, shifts + g, 4, out + x);
+  }
+  average_groups_sse2_body(above + 8 * g, below + 8 * g, shifts + g, groups - g, out + 8 * g);
 }
 
 TESSOMAR_AVX2 void blend_rows_avx2(const uint8_t* a, const uint8_t* b, int f, int n, uint8_t* d) {
@@ -416,8 +444,9 @@ TESSOMAR_AVX2 void blend_rows_avx2(const uint8_t* a, const uint8_t* b, int f, in
   blend_rows_sse2_body(a + i, b + i, f, n - i, d + i);
 }
 
-constexpr PictureKernels kAvx2Kernels = {row_costs_avx2,   average_groups_avx2, motion_row_avx2,
-                                         blend_still_avx2, resample_row_avx2,   blend_rows_avx2};
+constexpr PictureKernels kAvx2Kernels = {shift_costs_avx2, group_costs_avx2, average_groups_avx2,
+                                         motion_row_avx2,  blend_still_avx2, resample_row_avx2,
+                                         blend_rows_avx2};
 
 #endif
 

@@ -39,10 +39,13 @@ struct ColumnTaps {
 };
 
 struct PictureKernels {
-  // table[(s + 7) * pitch + g] = directional_cost(above, below, 8g, s) for every shift and
-  // g < groups. The rows are read from 7 before to 8 * groups + 6.
-  void (*row_costs)(const uint8_t* above, const uint8_t* below, int groups, uint8_t* table,
-                    ptrdiff_t pitch);
+  // One shift's costs: row[g] = directional_cost(above, below, 8g, s) for g < groups. The
+  // rows are read from 7 before to 8 * groups + 6.
+  void (*shift_costs)(const uint8_t* above, const uint8_t* below, int s, int groups, uint8_t* row);
+  // One group's costs: column[(s + 7) * pitch] = directional_cost(above, below, 8g, s) for
+  // every shift. The rows are read from 8g - 8 to 8g + 14.
+  void (*group_costs)(const uint8_t* above, const uint8_t* below, int g, uint8_t* column,
+                      ptrdiff_t pitch);
   // out[8g + i] = (above[8g + i + s] + below[8g + i - s]) >> 1 with s = shifts[g], i < 8.
   void (*average_groups)(const uint8_t* above, const uint8_t* below, const int8_t* shifts,
                          int groups, uint8_t* out);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -215,6 +216,104 @@ TEST(PictureKernels, InterpolatorShiftsMatchAtEveryWidth) {
         }
       }
     }
+  }
+}
+
+// The cost kernels against the plain cost, for every shift and group count (the vector code
+// works in blocks of 8 and 16 groups), on rows padded by exactly kRowReach: a read past the
+// contract shows under the address sanitizer.
+TEST(PictureKernels, CostRowsAndColumnsMatchThePlainCost) {
+  std::mt19937 rng(5);
+  for (int pattern = 0; pattern < 3; ++pattern) {
+    std::vector<uint8_t> up(size_t(kMaxGroups) * 8), down(up.size());
+    for (size_t i = 0; i < up.size(); ++i) {
+      // Noise, the extremes (every D at its largest both ways), and near matches.
+      up[i] = pattern == 0 ? uint8_t(rng()) : pattern == 1 ? uint8_t(i % 3 ? 255 : 0) : 100;
+      down[i] = pattern == 0   ? uint8_t(rng())
+                : pattern == 1 ? uint8_t(i % 5 ? 0 : 255)
+                               : uint8_t(100 + rng() % 9 - 4);
+    }
+    for (SimdLevel level : vector_levels()) {
+      const PictureKernels& kernels = picture_kernels(level);
+      for (int groups = 1; groups <= kMaxGroups; ++groups) {
+        // Rows of exactly this many groups, so that their padding is where the reads end.
+        const PaddedRow above(std::vector<uint8_t>(up.begin(), up.begin() + 8 * groups));
+        const PaddedRow below(std::vector<uint8_t>(down.begin(), down.begin() + 8 * groups));
+        for (int s = -7; s <= 7; ++s) {
+          std::vector<uint8_t> row(size_t(kMaxGroups) + 1, 0xEE);
+          kernels.shift_costs(above.data(), below.data(), s, groups, row.data());
+          for (int g = 0; g < groups; ++g)
+            ASSERT_EQ(row[size_t(g)], directional_cost(above.data(), below.data(), 8 * g, s))
+                << simd_level_name(level) << " pattern " << pattern << " groups " << groups
+                << " shift " << s << " group " << g;
+          ASSERT_EQ(row[size_t(groups)], 0xEE) << "written past the last group";
+        }
+        const int g = groups - 1;  // the last group reads furthest
+        std::array<uint8_t, 3 * kShiftCount> column{};
+        kernels.group_costs(above.data(), below.data(), g, column.data(), 3);
+        for (int s = -7; s <= 7; ++s)
+          ASSERT_EQ(column[size_t(3 * (s + 7))],
+                    directional_cost(above.data(), below.data(), 8 * g, s))
+              << simd_level_name(level) << " pattern " << pattern << " group " << g << " shift "
+              << s;
+      }
+    }
+  }
+}
+
+// Rows made of segments that each match best along one shift (the lower row is the upper one
+// moved by twice the shift), with more or less noise: the passes enter groups with every
+// shift, reach the ends of the range, and alternate long runs of good matches with real
+// searches. Widths around the word and vector sizes, down to one group.
+TEST(PictureKernels, InterpolatorShiftsMatchOnSlantedSegments) {
+  std::mt19937 rng(23);
+  const int widths[] = {8, 15, 16, 24, 56, 64, 72, 120, 128, 136, 248, 256, 264, 696, 703, 704};
+  std::array<bool, kShiftCount> entered{}, found{};
+  for (int round = 0; round < 40; ++round) {
+    for (int w : widths) {
+      // Texture reaching 16 samples past both ends, so that every segment has its match.
+      std::vector<int> texture(static_cast<size_t>(w) + 32);
+      for (auto& v : texture) v = int(rng() % 256);
+      std::vector<uint8_t> up(static_cast<size_t>(w)), down(static_cast<size_t>(w));
+      const int noise = round % 4 == 0 ? 0 : int(rng() % 40);
+      for (int x = 0; x < w;) {
+        const int len = 1 + int(rng() % 48);
+        const int shift = int(rng() % 15) - 7;
+        for (int end = std::min(w, x + len); x < end; ++x) {
+          up[size_t(x)] = uint8_t(texture[size_t(x + 16)]);
+          const int n = noise > 0 ? int(rng() % unsigned(2 * noise + 1)) - noise : 0;
+          down[size_t(x)] = uint8_t(std::clamp(texture[size_t(x + 16 + 2 * shift)] + n, 0, 255));
+        }
+      }
+      const PaddedRow above(up), below(down);
+      DirectionalInterpolator plain;
+      plain.set_simd_level(SimdLevel::kScalar);
+      std::vector<uint8_t> a(static_cast<size_t>(w));
+      plain.interpolate_row(above.data(), below.data(), w, a.data());
+      for (int g = 0; g < w / 8; ++g) {
+        found[size_t(plain.forward_shift(g) + 7)] = true;
+        if (g > 0) entered[size_t(plain.forward_shift(g - 1) + 7)] = true;
+      }
+      for (SimdLevel level : vector_levels()) {
+        SCOPED_TRACE(::testing::Message()
+                     << simd_level_name(level) << " width " << w << " round " << round);
+        DirectionalInterpolator fast;
+        fast.set_simd_level(level);
+        std::vector<uint8_t> b(static_cast<size_t>(w));
+        fast.interpolate_row(above.data(), below.data(), w, b.data());
+        ASSERT_EQ(a, b);
+        for (int g = 0; g < w / 8; ++g) {
+          ASSERT_EQ(plain.forward_shift(g), fast.forward_shift(g)) << "group " << g;
+          ASSERT_EQ(plain.backward_shift(g), fast.backward_shift(g)) << "group " << g;
+          ASSERT_EQ(plain.final_shift(g), fast.final_shift(g)) << "group " << g;
+        }
+      }
+    }
+  }
+  // The rows reach what they are meant to.
+  for (int s = -7; s <= 7; ++s) {
+    EXPECT_TRUE(entered[size_t(s + 7)]) << "no group entered with shift " << s;
+    EXPECT_TRUE(found[size_t(s + 7)]) << "no group settled on shift " << s;
   }
 }
 
