@@ -16,7 +16,7 @@ HeadlessHost::~HeadlessHost() {
 bool HeadlessHost::start(const std::vector<shell::PageParam>& params) {
   control_ = std::make_unique<shell::Control>(
       shell::ControlServices{loop_, clock_, environment_, dialogs_, shell::InstanceGuard::process(),
-                             logger_, sound_devices_});
+                             logger_, sound_devices_, /*view_painted=*/false});
   auto failures = shell::apply_page_params(control_->properties(), params);
   for (const auto& f : failures) std::fprintf(stderr, "tessomar-cli: %s\n", f.c_str());
   if (!failures.empty()) return false;

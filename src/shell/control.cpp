@@ -194,6 +194,7 @@ void Control::wire_video() {
   decoders_.set_picture_sink(
       [this](int i, const video::DecodedPicture& p) { viewers_.present_decoded(i, p); });
   viewers_.set_decoder(video::decoder_port(decoders_));
+  converter_.set_write_around_cache(!services_.view_painted);
   viewers_.set_converter(&converter_);
   viewers_.hooks().clear_reorder_table = [this](int s) { vido_.clear_reorder_table(s); };
 

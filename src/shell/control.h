@@ -76,6 +76,9 @@ struct ControlServices {
   // records to a file. The audio thread reads `clock` through the device, so a host whose
   // clock moves on another thread needs a thread-safe one (SystemClock).
   platform::SoundDeviceFactory sound_devices = nullptr;
+  // False for a host that does not paint the video view after every picture (the command
+  // line): the view is then written around the processor's cache.
+  bool view_painted = true;
 };
 
 // Times each group of the main tick ran; kept for the host's diagnostics and tests.

@@ -152,6 +152,7 @@ void ViewConverter::draw(platform::Bitmap& view, int draw_width, int draw_height
   const int left = std::min(job.xOffset, draw_width);
   ColourRows rows;
   rows.width = vis_w;
+  rows.write_around_cache = write_around_cache_;
   for (int r0 = 0; r0 < vis_h; r0 += 4) {
     rows.rows = std::min(4, vis_h - r0);
     // Four rows share one chroma row: every other chroma row, or each one in turn when the

@@ -74,6 +74,10 @@ class ViewConverter {
   // throughout. The default is default_simd_level().
   void set_simd_level(SimdLevel level);
   void set_simd(bool allow) { set_simd_level(allow ? machine_simd_level() : SimdLevel::kScalar); }
+  // For a view that is not read back after every picture (no window paints it): the colour
+  // stage then writes it around the cache, which leaves the cache to the decoder. Off by
+  // default; the pixels are the same either way.
+  void set_write_around_cache(bool on) { write_around_cache_ = on; }
 
  private:
   static constexpr int kChromaOutWidth = kViewWidth / 2;
@@ -88,6 +92,7 @@ class ViewConverter {
   std::unique_ptr<uint8_t[]> scaled_cb_;  // kChromaOutWidth x kChromaOutRows
   std::unique_ptr<uint8_t[]> scaled_cr_;
   ColourRowsFn colour_rows_;
+  bool write_around_cache_ = false;
 };
 
 }  // namespace tessomar::video

@@ -203,11 +203,11 @@ void convert_rows_sse2(const ColourRows& job) { convert_rows_sse2_from(job, 0); 
 // Thirty-two pixels per step, then the SSE2 steps (built here with the AVX encoding).
 TESSOMAR_AVX2 void convert_rows_avx2(const ColourRows& job) {
   int x = 0;
-  // Rows that start on a 32-byte boundary are written around the cache: the picture is
-  // not read back soon, and the decoder's reference pictures stay cached.
-  bool aligned = true;
-  for (int r = 0; r < job.rows; ++r) aligned &= (reinterpret_cast<uintptr_t>(job.out[r]) & 31) == 0;
-  if (aligned) {
+  // Written around the cache, the view does not push the decoder's reference pictures out;
+  // only whole aligned vectors can go that way.
+  bool stream = job.write_around_cache;
+  for (int r = 0; r < job.rows; ++r) stream &= (reinterpret_cast<uintptr_t>(job.out[r]) & 31) == 0;
+  if (stream) {
     for (; x + 32 <= job.width; x += 32) {
       const ChromaTerms32 t = chroma_terms32(job.cb + (x >> 1), job.cr + (x >> 1));
       for (int r = 0; r < job.rows; ++r) store32<true>(job.y[r] + x, t, job.out[r] + x);

@@ -19,6 +19,9 @@ struct ColourRows {
   const uint8_t* cb = nullptr;
   const uint8_t* cr = nullptr;
   int width = 0;
+  // Rows on a 32-byte boundary may be written around the cache (the caller does not read
+  // them back soon).
+  bool write_around_cache = false;
 };
 
 using ColourRowsFn = void (*)(const ColourRows& job);

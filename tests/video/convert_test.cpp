@@ -143,8 +143,8 @@ TEST_P(ColourStage, FixedPointFormulasAndLimits) {
 INSTANTIATE_TEST_SUITE_P(Kernels, ColourStage, ::testing::Values(false, true),
                          [](const auto& test_info) { return test_info.param ? "Sse2" : "Scalar"; });
 
-// Every vector level against the plain code, with rows on a 32-byte boundary (written around
-// the cache) and off it.
+// Every vector level against the plain code, written through the cache and around it, with
+// rows on a 32-byte boundary and off it.
 TEST(ColourStage, SimdMatchesScalarOnRandomRowsOfAnyWidthAndAlignment) {
   if (!sse2_available()) GTEST_SKIP() << "no SSE2";
   using Row = std::vector<uint32_t, platform::CacheLineAllocator<uint32_t>>;
@@ -172,7 +172,9 @@ TEST(ColourStage, SimdMatchesScalarOnRandomRowsOfAnyWidthAndAlignment) {
       }
       convert_rows_scalar(job);
       for (const auto& [name, kernel] : kernels) {
-        for (size_t offset : {0, 1, 8}) {
+        for (const auto& [offset, around_cache] :
+             {std::pair<size_t, bool>{0, false}, {0, true}, {1, true}, {8, true}}) {
+          job.write_around_cache = around_cache;
           std::vector<Row> b(4, Row(size_t(width) + 16, kSentinel));
           for (int t = 0; t < 4; ++t) job.out[t] = b[size_t(t)].data() + offset;
           kernel(job);
@@ -181,7 +183,7 @@ TEST(ColourStage, SimdMatchesScalarOnRandomRowsOfAnyWidthAndAlignment) {
             const Row got(b[size_t(t)].begin() + ptrdiff_t(offset),
                           b[size_t(t)].begin() + ptrdiff_t(offset) + width);
             EXPECT_EQ(got, want) << name << " width " << width << " rows " << rows << " offset "
-                                 << offset << " row " << t;
+                                 << offset << " around cache " << around_cache << " row " << t;
             // Nothing written beside the row.
             for (size_t i = 0; i < offset; ++i) EXPECT_EQ(b[size_t(t)][i], kSentinel);
             for (size_t i = offset + size_t(width); i < b[size_t(t)].size(); ++i)
