@@ -29,9 +29,6 @@ std::vector<uint8_t> all_bytes(const channels::TitleSet& set) {
 
 }  // namespace
 
-// fontconfig keeps a few process-wide tables that it frees only in FcFini.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static platform::Logger logger;
   static platform::HeadlessDialogs dialogs(logger);
