@@ -564,8 +564,9 @@ void TitleEditor::render(int channel, int size_class) {
   }
 
   // Measure at 72 points, then the size that gives the target height.
+  // The height at 72 points is the face's, whatever the text: no glyph needs loading for it.
   face_.set_points(kMeasurePoints);
-  const int h72 = face_.measure(text).height;
+  const int h72 = face_.line_height();
   const int32_t percent = text_height();
   if (percent < kTextHeightMin || percent > kTextHeightMax) {
     write_i32(transfer_.set.record, channels::kRecordTextHeight, kDefaultTextHeight);
