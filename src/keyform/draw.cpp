@@ -3,10 +3,13 @@
 // to the composite and to the pixels the skin file holds.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "keyform/skin_engine.h"
+#include "platform/bytes.h"
 #include "platform/devtime.h"
 
 namespace tessomar::keyform {
@@ -105,13 +108,21 @@ void SkinEngine::copy_block(int64_t sx, int64_t sy, int64_t w, int64_t h, int64_
   const int64_t row_end = std::min<int64_t>({h, ch - dy, int64_t{file_.rows()} - sy});
   const int64_t col_begin = std::max<int64_t>({0, -dx, -sx});
   const int64_t col_end = std::min<int64_t>({w, cw - dx, int64_t{file_.width()} - sx});
+  if (col_begin >= col_end) return;
+  const size_t count = static_cast<size_t>(col_end - col_begin);
   for (int64_t row = row_begin; row < row_end; ++row) {
     // Clipped columns only: the row may start left of the composite.
     uint16_t* out = composite_.data() + static_cast<size_t>((dy + row) * cw + dx + col_begin);
-    for (int64_t col = col_begin; col < col_end; ++col, ++out) {
-      const uint16_t v =
-          file_.pixel(static_cast<int32_t>(sx + col), static_cast<int32_t>(sy + row));
-      if (opaque || v != kTransparentPixel) *out = v;
+    const uint8_t* in =
+        file_.pixel_bytes(static_cast<int32_t>(sx + col_begin), static_cast<int32_t>(sy + row));
+    // Whole rows at a time: the background alone covers the composite on every redraw.
+    if (opaque && std::endian::native == std::endian::little) {
+      std::memcpy(out, in, 2 * count);
+      continue;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      const uint16_t v = platform::load_u16le(in + 2 * i);
+      if (opaque || v != kTransparentPixel) out[i] = v;
     }
   }
 }

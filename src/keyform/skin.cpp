@@ -40,7 +40,7 @@ SkinName make_skin_name(std::string_view text) {
 SkinFile::SkinFile() : buffer_(kSkinFileBufferSize) {}
 
 bool SkinFile::read(const std::string& path, std::string& reason) {
-  size_ = 0;
+  forget();
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     reason = "cannot open " + path;
@@ -69,13 +69,21 @@ bool SkinFile::read(const std::string& path, std::string& reason) {
 }
 
 bool SkinFile::assign(std::span<const uint8_t> bytes, std::string& reason) {
-  size_ = 0;
+  forget();
   if (bytes.size() > kSkinFileBufferSize) {
     reason = std::to_string(bytes.size()) + " bytes, more than the skin buffer";
     return false;
   }
   std::copy(bytes.begin(), bytes.end(), buffer_.begin());
   return take(bytes.size(), reason);
+}
+
+void SkinFile::forget() {
+  // A refused file leaves no picture either, not the last one's size over stale bytes.
+  size_ = 0;
+  width_ = 0;
+  rows_ = 0;
+  table_.fill(0);
 }
 
 bool SkinFile::take(size_t size, std::string& reason) {
@@ -112,9 +120,13 @@ bool SkinFile::take(size_t size, std::string& reason) {
 }
 
 uint16_t SkinFile::pixel(int32_t x, int32_t y) const {
+  return platform::load_u16le(pixel_bytes(x, y));
+}
+
+const uint8_t* SkinFile::pixel_bytes(int32_t x, int32_t y) const {
   const size_t at = kSkinHeaderSize + 2 * (static_cast<size_t>(y) * static_cast<size_t>(width_) +
                                            static_cast<size_t>(x));
-  return platform::load_u16le(buffer_.data() + at);
+  return buffer_.data() + at;
 }
 
 int32_t SkinFile::image_count() const { return load_i16(table_.data() + 8); }

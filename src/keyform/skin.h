@@ -144,6 +144,8 @@ class SkinFile {
   bool holds(int64_t x, int64_t y) const { return x >= 0 && x < width_ && y >= 0 && y < rows_; }
   // Pixel (x, y) of a held position (callers check holds()).
   uint16_t pixel(int32_t x, int32_t y) const;
+  // The stored bytes of row y from column x on (little-endian pixels; callers check holds()).
+  const uint8_t* pixel_bytes(int32_t x, int32_t y) const;
 
   const std::array<uint8_t, kSkinTableSize>& table() const { return table_; }
   int32_t image_count() const;
@@ -154,6 +156,7 @@ class SkinFile {
   int16_t position_count() const;
 
  private:
+  void forget();
   bool take(size_t size, std::string& reason);
 
   std::vector<uint8_t> buffer_;

@@ -17,6 +17,29 @@ void SkinEngine::clear_registry() {
   slots_in_use_ = 0;
 }
 
+void SkinEngine::reset() {
+  clear_registry();
+  slots_.fill(ElementSlot{});
+  std::string reason;
+  file_.assign({}, reason);
+  // Only what the last drawings can have touched goes back to white (the cell buffer is
+  // written before every use).
+  const size_t drawn = static_cast<size_t>(std::max(composite_width_, 0)) *
+                       static_cast<size_t>(std::max(composite_height_, 0));
+  std::fill_n(composite_.begin(), std::min(drawn + 2, composite_.size()), kTransparentPixel);
+  composite_width_ = 0;
+  composite_height_ = 0;
+  key_form_row_width_ = 0;
+  lift_ = 0;
+  zoom_requested_ = false;
+  zoom_x0_ = zoom_y0_ = zoom_x1_ = zoom_y1_ = 0;
+  press_ = HitResult{};
+  press_x_ = press_y_ = 0;
+  current_skin_name_.clear();
+  repeat_state_ = RepeatState::Idle;
+  repeat_counter_ = 0;
+}
+
 bool SkinEngine::register_skin(std::string_view file_name, int32_t key_a, int32_t key_b,
                                int32_t kind) {
   std::string reason;

@@ -58,6 +58,9 @@ class SkinEngine {
   SkinEngineHooks& hooks() { return hooks_; }
   void set_skin_folder(std::string folder) { folder_ = std::move(folder); }
   void clear_registry();
+  // Back to a new engine's state: nothing registered or drawn, no key held, no skin read. The
+  // folder, the hooks and the buffers are kept, so nothing is allocated again.
+  void reset();
 
   // Reads, resolves and enters a skin into the registry; false (with a logged reason) when
   // nothing was registered.

@@ -62,6 +62,8 @@ class HeadlessDialogs final : public Dialogs {
   }
   void script_font_answer(std::optional<FontChoice> f) { font_answers_.push_back(std::move(f)); }
   const std::vector<FileDialogRequest>& file_requests() const { return file_requests_; }
+  // A long-lived instance (a fuzz run) forgets the requests it has answered.
+  void clear_file_requests() { file_requests_.clear(); }
 
  private:
   std::optional<std::string> next_file_answer(const FileDialogRequest& request);

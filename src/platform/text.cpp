@@ -134,12 +134,17 @@ void TextFace::set_points(int points) {
   }
 }
 
+int TextFace::line_height() const {
+  const FT_Face face = state_->face;
+  if (!face) return 0;
+  return ceil_pixels(face->size->metrics.ascender) + ceil_pixels(-face->size->metrics.descender);
+}
+
 TextExtent TextFace::measure(std::u32string_view text) {
   TextExtent e;
   FT_Face face = state_->face;
   if (!face) return e;
-  e.height =
-      ceil_pixels(face->size->metrics.ascender) + ceil_pixels(-face->size->metrics.descender);
+  e.height = line_height();
   for (char32_t ch : text) {
     if (FT_Load_Char(face, ch, FT_LOAD_TARGET_MONO) != 0) continue;
     if (state_->synthetic_bold) FT_GlyphSlot_Embolden(face->glyph);

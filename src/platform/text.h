@@ -60,6 +60,9 @@ class TextFace {
   int points() const { return points_; }
 
   TextExtent measure(std::u32string_view text);
+  // The height measure() gives any text (ascent + descent at the current size), without
+  // loading a glyph.
+  int line_height() const;
   // Draws the text with the top-left corner of its cell at (x, y), clipped to the bitmap.
   void draw(Bitmap& bitmap, int x, int y, std::u32string_view text, uint32_t colour);
 

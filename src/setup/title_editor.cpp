@@ -89,6 +89,55 @@ const char* charset_code_page(uint8_t charset) {
   }
 }
 
+// The ink box of black text on white: top and left from the first inked pixel of each row
+// going down, height and right from the last going up (row 0 and column 0 not looked at
+// there). Rows without ink keep the box centred.
+void find_ink(const platform::Bitmap& picture, InkBox& ink) {
+  const int w = picture.width();
+  const int h = picture.height();
+  int left = w / 2;
+  bool found = false;
+  for (int y = 0; y < h; ++y) {
+    auto row = picture.row(y);
+    for (int x = 0; x < w; ++x) {
+      if (row[size_t(x)] != kWhite) {
+        if (!found) ink.top = y;
+        found = true;
+        left = std::min(left, x);
+        break;
+      }
+    }
+  }
+  int right = w / 2;
+  bool bottom_found = false;
+  for (int y = h - 1; y >= 1; --y) {
+    auto row = picture.row(y);
+    for (int x = w - 1; x >= 1; --x) {
+      if (row[size_t(x)] != kWhite) {
+        if (!bottom_found) ink.height = y - ink.top;
+        bottom_found = true;
+        right = std::max(right, x);
+        break;
+      }
+    }
+  }
+  ink.left = left;
+  ink.width = right - left;
+}
+
+// Every pixel that is not white sets its bit, least significant first, rows width / 8 bytes.
+void pack_title_bits(const platform::Bitmap& picture, std::span<uint8_t> bits) {
+  const size_t stride = size_t(picture.width()) / 8;
+  for (int row = 0; row < picture.height(); ++row) {
+    auto px = picture.row(row);
+    for (int col = 0; col < picture.width(); ++col) {
+      if (px[size_t(col)] != kWhite) {
+        bits[size_t(row) * stride + size_t(col) / 8] |= uint8_t(1u << (col % 8));
+      }
+    }
+  }
+}
+
 }  // namespace
 
 const std::array<Language, kLanguageCount>& languages() { return kLanguages; }
@@ -515,8 +564,9 @@ void TitleEditor::render(int channel, int size_class) {
   }
 
   // Measure at 72 points, then the size that gives the target height.
+  // The height at 72 points is the face's, whatever the text: no glyph needs loading for it.
   face_.set_points(kMeasurePoints);
-  const int h72 = face_.measure(text).height;
+  const int h72 = face_.line_height();
   const int32_t percent = text_height();
   if (percent < kTextHeightMin || percent > kTextHeightMax) {
     write_i32(transfer_.set.record, channels::kRecordTextHeight, kDefaultTextHeight);
@@ -534,34 +584,7 @@ void TitleEditor::render(int channel, int size_class) {
     measure_.resize(w, h);
     measure_.fill(kWhite);
     face_.draw(measure_, 0, 0, text, kBlack);
-    int left = w / 2;
-    bool found = false;
-    for (int y = 0; y < h; ++y) {
-      auto row = measure_.row(y);
-      for (int x = 0; x < w; ++x) {
-        if (row[size_t(x)] != kWhite) {
-          if (!found) ink.top = y;
-          found = true;
-          left = std::min(left, x);
-          break;
-        }
-      }
-    }
-    int right = w / 2;
-    bool bottom_found = false;
-    for (int y = h - 1; y >= 1; --y) {
-      auto row = measure_.row(y);
-      for (int x = w - 1; x >= 1; --x) {
-        if (row[size_t(x)] != kWhite) {
-          if (!bottom_found) ink.height = y - ink.top;
-          bottom_found = true;
-          right = std::max(right, x);
-          break;
-        }
-      }
-    }
-    ink.left = left;
-    ink.width = right - left;
+    find_ink(measure_, ink);
   }
   transfer_.inkBoxes[size_t(channel)][size_t(size_class)] = {ink.width, ink.height, ink.left,
                                                              ink.top};
@@ -579,15 +602,7 @@ void TitleEditor::render(int channel, int size_class) {
   bitmap_.resize(W, H);
   bitmap_.fill(kWhite);
   face_.draw(bitmap_, x, y, text, kBlack);
-  const size_t stride = size_t(W) / 8;
-  for (int row = 0; row < H; ++row) {
-    auto px = bitmap_.row(row);
-    for (int col = 0; col < W; ++col) {
-      if (px[size_t(col)] != kWhite) {
-        bits[size_t(row) * stride + size_t(col) / 8] |= uint8_t(1u << (col % 8));
-      }
-    }
-  }
+  pack_title_bits(bitmap_, bits);
 }
 
 // Each pixel is compared with its left and upper neighbours as they were before the pass;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -325,6 +326,61 @@ TEST(SkinFile, RefusesFilesWhoseTableDoesNotFit) {
     h.engine.Image1MouseDown(5, 5);
     h.engine.Image1MouseUp(5, 5);
   }
+}
+
+TEST(SkinFile, ARefusedFileLeavesNoPicture) {
+  SkinFile file;
+  std::string reason;
+  ASSERT_TRUE(file.assign(base_skin().bytes(), reason));
+  EXPECT_TRUE(file.holds(10, 30));
+  EXPECT_EQ(file.element_count(), 1);
+  const std::vector<uint8_t> too_short(8, 0);
+  EXPECT_FALSE(file.assign(too_short, reason));
+  EXPECT_FALSE(file.loaded());
+  EXPECT_EQ(file.width(), 0);
+  EXPECT_EQ(file.rows(), 0);
+  EXPECT_FALSE(file.holds(10, 30));
+  EXPECT_EQ(file.element_count(), 0);
+}
+
+TEST(SkinEngineReset, TheNextSkinDrawsAsOnANewEngine) {
+  SkinFixture small;
+  small.image({.name = "bg", .cell_width = 32, .cell_height = 16, .strip_x = 0, .strip_y = 24});
+  small.element({.name = "root", .image = "bg", .parent = "#Vout"});
+  small.fill(0, 24, 16, 16, 0x2222);
+
+  EngineHarness fresh;
+  ASSERT_TRUE(fresh.load(small));
+  fresh.redraw();
+
+  // Drawn and pressed with a larger skin first, then reset.
+  EngineHarness used;
+  SkinFixture big = base_skin();
+  big.image({.name = "key", .cell_width = 8, .cell_height = 8, .strip_x = 16, .strip_y = 80});
+  big.element(
+      {.name = "key", .image = "key", .parent = "root", .source = "1#CD", .target = "MOD#SD"});
+  ASSERT_TRUE(used.load(big));
+  used.redraw();
+  used.engine.Image1MouseDown(32, 24);
+  used.engine.reset();
+  EXPECT_EQ(used.engine.registered_skins(), 0);
+  EXPECT_EQ(used.engine.slots_in_use(), 0);
+  EXPECT_EQ(used.engine.composite_width(), 0);
+  EXPECT_EQ(used.engine.composite_height(), 0);
+  EXPECT_EQ(used.engine.repeat_state(), RepeatState::Idle);
+
+  used.ctx = KeyFormContext{};
+  ASSERT_TRUE(used.load(small));
+  used.redraw();
+  EXPECT_EQ(used.engine.slots_in_use(), fresh.engine.slots_in_use());
+  EXPECT_EQ(used.engine.registry_entry(0).first_slot, 0);
+  ASSERT_EQ(used.engine.composite_width(), 32);
+  ASSERT_EQ(used.engine.composite_height(), 16);
+  const auto a = used.engine.composite();
+  const auto b = fresh.engine.composite();
+  EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end()));
+  EXPECT_EQ(used.at(3, 3), 0x2222);
+  EXPECT_EQ(used.at(20, 3), kTransparentPixel);
 }
 
 TEST(SkinFile, AMissingFileRegistersNothing) {

@@ -12,6 +12,7 @@
 #include "platform/dialogs.h"
 #include "platform/form.h"
 #include "platform/log.h"
+#include "platform/text.h"
 #include "shell/form_description.h"
 
 namespace tessomar::setup {
@@ -466,6 +467,18 @@ TEST_F(TitleEditorTest, FontOptionStoresTheChoiceAndRendersAllChannelsAgain) {
   form["Button_TOption"].fire("OnClick");  // cancelled
   EXPECT_EQ(transfer.dirty[0], 0);
   EXPECT_EQ(rec[channels::kRecordFontStyle], channels::kStyleBold | channels::kStyleStrikeout);
+}
+
+TEST(TextFaceTest, LineHeightIsTheHeightOfEveryMeasure) {
+  platform::TextFace face;
+  ASSERT_TRUE(face.open({"DejaVu Sans"}));
+  for (int points : {8, 24, 72}) {
+    SCOPED_TRACE(points);
+    face.set_points(points);
+    EXPECT_GT(face.line_height(), 0);
+    EXPECT_EQ(face.line_height(), face.measure(U"Ag").height);
+    EXPECT_EQ(face.line_height(), face.measure(U"").height);
+  }
 }
 
 TEST(FontPatternTest, FamilyAndStyleWords) {
