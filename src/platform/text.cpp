@@ -87,8 +87,13 @@ bool TextFace::open(const FontRequest& request) {
   if (!state_->library) return false;
   if (is_open() && request == request_) return true;
   if (!FcInit()) return false;
-  FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(font_pattern(request).c_str()));
+  // Built field by field, not parsed from text: a family name may hold the pattern syntax's
+  // own characters ("Arial-12" would otherwise ask for 12 points of Arial).
+  FcPattern* pattern = FcPatternCreate();
   if (!pattern) return false;
+  FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(request.family.c_str()));
+  if (request.bold) FcPatternAddInteger(pattern, FC_WEIGHT, kWeightBold);
+  if (request.italic) FcPatternAddInteger(pattern, FC_SLANT, kSlantItalic);
   FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
   FcDefaultSubstitute(pattern);
   FcResult result = FcResultNoMatch;

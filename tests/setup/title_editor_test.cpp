@@ -481,6 +481,16 @@ TEST(TextFaceTest, LineHeightIsTheHeightOfEveryMeasure) {
   }
 }
 
+// A family name is a name, not pattern text: colons and pattern words inside it are not read
+// as styles, so it still finds a face (the nearest one) instead of failing to parse.
+TEST(TextFaceTest, FamilyNameIsNotReadAsPatternSyntax) {
+  for (const char* family : {"DejaVu Serif:weight=nonsense", "DejaVu Serif-40", "Odd\\Name:"}) {
+    SCOPED_TRACE(family);
+    platform::TextFace face;
+    EXPECT_TRUE(face.open({family, false, false}));
+  }
+}
+
 TEST(FontPatternTest, FamilyAndStyleWords) {
   auto p = platform::parse_font_pattern("DejaVu Sans:bold italic");
   ASSERT_TRUE(p);
