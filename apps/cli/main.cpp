@@ -143,7 +143,7 @@ constexpr Command kCommands[] = {
      "", cmd_noip},
     {"serve",
      "serve --dvr HOST:PORT --uk KEY [--rtsp ADDRESS:PORT] [--rtsp-user U --rtsp-password P]\n"
-     "      [--max-sessions N] [--linger S] [--trace FILE]\n"
+     "      [--max-sessions N] [--linger S] [--picture-timeout S] [--trace FILE]\n"
      "      publish the DVR over RTSP (default 0.0.0.0:8554; port 0 takes a free one):\n"
      "      rtsp://HOST:PORT/live/ch1 ... /live/ch16 one camera live, /live/split the DVR's\n"
      "      sixteen-way view, /playback/chN?start=YYYYMMDDThhmmss recordings from that time\n"
@@ -151,11 +151,13 @@ constexpr Command kCommands[] = {
      "      cameras 1 and 2 add their 8 kHz sound as PCMU. Each stream opens its own DVR\n"
      "      session on its first client and closes it --linger seconds (default 3) after the\n"
      "      last one left; at most --max-sessions (default 4) at once, beyond that (or when\n"
-     "      the DVR refuses) a stream answers 503 with the reason logged. --rtsp-user and\n"
+     "      the DVR refuses, or sends no key frame within --picture-timeout seconds, default\n"
+     "      20) a stream answers 503 with the reason logged. --rtsp-user and\n"
      "      --rtsp-password make clients authenticate (digest); --trace FILE writes a line\n"
      "      per access unit sent. SIGINT/SIGTERM stop it",
      DvrLink::kWait,
-     "--rtsp --rtsp-user --rtsp-password --max-sessions --linger --trace --view --playback-from "
+     "--rtsp --rtsp-user --rtsp-password --max-sessions --linger --picture-timeout --trace --view "
+     "--playback-from "
      "--record-fd",
      "--worker", cmd_serve},
 };

@@ -40,6 +40,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kDefaultMaxSessions = 4;
 constexpr double kDefaultLingerSeconds = 3;
+constexpr double kDefaultPictureTimeoutSeconds = 20;
 constexpr int kClientThreads = 32;
 constexpr guint kReapIntervalMs = 250;
 constexpr uint32_t kSilenceSamples = 160;  // 20 ms at 8 kHz
@@ -65,6 +66,8 @@ struct BridgeOptions {
   std::string password;
   uint32_t max_sessions = kDefaultMaxSessions;
   double linger_s = kDefaultLingerSeconds;
+  // A new session that has sent no key frame by then fails, and its clients get 503.
+  double picture_timeout_s = kDefaultPictureTimeoutSeconds;
   std::string trace_path;  // one line per access unit pushed, for latency measurements
 };
 
@@ -188,6 +191,7 @@ class Worker {
     }
     pid_ = pid;
     command_fd_ = commands[1];
+    spawned_at_ = Clock::now();
     log_line(key_ + ": opening a DVR session (worker " + std::to_string(pid) + ")");
     reader_ = std::thread([this, fd = records[0]] { read_records(fd); });
     return true;
@@ -195,6 +199,22 @@ class Worker {
 
   // A stream that is refused before any process: its media fails to prepare.
   void refuse(const std::string& reason) { fail(reason); }
+
+  // A session whose DVR has sent no key frame within `timeout` of its start fails with a
+  // logged reason (a camera without signal would otherwise leave DESCRIBE waiting). True
+  // when it failed now.
+  bool fail_if_no_picture(double timeout_s) {
+    {
+      std::lock_guard lock(mutex_);
+      if (failed_ || got_key_frame_ || !spawned_at_ ||
+          Clock::now() - *spawned_at_ < std::chrono::milliseconds(int64_t(timeout_s * 1000)))
+        return false;
+    }
+    char text[80];
+    std::snprintf(text, sizeof text, "no picture from the DVR in %.1f s", timeout_s);
+    fail(text);
+    return true;
+  }
 
   // A media's appsrcs (audio may be null); the returned sink names it until detach.
   Sink* attach(GstElement* video, GstElement* audio) {
@@ -335,6 +355,7 @@ class Worker {
         return;
       case RecordType::kVideo: {
         std::lock_guard lock(mutex_);
+        if (r.flags & serve::kFlagKeyFrame) got_key_frame_ = true;
         bool pushed = false;
         for (auto& sink : sinks_) {
           if (sink->waiting_key && !(r.flags & serve::kFlagKeyFrame)) continue;
@@ -426,6 +447,8 @@ class Worker {
   bool ending_ = false;  // the worker's own end, not a refusal
   std::string reason_;
   std::optional<Clock::time_point> linger_until_;
+  std::optional<Clock::time_point> spawned_at_;
+  bool got_key_frame_ = false;
 };
 
 // The DVR sessions by stream: shared by every client of a stream, kept for the linger time
@@ -486,7 +509,9 @@ class Hub {
   void reap() {
     std::lock_guard lock(mutex_);
     for (auto it = workers_.begin(); it != workers_.end();) {
-      if (it->second->unused_since_linger()) {
+      if (it->second->fail_if_no_picture(options_.picture_timeout_s)) {
+        it = retire(it);
+      } else if (it->second->unused_since_linger()) {
         char text[64];
         std::snprintf(text, sizeof text, ": no clients for %.1f s, closing the DVR session",
                       options_.linger_s);
@@ -682,6 +707,13 @@ bool parse_bridge_args(Args args, BridgeOptions& out, std::string& error) {
       out.linger_s = std::strtod(v.c_str(), &end);
       if (!end || *end || out.linger_s < 0 || out.linger_s > 3600) {
         error = "bad --linger \"" + v + "\" (seconds, 0-3600)";
+        return false;
+      }
+    } else if (a == "--picture-timeout") {
+      char* end = nullptr;
+      out.picture_timeout_s = std::strtod(v.c_str(), &end);
+      if (!end || *end || !(out.picture_timeout_s >= 0.5 && out.picture_timeout_s <= 3600)) {
+        error = "bad --picture-timeout \"" + v + "\" (seconds, 0.5-3600)";
         return false;
       }
     } else if (a == "--trace") {

@@ -371,6 +371,21 @@ INSTANTIATE_TEST_SUITE_P(
                                 "the DVR's session limit (1) is reached"}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
 
+// A DVR that keeps the session but sends no pictures (every video record lost): the client
+// gets 503 after the picture timeout instead of waiting in DESCRIBE for ever.
+TEST(ServeRtsp, ASessionWithoutPicturesAnswers503AfterThePictureTimeout) {
+  Bridge b;
+  ASSERT_TRUE(b.start({"--fault-drop-records", "1"}, {"--picture-timeout", "2"}));
+  ToolRun r = probe(b.url("live/ch3"));
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.err.find("503"), std::string::npos) << r.err << b.logs();
+  EXPECT_TRUE(b.serve->wait_for_line(
+      Stream::kStderr, "live/ch3: refused: no picture from the DVR in 2.0 s", kDeadline))
+      << b.logs();
+  EXPECT_TRUE(b.serve->wait_for_line(Stream::kStderr, "live/ch3: DVR session closed", kDeadline))
+      << b.logs();
+}
+
 TEST(ServeRtsp, DigestAuthenticationRefusesAWrongPassword) {
   Bridge b;
   ASSERT_TRUE(b.start({}, {"--rtsp-user", "viewer", "--rtsp-password", "s3cret"}));
