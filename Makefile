@@ -34,7 +34,7 @@ asan-test: deps
 
 # The audio thread against the UI thread: the audio tests and the viewer pipeline under
 # ThreadSanitizer (only the unit-test binary is built).
-TSAN_FILTER ?= Audio*:SoundDevice*:ControlAudio*:Viewer*:Vido*:Control*
+TSAN_FILTER ?= Audio*:SoundDevice*:ControlAudio*:Viewer*:Vido*:Control*:Wakeup*
 tsan-test: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DTESSOMAR_TSAN=ON -DTESSOMAR_BENCH=OFF -DTESSOMAR_VIEWER=OFF $(CMAKE_ARGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target unit_tests
