@@ -162,6 +162,16 @@ TESSOMAR_AVX2 inline ChromaTerms32 chroma_terms32(const uint8_t* cb8, const uint
           _mm256_unpackhi_epi16(r, r), _mm256_unpackhi_epi16(g, g), _mm256_unpackhi_epi16(b, b)};
 }
 
+// Around the cache (aligned only) or through it.
+template <bool kStream>
+TESSOMAR_AVX2 inline void put32(__m256i* o, __m256i v) {
+  if constexpr (kStream) {
+    _mm256_stream_si256(o, v);
+  } else {
+    _mm256_storeu_si256(o, v);
+  }
+}
+
 template <bool kStream>
 TESSOMAR_AVX2 inline void store32(const uint8_t* y, const ChromaTerms32& t, uint32_t* out) {
   const __m256i zero = _mm256_setzero_si256();
@@ -183,17 +193,22 @@ TESSOMAR_AVX2 inline void store32(const uint8_t* y, const ChromaTerms32& t, uint
   const __m256i p2 = _mm256_unpacklo_epi16(bg_hi, r0_hi);  // 8-11 | 24-27
   const __m256i p3 = _mm256_unpackhi_epi16(bg_hi, r0_hi);  // 12-15 | 28-31
   __m256i* o = reinterpret_cast<__m256i*>(out);
-  if (kStream) {
-    _mm256_stream_si256(o, _mm256_permute2x128_si256(p0, p1, 0x20));
-    _mm256_stream_si256(o + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
-    _mm256_stream_si256(o + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
-    _mm256_stream_si256(o + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
-  } else {
-    _mm256_storeu_si256(o, _mm256_permute2x128_si256(p0, p1, 0x20));
-    _mm256_storeu_si256(o + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
-    _mm256_storeu_si256(o + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
-    _mm256_storeu_si256(o + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
+  put32<kStream>(o, _mm256_permute2x128_si256(p0, p1, 0x20));
+  put32<kStream>(o + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
+  put32<kStream>(o + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
+  put32<kStream>(o + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
+}
+
+// Thirty-two pixels per step across all rows; returns where the steps ended.
+template <bool kStream>
+TESSOMAR_AVX2 inline int convert_rows32(const ColourRows& job) {
+  int x = 0;
+  for (; x + 32 <= job.width; x += 32) {
+    const ChromaTerms32 t = chroma_terms32(job.cb + (x >> 1), job.cr + (x >> 1));
+    for (int r = 0; r < job.rows; ++r) store32<kStream>(job.y[r] + x, t, job.out[r] + x);
   }
+  if constexpr (kStream) _mm_sfence();
+  return x;
 }
 
 }  // namespace
@@ -202,24 +217,11 @@ void convert_rows_sse2(const ColourRows& job) { convert_rows_sse2_from(job, 0); 
 
 // Thirty-two pixels per step, then the SSE2 steps (built here with the AVX encoding).
 TESSOMAR_AVX2 void convert_rows_avx2(const ColourRows& job) {
-  int x = 0;
   // Written around the cache, the view does not push the decoder's reference pictures out;
   // only whole aligned vectors can go that way.
   bool stream = job.write_around_cache;
   for (int r = 0; r < job.rows; ++r) stream &= (reinterpret_cast<uintptr_t>(job.out[r]) & 31) == 0;
-  if (stream) {
-    for (; x + 32 <= job.width; x += 32) {
-      const ChromaTerms32 t = chroma_terms32(job.cb + (x >> 1), job.cr + (x >> 1));
-      for (int r = 0; r < job.rows; ++r) store32<true>(job.y[r] + x, t, job.out[r] + x);
-    }
-    _mm_sfence();
-  } else {
-    for (; x + 32 <= job.width; x += 32) {
-      const ChromaTerms32 t = chroma_terms32(job.cb + (x >> 1), job.cr + (x >> 1));
-      for (int r = 0; r < job.rows; ++r) store32<false>(job.y[r] + x, t, job.out[r] + x);
-    }
-  }
-  convert_rows_sse2_from(job, x);
+  convert_rows_sse2_from(job, stream ? convert_rows32<true>(job) : convert_rows32<false>(job));
 }
 
 bool sse2_available() { return __builtin_cpu_supports("sse2"); }
